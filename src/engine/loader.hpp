@@ -1,0 +1,27 @@
+#pragma once
+// open_index: path of an index file -> shared, immutable Engine, or an error message.
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "engine/engine.hpp"
+#include "engine/expected.hpp"
+
+namespace zorvik {
+
+struct LoadHooks {
+    // Called right after the file has been mapped, before the header is read.
+    std::function<void()> after_map;
+    // BLAKE3 (default mode, 32-byte output) of a byte range. May throw; the loader
+    // releases everything it holds and lets the exception through.
+    std::function<Digest(const unsigned char*, std::size_t)> digest;
+};
+
+Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hooks);
+
+// Derived tables, each a pure function of the header and the vectors.
+void compute_row_norms(Engine& e);
+std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims);
+void compute_row_block_norms(Engine& e);
+
+}  // namespace zorvik

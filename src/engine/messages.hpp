@@ -1,0 +1,13 @@
+#pragma once
+// Message templates of the storage and search layers; "{}" placeholders fill in order.
+
+namespace zorvik::msg {
+
+// Index loading
+inline constexpr const char* kOpenFailed = "Failed to open file {}: {}";
+inline constexpr const char* kMmapFailed = "Failed to mmap file: {}";
+inline constexpr const char* kMapLengthOverflow = "memory map length overflows isize";
+inline constexpr const char* kFileTooSmall = "File too small: expected {} bytes, got {}";
+inline constexpr const char* kUnknownMetricId = "Unknown metric id: {}";
+
+}  // namespace zorvik::msg

@@ -1,0 +1,63 @@
+#pragma once
+// The process-wide worker pool: a fixed set of std::threads fed from one queue.
+// A caller waiting for its tasks runs queued tasks itself, so parallel work started
+// from inside a task cannot deadlock. An exception thrown by a task is rethrown in
+// the caller that waits for it.
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zorvik::pool {
+
+class ThreadPool {
+public:
+    // Starts up to `threads` workers; stops early (keeping those started) when the
+    // system refuses a thread.
+    explicit ThreadPool(std::size_t threads);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::size_t threads() const { return workers_.size(); }
+
+    // Runs body(i) for every i in [0, count) and returns when all have finished.
+    // The calling thread takes part. The first exception thrown is rethrown here.
+    void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
+
+private:
+    struct Group;
+    void worker_loop();
+    bool run_one_queued(std::unique_lock<std::mutex>& lock);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> queue_;
+    std::vector<std::thread> workers_;
+    bool stopping_ = false;
+};
+
+// Size used when no size is given: RAYON_NUM_THREADS when it holds a positive count,
+// else the number of online processors (at least 1).
+std::size_t default_threads();
+
+// Online logical processors as the system reports them, 1 when the report is below 2.
+std::size_t online_processors();
+
+// Creates the process-wide pool with `threads` workers (0 = default size).
+// Returns false when the pool exists already or cannot be created.
+bool create_global(std::size_t threads);
+
+// The process-wide pool, created with the default size on first use.
+ThreadPool& global();
+
+// Shorthands for the process-wide pool.
+inline std::size_t thread_count() { return global().threads(); }
+inline void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
+    global().parallel_for(count, body);
+}
+
+}  // namespace zorvik::pool

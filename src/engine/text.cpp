@@ -1,0 +1,48 @@
+#include "engine/text.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace zorvik::text {
+
+std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> args) {
+    std::string out;
+    out.reserve(tmpl.size() + 32);
+    auto next = args.begin();
+    for (std::size_t i = 0; i < tmpl.size(); ++i) {
+        if (tmpl[i] == '{' && i + 1 < tmpl.size() && tmpl[i + 1] == '}' && next != args.end()) {
+            out.append(*next++);
+            ++i;
+        } else {
+            out.push_back(tmpl[i]);
+        }
+    }
+    return out;
+}
+
+std::string os_error(int err) {
+    char buf[256];
+    // GNU strerror_r returns the description, which may not live in buf.
+    const char* desc = strerror_r(err, buf, sizeof buf);
+    return std::string(desc) + " (os error " + std::to_string(err) + ")";
+}
+
+std::string dec(std::uint64_t v) { return std::to_string(v); }
+
+std::string dec(format::u128 v) {
+    if (v == 0) return "0";
+    std::string s;
+    while (v != 0) {
+        s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    }
+    return s;
+}
+
+std::string fixed(double v, int digits) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+    return buf;
+}
+
+}  // namespace zorvik::text

@@ -1,0 +1,24 @@
+#pragma once
+// Message templates use "{}" placeholders filled in order.
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "format/header.hpp"
+
+namespace zorvik::text {
+
+// Replaces each "{}" of `tmpl` by the next argument, in order.
+std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> args);
+
+// An operating-system error as "<description> (os error <n>)".
+std::string os_error(int err);
+
+std::string dec(std::uint64_t v);
+std::string dec(format::u128 v);
+
+// Fixed notation with `digits` decimals, rounding as printf does.
+std::string fixed(double v, int digits);
+
+}  // namespace zorvik::text

@@ -1,0 +1,34 @@
+#pragma once
+// Index preparation: validation of a copied embedding matrix, then writing.
+// Runs without the interpreter lock: everything needing Python (array copy, Unicode
+// lower-casing and alphanumeric tests) is done by the caller beforehand.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/expected.hpp"
+#include "format/header.hpp"
+
+namespace zorvik::prepare {
+
+// Metric id from a name already lower-cased (full Unicode); `as_passed` is shown in
+// the error message.
+Expected<format::Metric> parse_metric(const std::string& lowered, const std::string& as_passed);
+
+struct PrepareRequest {
+    std::vector<float> values;  // private copy, logical row order
+    std::uint64_t dims = 0;
+    std::uint64_t rows = 0;
+    std::string base_name;      // UTF-8, as passed
+    std::string stem;           // base_name with only alphanumerics, '-' and '_' kept
+    std::string level;
+    bool normalize = false;
+    format::Metric metric = format::Metric::Cosine;
+    std::optional<std::string> output_dir;
+};
+
+// Checks in the documented order, then writes; returns the final path.
+Expected<std::string> prepare_index(PrepareRequest request);
+
+}  // namespace zorvik::prepare
