@@ -31,12 +31,13 @@ std::string dec(std::uint64_t v) { return std::to_string(v); }
 
 std::string dec(format::u128 v) {
     if (v == 0) return "0";
-    std::string s;
+    char buf[40];
+    char* p = buf + sizeof buf;
     while (v != 0) {
-        s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+        *--p = static_cast<char>('0' + static_cast<int>(v % 10));
         v /= 10;
     }
-    return s;
+    return std::string(p, buf + sizeof buf);
 }
 
 std::string fixed(double v, int digits) {

@@ -1,0 +1,66 @@
+#pragma once
+// Argument binding and conversion shared by every method and the module function.
+// Each callable describes its parameters once in a table; the table drives binding,
+// default values and the text signature.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "lib/python.hpp"
+
+namespace zorvik::lib {
+
+enum class Kind { Vector, Matrix, Count, Text, OptionalText, Flag };
+
+struct Param {
+    const char* name;
+    Kind kind;
+    const char* default_literal;  // Python literal of the default; nullptr when required
+};
+
+struct Signature {
+    const char* owner;  // class name, or nullptr for a module function
+    const char* name;   // method or function name
+    std::span<const Param> params;
+};
+
+// Internal docstring "name($self, a, b=1)\n--\n\n"; no "$self" for module functions.
+// A class's constructor signature is documented under the class name.
+std::string text_signature(const Signature& sig);
+std::string class_text_signature(const Signature& constructor);
+
+// "PySearchEngine.query_exact()" or "py_prepare_bin_from_embeddings()".
+std::string callable_name(const Signature& sig);
+
+// Binds positional and keyword arguments to the table's slots, filling defaults.
+// Slots hold new references. Returns false with a TypeError set.
+class BoundArgs {
+public:
+    BoundArgs() = default;
+    BoundArgs(const BoundArgs&) = delete;
+    BoundArgs& operator=(const BoundArgs&) = delete;
+    ~BoundArgs();
+
+    bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+    PyObject* operator[](std::size_t i) const { return slots_[i]; }
+
+    // Conversions; each returns false with the documented exception set.
+    bool array(std::size_t i, PyArrayObject** out) const;  // Vector or Matrix
+    bool count(std::size_t i, std::uint64_t* out) const;
+    bool text(std::size_t i, std::string* out) const;
+    bool optional_text(std::size_t i, std::optional<std::string>* out) const;
+    bool flag(std::size_t i, bool* out) const;
+
+private:
+    const Signature* sig_ = nullptr;
+    PyObject* slots_[16] = {};
+};
+
+// TypeError "The given array is not contiguous" unless C- or F-contiguous.
+bool require_contiguous(PyArrayObject* a);
+
+// UTF-8 of a str object; false with the exception set.
+bool utf8_of(PyObject* s, std::string* out);
+
+}  // namespace zorvik::lib

@@ -1,0 +1,98 @@
+#include "lib/engine_type.hpp"
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "engine/loader.hpp"
+#include "lib/binder.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/errors.hpp"
+#include "lib/hashing.hpp"
+#include "lib/pool_config.hpp"
+#include "lib/query_methods.hpp"
+
+namespace zorvik::lib {
+
+namespace {
+
+constexpr Param kConstructorParams[] = {{"bin_path", Kind::Text, nullptr}, {"ann", Kind::Flag, nullptr}};
+const Signature kConstructorSig{"PySearchEngine", "__new__", kConstructorParams};
+const Signature kDimsSig{"PySearchEngine", "dims", {}};
+const Signature kRowsSig{"PySearchEngine", "rows", {}};
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BoundArgs bound;
+        std::string path;
+        bool ann = false;  // accepted for compatibility; it changes nothing
+        if (!bound.bind(kConstructorSig, args, kwargs) || !bound.text(0, &path) || !bound.flag(1, &ann))
+            return nullptr;
+        const LoadHooks hooks{configure_worker_pool, blake3_digest};
+        auto opened = open_index(path, hooks);
+        if (!opened) return raise_value_error(opened.error());
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        std::construct_at(&reinterpret_cast<EngineObject*>(self)->engine, std::move(opened.value()));
+        return self;
+    });
+}
+
+void engine_dealloc(PyObject* self) {
+    std::destroy_at(&reinterpret_cast<EngineObject*>(self)->engine);
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyObject* engine_dims(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(engine_of(self).dims); }
+PyObject* engine_rows(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(engine_of(self).rows); }
+
+struct MethodEntry {
+    const Signature* sig;
+    PyCFunction fn;
+    int flags;
+};
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction with_keywords() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+// The method table, in its documented order.
+const std::array kMethods{
+    MethodEntry{&kDimsSig, engine_dims, METH_NOARGS},
+    MethodEntry{&kRowsSig, engine_rows, METH_NOARGS},
+    MethodEntry{&kQueryExactSig, with_keywords<query_exact>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryExactArraysSig, with_keywords<query_exact_arrays>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryExactDetailedSig, with_keywords<query_exact_detailed>(), METH_VARARGS | METH_KEYWORDS},
+};
+
+// Docstrings and method definitions live for the whole process (types keep pointers to them).
+std::array<std::string, kMethods.size()> g_docs;
+std::array<PyMethodDef, kMethods.size() + 1> g_method_defs{};
+std::string g_class_doc;
+
+}  // namespace
+
+PyObject* create_engine_type(PyObject* module) {
+    for (std::size_t i = 0; i < kMethods.size(); ++i) {
+        g_docs[i] = text_signature(*kMethods[i].sig);
+        g_method_defs[i] = {kMethods[i].sig->name, kMethods[i].fn, kMethods[i].flags, g_docs[i].c_str()};
+    }
+    g_class_doc = class_text_signature(kConstructorSig);
+
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+        {Py_tp_methods, g_method_defs.data()},
+        {Py_tp_doc, const_cast<char*>(g_class_doc.c_str())},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"zorvikdb.PySearchEngine", sizeof(EngineObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+}
+
+}  // namespace zorvik::lib

@@ -1,0 +1,17 @@
+#pragma once
+// BLAKE3 digests through the blake3 package (default mode, 32-byte output) and their
+// hexadecimal text. Needs the interpreter lock.
+#include <cstddef>
+#include <string>
+
+#include "engine/engine.hpp"
+
+namespace zorvik::lib {
+
+// Throws PythonError when the blake3 package cannot be used.
+Digest blake3_digest(const unsigned char* data, std::size_t size);
+
+// 64 lowercase hexadecimal digits, high nibble first.
+std::string hex_text(const Digest& digest);
+
+}  // namespace zorvik::lib

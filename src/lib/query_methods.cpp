@@ -1,0 +1,117 @@
+#include "lib/query_methods.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "engine/search.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/errors.hpp"
+#include "lib/hashing.hpp"
+#include "lib/results.hpp"
+
+namespace zorvik::lib {
+
+namespace {
+
+constexpr Param kQueryParams[] = {{"query", Kind::Vector, nullptr}, {"k", Kind::Count, nullptr}};
+
+// The common opening: bind, convert the vector and k, check the layout, copy the values.
+struct SingleQuery {
+    std::vector<float> values;
+    std::uint64_t k = 0;
+};
+
+bool open_single(const Signature& sig, PyObject* args, PyObject* kwargs, SingleQuery* q) {
+    BoundArgs bound;
+    PyArrayObject* arr = nullptr;
+    if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr) || !bound.count(1, &q->k) ||
+        !require_contiguous(arr))
+        return false;
+    const auto n = static_cast<std::size_t>(PyArray_SIZE(arr));
+    q->values.resize(n);
+    if (n > 0) std::memcpy(q->values.data(), PyArray_DATA(arr), n * sizeof(float));
+    return true;
+}
+
+// A new 1-D array of `n` elements of `type`; its data pointer in *data.
+PyObject* new_vector(npy_intp n, int type, void** data) {
+    PyObject* a = PyArray_SimpleNew(1, &n, type);
+    if (a != nullptr) *data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(a));
+    return a;
+}
+
+}  // namespace
+
+const Signature kQueryExactSig{"PySearchEngine", "query_exact", kQueryParams};
+const Signature kQueryExactArraysSig{"PySearchEngine", "query_exact_arrays", kQueryParams};
+const Signature kQueryExactDetailedSig{"PySearchEngine", "query_exact_detailed", kQueryParams};
+
+PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        SingleQuery q;
+        if (!open_single(kQueryExactSig, args, kwargs, &q)) return nullptr;
+        auto outcome = search_exact(engine_of(self), q.values, q.k);
+        if (!outcome) return raise_value_error(outcome.error());
+        return new_result(plain_fields(std::move(outcome.value())));
+    });
+}
+
+PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        SingleQuery q;
+        if (!open_single(kQueryExactArraysSig, args, kwargs, &q)) return nullptr;
+        const Engine& engine = engine_of(self);
+        auto outcome = search_exact(engine, q.values, q.k);
+        if (!outcome) return raise_value_error(outcome.error());
+        const QueryOutcome& out = outcome.value();
+
+        const auto n = static_cast<npy_intp>(out.results.size());
+        void* idx_data = nullptr;
+        void* score_data = nullptr;
+        PyObject* indices = new_vector(n, NPY_UINT64, &idx_data);
+        PyObject* scores = indices ? new_vector(n, NPY_FLOAT32, &score_data) : nullptr;
+        if (scores == nullptr) {
+            Py_XDECREF(indices);
+            return nullptr;
+        }
+        auto* idx = static_cast<std::uint64_t*>(idx_data);
+        auto* sc = static_cast<float*>(score_data);
+        for (std::size_t i = 0; i < out.results.size(); ++i) {
+            idx[i] = out.results[i].idx;
+            sc[i] = out.results[i].score;
+        }
+
+        PyObject* dict = PyDict_New();
+        if (dict == nullptr) {
+            Py_DECREF(indices);
+            Py_DECREF(scores);
+            return nullptr;
+        }
+        const bool ok = dict_put(dict, "indices", indices) && dict_put(dict, "scores", scores) &&
+                        dict_put(dict, "query_time_ms", PyFloat_FromDouble(out.query_time_ms)) &&
+                        dict_put(dict, "method_used", text_object(out.method_used)) &&
+                        dict_put(dict, "index_hash", text_object(hex_text(engine.index_hash))) &&
+                        add_index_facts(dict, engine);
+        if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        return dict;
+    });
+}
+
+PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        SingleQuery q;
+        if (!open_single(kQueryExactDetailedSig, args, kwargs, &q)) return nullptr;
+        const Engine& engine = engine_of(self);
+        // The query is hashed before the search looks at it.
+        std::string query_hash = hex_text(blake3_digest(reinterpret_cast<const unsigned char*>(q.values.data()),
+                                                        q.values.size() * sizeof(float)));
+        auto outcome = search_exact(engine, q.values, q.k);
+        if (!outcome) return raise_value_error(outcome.error());
+        return new_result(detailed_fields(std::move(outcome.value()), engine, std::move(query_hash)));
+    });
+}
+
+}  // namespace zorvik::lib

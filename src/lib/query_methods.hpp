@@ -1,0 +1,16 @@
+#pragma once
+// Single-query methods of PySearchEngine.
+#include "lib/binder.hpp"
+#include "lib/python.hpp"
+
+namespace zorvik::lib {
+
+extern const Signature kQueryExactSig;
+extern const Signature kQueryExactArraysSig;
+extern const Signature kQueryExactDetailedSig;
+
+PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace zorvik::lib

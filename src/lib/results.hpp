@@ -1,0 +1,49 @@
+#pragma once
+// PyQueryItem and PyQueryResult: immutable answer objects that own their data.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "engine/search.hpp"
+#include "lib/python.hpp"
+
+namespace zorvik::lib {
+
+inline constexpr const char* kEngineVersion = "1.1.0";
+
+struct ResultFields {
+    std::vector<Hit> results;
+    double query_time_ms = 0.0;
+    std::string method_used;
+    std::optional<std::string> index_hash;
+    std::optional<std::string> query_hash;
+    std::optional<std::string> engine_version;
+    std::optional<std::string> metric;
+    std::optional<bool> normalized;
+    std::optional<std::uint64_t> dims;
+    std::optional<std::uint64_t> rows;
+    std::optional<std::string> index_path;
+};
+
+// Creates both types; PyQueryResult is returned (new reference) for the module to add.
+PyObject* create_result_types(PyObject* module);
+
+// A plain result: hits, time and strategy only.
+ResultFields plain_fields(QueryOutcome&& outcome);
+// A detailed result: plain fields plus the index and query description.
+ResultFields detailed_fields(QueryOutcome&& outcome, const Engine& engine, std::string query_hash);
+
+PyObject* new_result(ResultFields&& fields);
+
+// str from UTF-8 bytes, invalid sequences replaced by U+FFFD.
+PyObject* text_object(const std::string& s);
+
+// Inserts `value` (a new reference, consumed; nullptr means failure) under `key`.
+bool dict_put(PyObject* dict, const char* key, PyObject* value);
+
+// Adds "metric", "normalized", "dims", "rows" and "index_path" to `dict`, in that order.
+bool add_index_facts(PyObject* dict, const Engine& engine);
+
+}  // namespace zorvik::lib
