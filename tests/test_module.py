@@ -1,0 +1,72 @@
+"""Module contents, class metadata and text signatures."""
+
+import inspect
+
+import pytest
+
+import zorvikdb
+
+ENGINE_METHODS = {
+    "dims": "dims($self)",
+    "rows": "rows($self)",
+    "query_exact": "query_exact($self, query, k)",
+    "query_exact_arrays": "query_exact_arrays($self, query, k)",
+    "query_exact_detailed": "query_exact_detailed($self, query, k)",
+}
+
+
+def test_module_contents_and_all_order():
+    assert zorvikdb.__all__ == ["PySearchEngine", "PyQueryResult", "py_prepare_bin_from_embeddings"]
+    assert zorvikdb.__doc__ == ""
+    names = [n for n in vars(zorvikdb) if not n.startswith("__")]
+    assert names == ["PySearchEngine", "PyQueryResult", "py_prepare_bin_from_embeddings"]
+    with pytest.raises(AttributeError):
+        zorvikdb.PyQueryItem
+
+
+def test_text_signatures():
+    assert str(inspect.signature(zorvikdb.PySearchEngine)) == "(bin_path, ann)"
+    assert zorvikdb.PySearchEngine.__text_signature__ == "(bin_path, ann)"
+    for name, sig in ENGINE_METHODS.items():
+        method = getattr(zorvikdb.PySearchEngine, name)
+        assert method.__doc__ is None or method.__doc__ == ""
+        assert method.__text_signature__ == sig[len(name):]
+    fn = zorvikdb.py_prepare_bin_from_embeddings
+    params = inspect.signature(fn).parameters
+    assert list(params) == [
+        "embeddings", "dims", "rows", "base_name", "level",
+        "normalize", "ann", "seed", "metric", "output_dir",
+    ]
+    defaults = {n: p.default for n, p in params.items() if p.default is not inspect.Parameter.empty}
+    assert defaults == {"normalize": False, "ann": False, "seed": 0, "metric": "cosine", "output_dir": None}
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
+
+
+def test_method_table_order():
+    defined = [n for n in vars(zorvikdb.PySearchEngine) if not n.startswith("_")]
+    assert defined == list(ENGINE_METHODS)
+
+
+def test_second_initialisation_fails(fresh_python):
+    rc, out, err = fresh_python(
+        """
+        import sys, zorvikdb
+        del sys.modules["zorvikdb"]
+        try:
+            import zorvikdb
+        except ImportError:
+            print("import-error")
+        """
+    )
+    assert rc == 0, err
+    assert out.strip() == "import-error"
+
+
+def test_result_classes_have_no_constructor(write_index):
+    import numpy as np
+
+    engine = zorvikdb.PySearchEngine(write_index(np.eye(3, dtype=np.float32)), False)
+    result = engine.query_exact(np.ones(3, np.float32), 1)
+    for cls in (type(result), type(result.results[0])):
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            cls()
