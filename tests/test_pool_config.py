@@ -1,0 +1,92 @@
+"""Worker-pool configuration: once per process, on the first mapped index."""
+
+import json
+import os
+
+import pytest
+
+VARS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS")
+
+SCRIPT = """
+import json, os, struct, sys, tempfile
+import numpy as np
+import zorvikdb
+d = tempfile.mkdtemp()
+good = os.path.join(d, "good.bin")
+with open(good, "wb") as f:
+    f.write(struct.pack("<III", 2, 2, 1) + np.eye(2, dtype=np.float32).tobytes())
+bad = os.path.join(d, "bad.bin")
+with open(bad, "wb") as f:
+    f.write(struct.pack("<III", 2, 2, 9))
+VARS = {vars!r}
+import ctypes
+libc = ctypes.CDLL(None)
+libc.getenv.restype = ctypes.c_char_p
+def snapshot():
+    # The process environment itself: os.environ is only a copy taken at start-up.
+    return [(lambda b: b.decode() if b is not None else None)(libc.getenv(v.encode())) for v in VARS]
+steps = {{}}
+for name, action in {actions!r}:
+    kind, arg = action
+    if kind == "set":
+        os.environ["ZORVIK_THREADS"] = arg
+    elif kind == "open":
+        try:
+            e = zorvikdb.PySearchEngine({{"good": good, "bad": bad, "missing": d + "/none.bin"}}[arg], False)
+            e.query_exact(np.ones(2, np.float32), 1)
+        except ValueError:
+            pass
+    steps[name] = snapshot()
+print(json.dumps(steps))
+"""
+
+
+def run(fresh_python, actions, env):
+    code = SCRIPT.format(vars=VARS, actions=actions)
+    rc, out, err = fresh_python(code, env=env)
+    assert rc == 0, err
+    return json.loads(out)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("4", "4"),
+        ("+4", "+4"),
+        (" 4", " 4"),
+        ("4 ", "4 "),
+        ("-1", "-1"),
+        ("four", "four"),
+        ("1.5", "1.5"),
+        ("0", "0"),
+        ("99999999999999999999999", "99999999999999999999999"),
+        ("100000", "100000"),
+    ],
+)
+def test_thread_variables_take_the_text_as_read(fresh_python, value, expected):
+    steps = run(fresh_python, [("opened", ("open", "good"))], {"ZORVIK_THREADS": value, "OMP_NUM_THREADS": "2"})
+    assert steps["opened"] == [expected] * 3
+
+
+@pytest.mark.parametrize("value", [None, ""])
+def test_unset_or_empty_uses_processor_count(fresh_python, value):
+    steps = run(fresh_python, [("opened", ("open", "good"))], {"ZORVIK_THREADS": value, "OMP_NUM_THREADS": "2"})
+    n = str(max(os.cpu_count() or 1, 1))
+    assert steps["opened"] == [n] * 3
+
+
+def test_runs_once_and_only_after_a_mapping(fresh_python):
+    env = {"ZORVIK_THREADS": "3", "OMP_NUM_THREADS": "7", "OPENBLAS_NUM_THREADS": None, "RAYON_NUM_THREADS": None}
+    steps = run(
+        fresh_python,
+        [
+            ("missing", ("open", "missing")),
+            ("bad_header", ("open", "bad")),
+            ("changed", ("set", "5")),
+            ("second", ("open", "good")),
+        ],
+        env,
+    )
+    assert steps["missing"] == [None, "7", None]
+    assert steps["bad_header"] == ["3", "3", "3"]
+    assert steps["second"] == ["3", "3", "3"]
