@@ -10,4 +10,8 @@ inline constexpr const char* kMapLengthOverflow = "memory map length overflows i
 inline constexpr const char* kFileTooSmall = "File too small: expected {} bytes, got {}";
 inline constexpr const char* kUnknownMetricId = "Unknown metric id: {}";
 
+// Exact search
+inline constexpr const char* kQueryDimensionMismatch = "Query dimension {} != index dimension {}";
+inline constexpr const char* kQueryNotFinite = "Query vector contÃ©m valores nÃ£o finitos";
+
 }  // namespace zorvik::msg

@@ -1,0 +1,58 @@
+#include "engine/blas.hpp"
+
+#include <cblas.h>
+
+#include <climits>
+#include <cstdint>
+
+namespace zorvik {
+
+namespace {
+
+// Largest extent handed to one BLAS call (its integers are 32-bit).
+constexpr std::size_t kMaxExtent = static_cast<std::size_t>(INT_MAX);
+// Column pieces for the split path stay well inside the 32-bit range.
+constexpr std::size_t kColumnPiece = std::size_t{1} << 30;
+
+void sgemm_nt(const float* Q, std::size_t m, const float* X, std::size_t n, std::size_t dims, float* D,
+              std::size_t ldd) {
+    scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
+                      static_cast<blasint>(dims), 1.0f, Q, static_cast<blasint>(dims), X,
+                      static_cast<blasint>(dims), 0.0f, D, static_cast<blasint>(ldd));
+}
+
+// Plain products for operands the 32-bit BLAS interface cannot describe.
+void products_plain(const float* Q, std::size_t m, const float* X, std::size_t n, std::size_t dims, float* D) {
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            const float* q = Q + i * dims;
+            const float* x = X + j * dims;
+            float s = 0.0f;
+            for (std::size_t t = 0; t < dims; ++t) s = s + q[t] * x[t];
+            D[i * n + j] = s;
+        }
+}
+
+}  // namespace
+
+void gemm_scores(const float* Q, std::size_t m, const float* X, std::size_t n, std::size_t dims, float* D) {
+    if (m == 0 || n == 0 || dims == 0) return;  // D stays zero: an empty sum
+    if (dims > kMaxExtent || m > kMaxExtent) {
+        products_plain(Q, m, X, n, dims, D);
+        return;
+    }
+    if (n <= kMaxExtent) {
+        sgemm_nt(Q, m, X, n, dims, D, n);
+        return;
+    }
+    // More rows than one call can address: one query row and one column piece at a time.
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = 0; j < n; j += kColumnPiece) {
+            const std::size_t w = n - j < kColumnPiece ? n - j : kColumnPiece;
+            sgemm_nt(Q + i * dims, 1, X + j * dims, w, dims, D + i * n + j, w);
+        }
+}
+
+void blas_single_threaded() { scipy_openblas_set_num_threads(1); }
+
+}  // namespace zorvik
