@@ -68,30 +68,23 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto n = static_cast<npy_intp>(out.results.size());
         void* idx_data = nullptr;
         void* score_data = nullptr;
-        PyObject* indices = new_vector(n, NPY_UINT64, &idx_data);
-        PyObject* scores = indices ? new_vector(n, NPY_FLOAT32, &score_data) : nullptr;
-        if (scores == nullptr) {
-            Py_XDECREF(indices);
-            return nullptr;
-        }
-        auto* idx = static_cast<std::uint64_t*>(idx_data);
-        auto* sc = static_cast<float*>(score_data);
-        for (std::size_t i = 0; i < out.results.size(); ++i) {
-            idx[i] = out.results[i].idx;
-            sc[i] = out.results[i].score;
-        }
-
         PyObject* dict = PyDict_New();
-        if (dict == nullptr) {
-            Py_DECREF(indices);
-            Py_DECREF(scores);
-            return nullptr;
+        if (dict == nullptr) return nullptr;
+        // dict_put consumes its value, so a failure part-way leaks nothing.
+        bool ok = dict_put(dict, "indices", new_vector(n, NPY_UINT64, &idx_data)) &&
+                  dict_put(dict, "scores", new_vector(n, NPY_FLOAT32, &score_data));
+        if (ok) {
+            auto* idx = static_cast<std::uint64_t*>(idx_data);
+            auto* sc = static_cast<float*>(score_data);
+            for (std::size_t i = 0; i < out.results.size(); ++i) {
+                idx[i] = out.results[i].idx;
+                sc[i] = out.results[i].score;
+            }
         }
-        const bool ok = dict_put(dict, "indices", indices) && dict_put(dict, "scores", scores) &&
-                        dict_put(dict, "query_time_ms", PyFloat_FromDouble(out.query_time_ms)) &&
-                        dict_put(dict, "method_used", text_object(out.method_used)) &&
-                        dict_put(dict, "index_hash", text_object(hex_text(engine.index_hash))) &&
-                        add_index_facts(dict, engine);
+        ok = ok && dict_put(dict, "query_time_ms", PyFloat_FromDouble(out.query_time_ms)) &&
+             dict_put(dict, "method_used", text_object(out.method_used)) &&
+             dict_put(dict, "index_hash", text_object(hex_text(engine.index_hash))) &&
+             add_index_facts(dict, engine);
         if (!ok) {
             Py_DECREF(dict);
             return nullptr;

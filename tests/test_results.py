@@ -1,0 +1,120 @@
+"""Result objects, array dictionaries and detailed results of the single-query methods."""
+
+import blake3
+import numpy as np
+import pytest
+
+import zorvikdb
+
+OPTIONAL = ("index_hash", "query_hash", "engine_version", "metric", "normalized", "dims", "rows", "index_path")
+
+
+@pytest.fixture(params=["cosine", "dot", "euclidean"])
+def engine(request, write_index):
+    x = np.array([[0.1, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 2.0], [1.0, 1.0, 1.0]], np.float32)
+    return zorvikdb.PySearchEngine(write_index(x, request.param), False), request.param
+
+
+def test_plain_result_fields(engine):
+    eng, _ = engine
+    res = eng.query_exact(np.array([1, 0, 0], np.float32), 2)
+    assert isinstance(res, zorvikdb.PyQueryResult)
+    assert isinstance(res.query_time_ms, float) and res.query_time_ms >= 0
+    assert isinstance(res.method_used, str) and res.method_used
+    for name in OPTIONAL:
+        assert getattr(res, name) is None
+    assert repr(res) == str(res) == f"<PyQueryResult results=2 time={res.query_time_ms:.3f}ms method={res.method_used}>"
+
+
+def test_results_are_fresh_copies(engine):
+    eng, _ = engine
+    res = eng.query_exact(np.array([1, 0, 0], np.float32), 4)
+    a, b = res.results, res.results
+    assert a is not b and a != b  # items compare by identity
+    assert [(h.idx, h.score) for h in a] == [(h.idx, h.score) for h in b]
+    a.clear()
+    assert len(res.results) == 4
+    item = b[0]
+    assert isinstance(item.idx, int) and isinstance(item.score, float)
+    for target, name in ((res, "method_used"), (item, "idx"), (item, "score")):
+        with pytest.raises(AttributeError):
+            setattr(target, name, 1)
+        with pytest.raises(AttributeError):
+            delattr(target, name)
+    with pytest.raises(AttributeError):
+        res.extra = 1
+
+
+def test_score_is_the_float32_value_widened(write_index):
+    eng = zorvikdb.PySearchEngine(write_index(np.array([[0.1]], np.float32), "dot"), False)
+    item = eng.query_exact(np.array([1.0], np.float32), 1).results[0]
+    assert item.score == 0.10000000149011612
+
+
+def test_empty_result(engine):
+    eng, _ = engine
+    res = eng.query_exact(np.array([1, 0, 0], np.float32), 0)
+    assert res.results == [] and res.query_time_ms == 0.0 and res.method_used == "exact"
+    assert repr(res) == "<PyQueryResult results=0 time=0.000ms method=exact>"
+    arrays = eng.query_exact_arrays(np.array([1, 0, 0], np.float32), 0)
+    assert arrays["indices"].shape == (0,) and arrays["scores"].shape == (0,)
+
+
+def test_arrays_dictionary(engine, write_index):
+    eng, metric = engine
+    q = np.array([1, 0.5, 0], np.float32)
+    d = eng.query_exact_arrays(q, 3)
+    assert list(d) == ["indices", "scores", "query_time_ms", "method_used", "index_hash",
+                       "metric", "normalized", "dims", "rows", "index_path"]
+    res = eng.query_exact(q, 3)
+    assert d["indices"].dtype == np.uint64 and d["scores"].dtype == np.float32
+    assert d["indices"].tolist() == [h.idx for h in res.results]
+    assert d["scores"].tolist() == [h.score for h in res.results]
+    for key in ("indices", "scores"):
+        arr = d[key]
+        assert arr.flags.writeable and arr.flags.c_contiguous
+        assert arr.flags.owndata or arr.base is not None
+    assert not np.shares_memory(d["indices"], d["scores"])
+    detailed = eng.query_exact_detailed(q, 3)
+    assert (d["metric"], d["normalized"], d["dims"], d["rows"]) == (metric, metric == "cosine", 3, 4)
+    assert d["index_hash"] == detailed.index_hash and d["index_path"] == detailed.index_path
+    assert isinstance(d["query_time_ms"], float) and isinstance(d["method_used"], str)
+
+
+def test_detailed_fields(engine):
+    eng, metric = engine
+    q = np.array([0.0, 1.0, 0.5], np.float32)
+    res = eng.query_exact_detailed(q, 2)
+    assert res.engine_version == "1.1.0"
+    assert res.metric == metric and res.normalized is (metric == "cosine")
+    assert (res.dims, res.rows) == (3, 4)
+    assert res.query_hash == blake3.blake3(q.astype("<f4").tobytes()).hexdigest()
+    assert len(res.index_hash) == 64 and set(res.index_hash) <= set("0123456789abcdef")
+    plain = eng.query_exact(q, 2)
+    assert [(h.idx, h.score) for h in res.results] == [(h.idx, h.score) for h in plain.results]
+
+
+def test_query_hash_follows_the_raw_bytes(write_index):
+    eng = zorvikdb.PySearchEngine(write_index(np.eye(2, dtype=np.float32), "dot"), False)
+    h = lambda v: eng.query_exact_detailed(np.array(v, np.float32), 1).query_hash
+    assert h([1.0, 0.0]) == h([1.0, 0.0])
+    assert h([1.0, 0.0]) != h([1.0, -0.0])
+
+
+def test_detailed_hashes_before_validating(write_index):
+    eng = zorvikdb.PySearchEngine(write_index(np.eye(4, dtype=np.float32), "dot"), False)
+    for method in (eng.query_exact, eng.query_exact_arrays, eng.query_exact_detailed):
+        with pytest.raises(ValueError) as info:
+            method(np.ones(3, np.float32), 0)
+        assert info.value.args == ("Query dimension 3 != index dimension 4",)
+
+
+def test_results_outlive_a_column_major_query_source(write_index):
+    x = np.random.default_rng(3).standard_normal((6, 5)).astype(np.float32)
+    eng = zorvikdb.PySearchEngine(write_index(x, "dot"), False)
+    fortran = np.asfortranarray(x)
+    for i in range(6):
+        row = fortran[i]  # a strided view: refused, never silently copied
+        with pytest.raises(TypeError, match="^The given array is not contiguous$"):
+            eng.query_exact(row, 1)
+        assert eng.query_exact(np.ascontiguousarray(row), 6).results[0].idx == int(np.argmax(x @ x[i]))
