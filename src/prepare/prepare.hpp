@@ -12,6 +12,9 @@
 
 namespace zorvik::prepare {
 
+inline constexpr std::uint64_t kMaxDims = 10000;
+inline constexpr std::uint64_t kMaxRows = 50000000;
+
 // Metric id from a name already lower-cased (full Unicode); `as_passed` is shown in
 // the error message.
 Expected<format::Metric> parse_metric(const std::string& lowered, const std::string& as_passed);
@@ -29,6 +32,14 @@ struct PrepareRequest {
 };
 
 // Checks in the documented order, then writes; returns the final path.
-Expected<std::string> prepare_index(PrepareRequest request);
+// The request is only read: the values are never copied again, so the call needs the
+// private copy plus the mapped file and nothing of that size besides.
+Expected<std::string> prepare_index(const PrepareRequest& request);
+
+// The sampled share of NaN and infinite values must not exceed one in a hundred.
+Status check_invalid_values(const std::vector<float>& values);
+
+// True when `utf8` is empty or holds only Unicode White_Space code points.
+bool blank_after_trim(const std::string& utf8);
 
 }  // namespace zorvik::prepare
