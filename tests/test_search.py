@@ -1,0 +1,462 @@
+"""Single-query exact search: scores bit for bit against a NumPy model of both summation
+orders, the ranking order, strategy names and switching, non-finite rows and huge k."""
+
+import json
+import os
+import struct
+import time
+
+import numpy as np
+import pytest
+
+import zorvikdb
+from conftest import index_bytes
+
+QUERY_NOT_FINITE = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos"
+# The order this interpreter scores with (chosen once per process from the environment).
+IN_PROCESS_ORDER = "scalar" if os.environ.get("ZORVIK_FORCE_SCALAR") == "1" else "vector"
+KERNEL_MODES = [None, "rayon", "matrix_parallel"]
+MATRIX_MODES = ["blocked", "blocked_matrix", "matrix_full"]
+ALL_MODES = KERNEL_MODES + MATRIX_MODES + ["pruned"]
+METRICS = [0, 1, 2]
+HUGE_K = 2**64 - 1
+
+
+# ---------------------------------------------------------------------------------------
+# Model: the documented per-row summation orders and the ranking order.
+
+
+def model_scores(X, q, metric, order):
+    """float32 scores of every row: `vector` (two four-lane accumulators over groups of
+    eight, sB + sA, then the tail) or `scalar` (one accumulator in element order)."""
+    X = np.asarray(X, dtype=np.float32)
+    q = np.asarray(q, dtype=np.float32)
+    rows, n = X.shape
+    with np.errstate(all="ignore"):
+        terms = (q - X) * (q - X) if metric == 2 else X * q
+        s = np.zeros(rows, dtype=np.float32)
+        start = 0
+        if order == "vector" and n >= 8:
+            a = np.zeros((rows, 4), dtype=np.float32)
+            b = np.zeros((rows, 4), dtype=np.float32)
+            for g in range(0, n - n % 8, 8):
+                a = a + terms[:, g : g + 4]
+                b = b + terms[:, g + 4 : g + 8]
+            sa = ((a[:, 0] + a[:, 1]) + a[:, 2]) + a[:, 3]
+            sb = ((b[:, 0] + b[:, 1]) + b[:, 2]) + b[:, 3]
+            s = sb + sa
+            start = n - n % 8
+        for i in range(start, n):
+            s = s + terms[:, i]
+    return s
+
+
+def total_order_key(scores):
+    x = np.asarray(scores, dtype=np.float32).view(np.int32).astype(np.int64)
+    return np.where(x < 0, x ^ 0x7FFFFFFF, x)
+
+
+def model_ranking(scores, metric, k):
+    """Indices and scores of the k best finite rows: totalOrder, ties to the lower row."""
+    scores = np.asarray(scores, dtype=np.float32)
+    finite = np.flatnonzero(np.isfinite(scores))
+    key = total_order_key(scores[finite])
+    order = np.lexsort((finite, key if metric == 2 else -key))
+    best = finite[order][: min(k, len(finite))]
+    return best.astype(np.uint64), scores[best]
+
+
+def query(engine, q, k, mode=None, monkeypatch=None):
+    if monkeypatch is not None:
+        if mode is None:
+            monkeypatch.delenv("ZORVIK_SINGLE_MODE", raising=False)
+        else:
+            monkeypatch.setenv("ZORVIK_SINGLE_MODE", mode)
+    return engine.query_exact_arrays(np.asarray(q, dtype=np.float32), k)
+
+
+def assert_same_hits(got, indices, scores):
+    np.testing.assert_array_equal(got["indices"], indices)
+    # Bit for bit: the same float32 patterns, signed zeros included.
+    np.testing.assert_array_equal(got["scores"].view(np.uint32), np.asarray(scores, np.float32).view(np.uint32))
+
+
+def spread_data(rng, rows, dims):
+    """Values over six orders of magnitude, so the two orders round differently."""
+    mags = 10.0 ** rng.integers(-3, 3, size=(rows, dims))
+    return (rng.standard_normal((rows, dims)) * mags).astype(np.float32)
+
+
+# ---------------------------------------------------------------------------------------
+# Kernel scores, bit for bit.
+
+DIMS = [0, 1, 7, 8, 9, 15, 16, 17, 31, 64, 100, 385]
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("dims", DIMS)
+def test_kernel_scores_follow_the_summation_order(write_index, monkeypatch, metric, dims):
+    rng = np.random.default_rng(dims * 3 + metric)
+    rows = 70  # a full batch of 64, then groups of four and a remainder of two
+    X = spread_data(rng, rows, dims)
+    q = spread_data(rng, 1, dims)[0]
+    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+    expected = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, rows)
+    for mode in KERNEL_MODES:
+        got = query(engine, q, rows, mode, monkeypatch)
+        assert_same_hits(got, *expected)
+    if dims >= 16:
+        # The model must tell the two orders apart on this data, or the test proves little.
+        other = "scalar" if IN_PROCESS_ORDER == "vector" else "vector"
+        assert (model_scores(X, q, metric, other) != model_scores(X, q, metric, IN_PROCESS_ORDER)).any()
+
+
+def test_kernel_scores_on_many_pieces_and_chunks(write_index, monkeypatch):
+    # 12,003 rows of 64: the full scan splits into pieces and the chunked scan into
+    # chunks whose boundaries fall inside groups of four rows.
+    rng = np.random.default_rng(7)
+    X = spread_data(rng, 12003, 64)
+    q = spread_data(rng, 1, 64)[0]
+    for metric in METRICS:
+        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+        expected = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, 12003)
+        for mode in KERNEL_MODES:
+            assert_same_hits(query(engine, q, HUGE_K, mode, monkeypatch), *expected)
+            top = query(engine, q, 5, mode, monkeypatch)
+            assert_same_hits(top, expected[0][:5], expected[1][:5])
+
+
+def test_zero_dims_scores(write_raw, monkeypatch):
+    # No dimensions: kernel scores are +0.0; the matrix product gives +0.0 inner products
+    # and (-0.0 + -0.0) - 0.0 = -0.0 squared distances.
+    for metric in METRICS:
+        engine = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 0, 5, metric), f"z{metric}.bin"), False)
+        for mode in ALL_MODES:
+            got = query(engine, [], 3, mode, monkeypatch)
+            zero = -0.0 if metric == 2 and mode in MATRIX_MODES else 0.0
+            assert_same_hits(got, [0, 1, 2], [zero] * 3)
+
+
+def run_steps(fresh_python, steps, env=None):
+    """Runs query steps in a fresh interpreter. A step is ("env", name, value) or
+    ("query", index_path, query_path, k, out_path); query outputs are saved as .npy."""
+    code = f"""
+        import os, numpy as np, zorvikdb
+        engines = {{}}
+        for step in {json.dumps(steps)}:
+            if step[0] == "env":
+                os.environ[step[1]] = step[2]
+                continue
+            _, path, qpath, k, out = step
+            engine = engines.setdefault(path, zorvikdb.PySearchEngine(path, False))
+            got = engine.query_exact_arrays(np.load(qpath), k)
+            np.save(out, np.stack([got["indices"].astype(np.float64), got["scores"].astype(np.float64)]))
+            print(got["method_used"])
+    """
+    rc, out, err = fresh_python(code, env=env)
+    assert rc == 0, err
+    return out.split()
+
+
+def load_hits(path):
+    idx, scores = np.load(path)
+    return idx.astype(np.uint64), scores.astype(np.float32)
+
+
+@pytest.fixture
+def scalar_cases(tmp_path):
+    """(index_path, query_path, X, q, metric) for a spread of lengths and all metrics."""
+    rng = np.random.default_rng(11)
+    cases = []
+    for dims in [0, 7, 8, 9, 17, 100]:
+        for metric in METRICS:
+            X = spread_data(rng, 37, dims)
+            q = spread_data(rng, 1, dims)[0]
+            base = tmp_path / f"c{dims}_{metric}"
+            (base.with_suffix(".bin")).write_bytes(index_bytes(X, metric))
+            np.save(base.with_suffix(".npy"), q)
+            cases.append((str(base.with_suffix(".bin")), str(base.with_suffix(".npy")), X, q, metric))
+    return cases
+
+
+def check_cases(tmp_path, cases, order):
+    for n, (_, _, X, q, metric) in enumerate(cases):
+        got_idx, got_scores = load_hits(tmp_path / f"out{n}.npy")
+        idx, scores = model_ranking(model_scores(X, q, metric, order), metric, len(X))
+        np.testing.assert_array_equal(got_idx, idx)
+        np.testing.assert_array_equal(got_scores.view(np.uint32), scores.view(np.uint32))
+
+
+@pytest.mark.parametrize("mode", ["rayon", "matrix_parallel"])
+def test_force_scalar_selects_the_scalar_order(fresh_python, tmp_path, scalar_cases, mode):
+    steps = [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
+    run_steps(fresh_python, steps, env={"ZORVIK_FORCE_SCALAR": "1", "ZORVIK_SINGLE_MODE": mode})
+    check_cases(tmp_path, scalar_cases, "scalar")
+
+
+@pytest.mark.parametrize("value", ["true", "0", "01", "", " 1"])
+def test_other_force_scalar_values_keep_the_vector_order(fresh_python, tmp_path, scalar_cases, value):
+    steps = [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
+    run_steps(fresh_python, steps, env={"ZORVIK_FORCE_SCALAR": value})
+    check_cases(tmp_path, scalar_cases, "vector")
+
+
+def test_force_scalar_is_read_once_at_the_first_scoring(fresh_python, tmp_path, scalar_cases):
+    first = scalar_cases[0]
+    # Setting the switch after a query that scored rows changes nothing ...
+    steps = [("query", first[0], first[1], 1000, str(tmp_path / "first.npy")), ("env", "ZORVIK_FORCE_SCALAR", "1")]
+    steps += [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
+    run_steps(fresh_python, steps)
+    check_cases(tmp_path, scalar_cases, "vector")
+    # ... while a k = 0 query scores nothing, so the switch is still open afterwards.
+    steps = [("query", first[0], first[1], 0, str(tmp_path / "first.npy")), ("env", "ZORVIK_FORCE_SCALAR", "1")]
+    steps += [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
+    run_steps(fresh_python, steps)
+    check_cases(tmp_path, scalar_cases, "scalar")
+
+
+# ---------------------------------------------------------------------------------------
+# Matrix strategies: their own summation order, the same ranking.
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_matrix_strategies_agree_with_the_kernel(write_index, monkeypatch, metric):
+    rng = np.random.default_rng(metric)
+    X = rng.standard_normal((3001, 48)).astype(np.float32)
+    q = rng.standard_normal(48).astype(np.float32)
+    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+    exact = X.astype(np.float64) @ q.astype(np.float64)
+    if metric == 2:
+        exact = ((X.astype(np.float64) - q) ** 2).sum(axis=1)
+    want_idx, _ = model_ranking(exact.astype(np.float32), metric, 25)
+    for mode in MATRIX_MODES:
+        got = query(engine, q, 25, mode, monkeypatch)
+        np.testing.assert_array_equal(got["indices"], want_idx)
+        np.testing.assert_allclose(got["scores"], exact[want_idx.astype(np.int64)], rtol=1e-4, atol=1e-3)
+    # A row equal to the query: the kernel gives exactly 0 for euclidean.
+    if metric == 2:
+        got = query(engine, X[17], 1, "rayon", monkeypatch)
+        assert (got["indices"].tolist(), got["scores"].tolist()) == ([17], [0.0])
+
+
+# ---------------------------------------------------------------------------------------
+# Ranking order, ties and every strategy on data full of ties.
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_strategies_agree_on_ties(write_index, monkeypatch, metric):
+    # Small integers: every strategy (matrix product included) computes exact, bit-identical
+    # scores, and most scores are shared by thousands of rows. 20,000 rows of 64 give the
+    # chunked scan several chunks.
+    rng = np.random.default_rng(5)
+    base = rng.integers(-3, 4, size=(6, 64)).astype(np.float32)
+    X = base[rng.integers(0, 6, size=20000)]
+    q = rng.integers(-2, 3, size=64).astype(np.float32)
+    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+    scores = model_scores(X, q, metric, "vector")
+    for k in [1, 7, 4000, 20000, HUGE_K]:
+        want = model_ranking(scores, metric, k)
+        for mode in ALL_MODES:
+            assert_same_hits(query(engine, q, k, mode, monkeypatch), *want)
+
+
+def test_ranking_direction_and_identical_rows(write_index, monkeypatch):
+    X = np.array([[1.0, 0.0], [3.0, 0.0], [-2.0, 0.0], [3.0, 0.0], [0.5, 0.0]], np.float32)
+    q = np.array([1.0, 0.0], np.float32)
+    for metric, order in [(0, [1, 3, 0, 4, 2]), (1, [1, 3, 0, 4, 2]), (2, [0, 4, 1, 3, 2])]:
+        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+        for mode in ALL_MODES:
+            got = query(engine, q, 10, mode, monkeypatch)
+            assert got["indices"].tolist() == order
+            # k = 1 keeps the lower of two identical rows.
+            assert query(engine, q, 1, mode, monkeypatch)["indices"].tolist() == order[:1]
+
+
+def test_cosine_and_dot_score_alike(write_index):
+    rng = np.random.default_rng(3)
+    X = spread_data(rng, 50, 33)
+    q = spread_data(rng, 1, 33)[0]
+    cos = zorvikdb.PySearchEngine(write_index(X, 0), False).query_exact_arrays(q, 50)
+    dot = zorvikdb.PySearchEngine(write_index(X, 1), False).query_exact_arrays(q, 50)
+    assert_same_hits(cos, dot["indices"], dot["scores"])
+
+
+# ---------------------------------------------------------------------------------------
+# Non-finite rows and k beyond the rows.
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_non_finite_rows_never_appear(write_index, monkeypatch, metric):
+    rng = np.random.default_rng(9)
+    X = rng.standard_normal((40, 12)).astype(np.float32)
+    X[3, 5] = np.nan
+    X[8, 0] = np.inf
+    X[13, 11] = -np.inf
+    X[21] = 1e20  # overflows to infinity in the products (and in the matrix product)
+    q = rng.standard_normal(12).astype(np.float32)
+    q[0] = 1e19
+    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+    want = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, 40)
+    for mode in KERNEL_MODES:
+        assert_same_hits(query(engine, q, HUGE_K, mode, monkeypatch), *want)
+    for mode in MATRIX_MODES + ["pruned"]:
+        got = query(engine, q, HUGE_K, mode, monkeypatch)
+        assert np.isfinite(got["scores"]).all()
+        assert not {3, 8, 13} & set(got["indices"].tolist())
+
+
+def test_only_non_finite_rows_give_no_hits(write_index, monkeypatch):
+    X = np.full((9, 4), np.nan, np.float32)
+    for metric in METRICS:
+        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+        for mode in ALL_MODES:
+            got = query(engine, np.ones(4, np.float32), 5, mode, monkeypatch)
+            assert len(got["indices"]) == 0 and got["scores"].dtype == np.float32
+
+
+def test_k_is_clamped_to_the_rows(write_index, monkeypatch):
+    X = np.arange(12, dtype=np.float32).reshape(3, 4)
+    engine = zorvikdb.PySearchEngine(write_index(X, 1), False)
+    for mode in ALL_MODES:
+        for k in [3, 10, HUGE_K]:
+            assert query(engine, np.ones(4), k, mode, monkeypatch)["indices"].tolist() == [2, 1, 0]
+
+
+def test_billions_of_empty_rows(write_raw, monkeypatch):
+    # A 12-byte file claiming 2^32 - 1 rows of no dimensions: answered without a row-sized
+    # buffer, and a request for every row fails cleanly instead of exhausting memory.
+    engine = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 0, 2**32 - 1, 1)), False)
+    for mode in ALL_MODES:
+        start = time.perf_counter()
+        got = query(engine, [], 4, mode, monkeypatch)
+        assert time.perf_counter() - start < 5.0
+        assert got["indices"].tolist() == [0, 1, 2, 3]
+    with pytest.raises(MemoryError):
+        engine.query_exact(np.zeros(0, np.float32), HUGE_K)
+
+
+# ---------------------------------------------------------------------------------------
+# Validation, strategy names and timing.
+
+
+def test_validation_comes_first(write_index):
+    engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32)), False)
+    for k in [0, 5]:
+        with pytest.raises(ValueError) as info:
+            engine.query_exact(np.ones(3, np.float32), k)
+        assert info.value.args == ("Query dimension 3 != index dimension 4",)
+        for bad in [np.nan, np.inf, -np.inf]:
+            q = np.ones(4, np.float32)
+            q[2] = bad
+            with pytest.raises(ValueError) as info:
+                engine.query_exact(q, k)
+            assert info.value.args == (QUERY_NOT_FINITE,)
+    assert QUERY_NOT_FINITE.encode() == b"Query vector cont\xc3\x83\xc2\xa9m valores n\xc3\x83\xc2\xa3o finitos"
+
+
+def test_k_zero_and_empty_index(write_index, write_raw, monkeypatch):
+    engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32)), False)
+    empty = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 4, 0, 0)), False)
+    for mode in ALL_MODES:
+        monkeypatch.setenv("ZORVIK_SINGLE_MODE", mode or "")
+        for eng, k in [(engine, 0), (empty, 5)]:
+            got = eng.query_exact(np.ones(4, np.float32), k)
+            assert (got.results, got.method_used, got.query_time_ms) == ([], "exact", 0.0)
+
+
+@pytest.mark.parametrize(
+    "mode, small, large_dot, large_euclid",
+    [
+        (None, "exact", "exact-chunked", "exact"),
+        ("rayon", "exact", "exact", "exact"),
+        ("pruned", "exact", "exact", "exact"),  # fewer than 1,000,000 rows
+        ("blocked", "exact-blocked-matrix", "exact-blocked-matrix", "exact-blocked-matrix"),
+        ("blocked_matrix", "exact-blocked-matrix", "exact-blocked-matrix", "exact-blocked-matrix"),
+        ("matrix_full", "exact-matrix-full", "exact-matrix-full", "exact-matrix-full"),
+        ("matrix_parallel", "exact-chunked", "exact-chunked", "exact-chunked"),
+        ("Rayon", "exact", "exact-chunked", "exact"),
+        ("", "exact", "exact-chunked", "exact"),
+    ],
+)
+def test_strategy_names(write_index, monkeypatch, mode, small, large_dot, large_euclid):
+    rng = np.random.default_rng(1)
+    small_x = rng.standard_normal((10, 64)).astype(np.float32)
+    large_x = rng.standard_normal((10000, 64)).astype(np.float32)
+    narrow_x = rng.standard_normal((10000, 63)).astype(np.float32)
+    for X, metric, want in [
+        (small_x, 1, small),
+        (large_x, 0, large_dot),
+        (large_x, 1, large_dot),
+        (large_x, 2, large_euclid),
+        (narrow_x, 1, small),
+    ]:
+        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+        q = rng.standard_normal(X.shape[1]).astype(np.float32)
+        if mode is None:
+            monkeypatch.delenv("ZORVIK_SINGLE_MODE", raising=False)
+        else:
+            monkeypatch.setenv("ZORVIK_SINGLE_MODE", mode)
+        got = engine.query_exact(q, 3)
+        assert got.method_used == want
+        assert 0.0 < got.query_time_ms < 60_000.0
+
+
+def test_mode_is_read_on_every_query(write_index, monkeypatch):
+    engine = zorvikdb.PySearchEngine(write_index(np.eye(8, dtype=np.float32)), False)
+    q = np.ones(8, np.float32)
+    names = []
+    for mode in ["matrix_full", "rayon", "blocked", "matrix_parallel"]:
+        monkeypatch.setenv("ZORVIK_SINGLE_MODE", mode)
+        names.append(engine.query_exact(q, 2).method_used)
+    assert names == ["exact-matrix-full", "exact", "exact-blocked-matrix", "exact-chunked"]
+
+
+# ---------------------------------------------------------------------------------------
+# The block-pruned scan (needs 1,000,000 rows of at least 64 dimensions).
+
+
+@pytest.fixture(scope="module")
+def million_rows(tmp_path_factory):
+    rng = np.random.default_rng(2024)
+    X = rng.standard_normal((1_000_000, 64), dtype=np.float32)
+    path = tmp_path_factory.mktemp("pruned") / "million.bin"
+    path.write_bytes(index_bytes(X, 1))
+    return path, X
+
+
+def block_sum_scores(X, q, width=32):
+    """Scores of the pruned scan for fully evaluated rows: per block the vector-order inner
+    product in float32, added in float64 from +0.0, blocks by query energy descending."""
+    blocks = [(s, min(s + width, len(q))) for s in range(0, len(q), width)]
+    energy = [float(np.sum(q[s:e].astype(np.float64) ** 2)) for s, e in blocks]
+    order = sorted(range(len(blocks)), key=lambda b: (-energy[b], b))
+    acc = np.zeros(len(X))
+    for b in order:
+        s, e = blocks[b]
+        acc = acc + model_scores(X[:, s:e], q[s:e], 1, "vector").astype(np.float64)
+    return acc.astype(np.float32)
+
+
+def test_pruned_scan(million_rows, monkeypatch):
+    path, X = million_rows
+    rng = np.random.default_rng(8)
+    engine = zorvikdb.PySearchEngine(str(path), False)
+    for k in [1, 10]:
+        q = rng.standard_normal(64).astype(np.float32)
+        pruned = query(engine, q, k, "pruned", monkeypatch)
+        chunked = query(engine, q, k, None, monkeypatch)
+        assert (pruned["method_used"], chunked["method_used"]) == ("exact-pruned-fast", "exact-chunked")
+        np.testing.assert_array_equal(pruned["indices"], chunked["indices"])
+        # Rows 0..k-1 fill the heap through the kernel; later rows carry block sums.
+        idx = pruned["indices"].astype(np.int64)
+        kernel = model_scores(X[idx], q, 1, "vector")
+        blocks = block_sum_scores(X[idx], q)
+        want = np.where(idx < k, kernel, blocks)
+        np.testing.assert_array_equal(pruned["scores"].view(np.uint32), want.view(np.uint32))
+    del engine
+    # The euclidean metric never takes the pruned scan.
+    with open(path, "r+b") as f:
+        f.seek(8)
+        f.write(struct.pack("<I", 2))
+    engine = zorvikdb.PySearchEngine(str(path), False)
+    assert query(engine, np.ones(64, np.float32), 3, "pruned", monkeypatch)["method_used"] == "exact"
