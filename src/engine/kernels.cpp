@@ -42,24 +42,32 @@ float scalar_one(const float* q, const float* x, std::size_t n) {
     return s;
 }
 
-// Scalar order for four rows (stride n) at once: four independent chains, each in order.
+// Scalar order for eight rows (stride n) at once: eight independent chains, each in
+// element order, so the additions of different rows overlap.
 template <bool L2>
-void scalar_four(const float* q, const float* x, std::size_t n, float* out) {
+void scalar_eight(const float* q, const float* x, std::size_t n, float* out) {
     const float* x0 = x;
-    const float* x1 = x0 + n;
-    const float* x2 = x1 + n;
-    const float* x3 = x2 + n;
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
+    const float* x4 = x + 4 * n;
+    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
+    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + kPrefetchBytes;
     for (std::size_t i = 0; i < n; ++i) {
-        s0 = s0 + term<L2>(q[i], x0[i]);
-        s1 = s1 + term<L2>(q[i], x1[i]);
-        s2 = s2 + term<L2>(q[i], x2[i]);
-        s3 = s3 + term<L2>(q[i], x3[i]);
+        if (i % 8 == 0) {  // eight rows consume 256 bytes per eight elements
+            for (std::uintptr_t line = 0; line < 256; line += 64)
+                _mm_prefetch(reinterpret_cast<const char*>(pf + line), _MM_HINT_T0);
+            pf += 256;
+        }
+        const float qi = q[i];
+        s0 = s0 + term<L2>(qi, x0[i]);
+        s1 = s1 + term<L2>(qi, x0[n + i]);
+        s2 = s2 + term<L2>(qi, x0[2 * n + i]);
+        s3 = s3 + term<L2>(qi, x0[3 * n + i]);
+        s4 = s4 + term<L2>(qi, x4[i]);
+        s5 = s5 + term<L2>(qi, x4[n + i]);
+        s6 = s6 + term<L2>(qi, x4[2 * n + i]);
+        s7 = s7 + term<L2>(qi, x4[3 * n + i]);
     }
-    out[0] = s0;
-    out[1] = s1;
-    out[2] = s2;
-    out[3] = s3;
+    const float s[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    for (std::size_t r = 0; r < 8; ++r) out[r] = s[r];
 }
 
 // Vector order for one row: A/B lanes over groups of eight, sB + sA, then the tail.
@@ -133,7 +141,7 @@ void rows_in_order(const float* q, std::size_t dims, const float* rows, std::siz
                    float* out) {
     std::size_t r = 0;
     if (scalar) {
-        for (; r + 4 <= count; r += 4) scalar_four<L2>(q, rows + r * dims, dims, out + r);
+        for (; r + 8 <= count; r += 8) scalar_eight<L2>(q, rows + r * dims, dims, out + r);
         for (; r < count; ++r) out[r] = scalar_one<L2>(q, rows + r * dims, dims);
     } else {
         for (; r + 4 <= count; r += 4) vector_four<L2>(q, rows + r * dims, dims, out + r);
