@@ -3,7 +3,8 @@
 namespace zorvik {
 
 TopKHeap::TopKHeap(std::uint64_t k, format::Metric metric, std::uint64_t expected) : k_(k), metric_(metric) {
-    heap_.reserve(static_cast<std::size_t>(std::min(k, expected)) + 1);
+    const std::uint64_t most = std::min(k, expected);
+    if (most < heap_.max_size()) heap_.reserve(static_cast<std::size_t>(most) + 1);
 }
 
 void TopKHeap::push(const Hit& h) {
