@@ -421,7 +421,8 @@ def million_rows(tmp_path_factory):
     X = rng.standard_normal((1_000_000, 64), dtype=np.float32)
     path = tmp_path_factory.mktemp("pruned") / "million.bin"
     path.write_bytes(index_bytes(X, 1))
-    return path, X
+    yield path, X
+    path.unlink()  # 256 MB: not kept with the retained temporary directories
 
 
 def block_sum_scores(X, q, width=32):
