@@ -97,7 +97,7 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
 
     // A 0-byte file is mapped with length 1 (never read: the size check below fails first).
     const std::size_t map_len = file_size == 0 ? 1 : static_cast<std::size_t>(file_size);
-    void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
+    void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
     if (addr == MAP_FAILED) return Error{text::fill(msg::kMmapFailed, {text::os_error(errno)})};
 
     auto engine = std::make_shared<Engine>();
