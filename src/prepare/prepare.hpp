@@ -31,7 +31,7 @@ struct PrepareRequest {
     std::optional<std::string> output_dir;
 };
 
-// Checks in the documented order, then writes; returns the final path.
+// Runs the checks in their fixed order, then writes; returns the final path.
 // The request is only read: the values are never copied again, so the call needs the
 // private copy plus the mapped file and nothing of that size besides.
 Expected<std::string> prepare_index(const PrepareRequest& request);

@@ -227,6 +227,7 @@ void write_vectors(unsigned char* mapping, const std::vector<float>& values, std
         const float* src = in + first * dims;
         float* dst = out + first * dims;
         if (!normalize) {
+            // Plain copy on the calling thread: an unnormalised write never starts the pool.
             std::memcpy(dst, src, count * dims * sizeof(float));
         } else {
             // Each task owns rows [t * rows_per_task, ...) of this chunk; the chunk is

@@ -1,0 +1,102 @@
+"""Index preparation against numpy.save of the same array to the same disk.
+
+1,000,000 x 384 float32 (1.43 GiB) by default. Targets: metric "dot" <= 1.5 x numpy.save,
+metric "cosine" <= 2.0 x numpy.save. Preparation ends with a synchronous flush and an
+atomic rename, numpy.save with data still in the page cache, so numpy.save followed by
+fsync is shown as well. Every run is a fresh interpreter that loads the array first;
+its peak resident size (ru_maxrss) is reported in total and above that starting point.
+Runs alternate between the peers, and each peer's median is compared.
+
+Usage: python bench/bench_prepare.py [--rows 1000000] [--dims 384] [--repeat 3] [--dir DIR]
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+CHILD = r"""
+import json, os, resource, sys, time
+import numpy as np
+kind, src, out_dir = sys.argv[1:4]
+emb = np.load(src)
+rows, dims = emb.shape
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+t = time.perf_counter()
+if kind in ("dot", "cosine"):
+    import zorvikdb
+    zorvikdb.py_prepare_bin_from_embeddings(emb, dims, rows, "bench", "f32", metric=kind, output_dir=out_dir)
+else:
+    path = os.path.join(out_dir, "bench.npy")
+    np.save(path, emb)
+    if kind == "numpy.save+fsync":
+        fd = os.open(path, os.O_RDONLY)
+        os.fsync(fd)
+        os.close(fd)
+seconds = time.perf_counter() - t
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"seconds": seconds, "peak_kib": peak, "base_kib": base}))
+"""
+
+KINDS = ["numpy.save", "numpy.save+fsync", "dot", "cosine"]
+
+
+def clear(out_dir):
+    for name in os.listdir(out_dir):
+        os.unlink(os.path.join(out_dir, name))
+    os.sync()
+    time.sleep(1.0)  # let the freed blocks settle before the next timed write
+
+
+def run(kind, src, out_dir):
+    proc = subprocess.run([sys.executable, "-c", CHILD, kind, src, out_dir], capture_output=True, text=True)
+    if proc.returncode != 0:
+        sys.exit(f"{kind} failed:\n{proc.stderr}")
+    return json.loads(proc.stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--dims", type=int, default=384)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--dir", default=None, help="where the array and the outputs go (one disk)")
+    args = ap.parse_args()
+
+    with tempfile.TemporaryDirectory(dir=args.dir) as work:
+        src = os.path.join(work, "input.npy")
+        out_dir = os.path.join(work, "out")
+        os.mkdir(out_dir)
+        rng = np.random.default_rng(0)
+        np.save(src, rng.standard_normal((args.rows, args.dims), dtype=np.float32))
+        gib = args.rows * args.dims * 4 / 2**30
+        print(f"array: {args.rows} x {args.dims} float32 ({gib:.2f} GiB), outputs in {out_dir}")
+
+        results = {k: [] for k in KINDS}
+        for _ in range(args.repeat):
+            for kind in KINDS:
+                clear(out_dir)
+                results[kind].append(run(kind, src, out_dir))
+        clear(out_dir)
+
+    median = {k: statistics.median(r["seconds"] for r in v) for k, v in results.items()}
+    print(f"{'':18}{'median':>10}{'best':>10}{'peak RSS':>11}{'above start':>13}")
+    for kind, runs in results.items():
+        peak = max(r["peak_kib"] for r in runs) / 2**20
+        extra = max(r["peak_kib"] - r["base_kib"] for r in runs) / 2**20
+        best = min(r["seconds"] for r in runs)
+        print(f"{kind:18}{median[kind] * 1e3:8.0f}ms{best * 1e3:8.0f}ms{peak:8.2f}GiB{extra:10.2f}GiB")
+    for kind, target in (("dot", 1.5), ("cosine", 2.0)):
+        ratio = median[kind] / median["numpy.save"]
+        synced = median[kind] / median["numpy.save+fsync"]
+        print(f"{kind:6} / numpy.save = {ratio:.2f}  (target <= {target:.1f});  / numpy.save+fsync = {synced:.2f}")
+
+
+if __name__ == "__main__":
+    main()

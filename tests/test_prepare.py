@@ -1,0 +1,493 @@
+"""Index preparation: file contents, validation messages and their order, placement,
+replacement of an existing index and the guarantees around failures."""
+
+import errno
+import os
+import re
+import struct
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import zorvikdb
+
+PREPARE = zorvikdb.py_prepare_bin_from_embeddings
+
+
+def prepare(emb, out, name="items", level="f32", **kw):
+    rows, dims = emb.shape
+    return PREPARE(emb, dims, rows, name, level, output_dir=str(out), **kw)
+
+
+def header(data):
+    return struct.unpack("<III", data[:12])
+
+
+def normalized_model(x):
+    """Rows scaled by 1/|row| in float32: per group of eight, ((x0²+x1²)+x2²)+x3² and the
+    same for x4..x7 are added and then added to the running sum; the tail goes in one by one."""
+    x = np.asarray(x, dtype=np.float32)
+    rows, dims = x.shape
+    with np.errstate(all="ignore"):
+        sq = x * x
+        s = np.zeros(rows, dtype=np.float32)
+        for g in range(0, dims - dims % 8, 8):
+            c = sq[:, g : g + 8]
+            a = ((c[:, 0] + c[:, 1]) + c[:, 2]) + c[:, 3]
+            b = ((c[:, 4] + c[:, 5]) + c[:, 6]) + c[:, 7]
+            s = s + (a + b)
+        for j in range(dims - dims % 8, dims):
+            s = s + sq[:, j]
+        n = np.sqrt(s)
+        out = x * (np.float32(1) / n)[:, None]
+    out[(s == 0) | ~np.isfinite(n)] = 0
+    return out
+
+
+def wide_range_rows(rows, dims, seed):
+    rng = np.random.default_rng(seed)
+    mags = np.exp2(rng.integers(-30, 30, size=(rows, dims))).astype(np.float32)
+    return (rng.standard_normal((rows, dims)).astype(np.float32) * mags).astype(np.float32)
+
+
+def os_error_text(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+# ---------------------------------------------------------------- file contents
+
+
+def test_unnormalised_rows_are_stored_bit_for_bit(tmp_path):
+    # 1000 values: only positions 0, 10, 20, ... are checked for NaN and infinity.
+    emb = np.arange(1000, dtype=np.float32).reshape(200, 5) - 500
+    emb[1] = [np.nan, -np.inf, -0.0, 1e-45, 3.4e38]
+    emb[3, 2] = np.float32(np.nan) * -1
+    for metric, mid in (("dot", 1), ("euclidean", 2)):
+        path = prepare(emb, tmp_path / metric, metric=metric)
+        data = open(path, "rb").read()
+        assert isinstance(path, str) and path == str(tmp_path / metric / "items_f32.bin")
+        assert header(data) == (5, 200, mid)
+        assert len(data) == 12 + 4 * 1000
+        assert data[12:] == emb.astype("<f4").tobytes()
+
+
+def test_level_codes_change_only_the_name(tmp_path):
+    emb = wide_range_rows(7, 9, 1)
+    contents = set()
+    for level in ("f8", "f16", "f32", "f64"):
+        path = prepare(emb, tmp_path, level=level)
+        assert os.path.basename(path) == f"items_{level}.bin"
+        contents.add(open(path, "rb").read())
+    assert len(contents) == 1
+
+
+def test_ann_and_seed_do_not_change_the_file(tmp_path):
+    emb = wide_range_rows(4, 8, 2)
+    a = open(prepare(emb, tmp_path / "a"), "rb").read()
+    b = open(prepare(emb, tmp_path / "b", ann=True, seed=2**64 - 1), "rb").read()
+    assert a == b
+
+
+def test_input_order_is_logical_row_order(tmp_path):
+    emb = wide_range_rows(6, 5, 3)
+    c = open(prepare(emb, tmp_path / "c", metric="dot"), "rb").read()
+    f = open(prepare(np.asfortranarray(emb), tmp_path / "f", metric="dot"), "rb").read()
+    assert c == f
+    # Only the element count is compared: a 10 x 4 array is read as 4 rows of 10.
+    emb = np.arange(40, dtype=np.float32).reshape(10, 4)
+    data = open(PREPARE(emb, 10, 4, "t", "f32", metric="dot", output_dir=str(tmp_path)), "rb").read()
+    assert header(data) == (10, 4, 1) and data[12:] == emb.tobytes()
+
+
+@pytest.mark.parametrize(
+    "text, mid",
+    [("cosine", 0), ("cos", 0), ("norm_cosine", 0), ("normalized_cosine", 0), ("normalized-cosine", 0),
+     ("COSINE", 0), ("dot", 1), ("dotproduct", 1), ("dot_product", 1), ("Dot_Product", 1),
+     ("euclidean", 2), ("euclidian", 2), ("l2", 2), ("L2", 2), ("Euclidean", 2), ("EUCLIDIAN", 2)],
+)
+def test_metric_names(tmp_path, text, mid):
+    emb = np.array([[3, 4], [1, 1]], np.float32)
+    data = open(prepare(emb, tmp_path, metric=text), "rb").read()
+    assert header(data)[2] == mid
+    expected = normalized_model(emb) if mid == 0 else emb
+    assert data[12:] == expected.tobytes()
+
+
+# ---------------------------------------------------------------- normalisation
+
+
+@pytest.mark.parametrize("dims", [1, 3, 7, 8, 9, 16, 17, 100, 384])
+def test_normalised_rows_match_float32_model(tmp_path, dims):
+    emb = wide_range_rows(40, dims, dims)
+    emb[0] = 0
+    emb[1] = -0.0
+    emb[2] = 1e-30  # squares underflow to zero
+    emb[3] = 1e30  # squares overflow
+    cos = open(prepare(emb, tmp_path / "cos"), "rb").read()
+    dot = open(prepare(emb, tmp_path / "dot", metric="dot", normalize=True), "rb").read()
+    expected = normalized_model(emb).tobytes()
+    assert cos[12:] == expected and header(cos)[2] == 0
+    assert dot[12:] == expected and header(dot)[2] == 1
+    assert not np.frombuffer(cos[12 : 12 + 16 * dims], np.float32).any()
+    assert np.signbit(np.frombuffer(cos[12:], np.float32)[dims : 2 * dims]).sum() == 0
+
+
+def test_special_rows_and_unexamined_invalid_values(tmp_path):
+    emb = np.zeros((200, 5), np.float32)  # positions 5..9 and 15..19 are never sampled
+    emb[0] = [3, 4, 0, 0, 0]
+    emb[1] = [1, np.nan, 2, 3, 4]
+    emb[3] = [1, 2, np.inf, 3, 4]
+    emb[4] = [1, 2, 3, 4, 5]
+    data = open(prepare(emb, tmp_path), "rb").read()
+    out = np.frombuffer(data[12:], np.float32).reshape(200, 5)
+    assert out[0].tolist() == [np.float32(0.6), np.float32(0.8), 0, 0, 0]
+    assert not out[1].any() and not out[2].any() and not out[3].any()
+    assert data[12:] == normalized_model(emb).tobytes()
+    raw = open(prepare(emb, tmp_path / "dot", metric="dot"), "rb").read()
+    assert raw[12:] == emb.tobytes()
+
+
+@pytest.mark.parametrize("rows, dims", [(20000, 3), (4097, 2048)])
+def test_normalisation_across_chunks(tmp_path, rows, dims):
+    emb = wide_range_rows(rows, dims, rows)
+    data = open(prepare(emb, tmp_path), "rb").read()
+    assert data[12:] == normalized_model(emb).tobytes()
+
+
+# ---------------------------------------------------------------- validation
+
+
+BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
+NO_VALID = "Base name contains no valid characters"
+
+
+def expect_error(exc_type, message, *args, **kw):
+    with pytest.raises(exc_type) as info:
+        PREPARE(*args, **kw)
+    assert info.value.args == (message,)
+
+
+def test_messages_in_check_order(tmp_path):
+    emb = np.ones((3, 4), np.float32)
+    nan = np.full((3, 4), np.nan, np.float32)
+    out = str(tmp_path)
+    cases = [
+        # each case fails two checks; the earlier one is reported
+        (TypeError, "The given array is not contiguous", (np.ones((4, 6), np.float32)[:, ::2], 3, 4, "x", "f32"), {"metric": "nope"}),
+        (ValueError, "Unknown similarity metric: nope", (emb, 0, 3, "x", "f32"), {"metric": "nope"}),
+        (ValueError, "Invalid dims: 0 (must be 1-10000)", (emb, 0, 0, "x", "f32"), {}),
+        (ValueError, "Invalid dims: 10001 (must be 1-10000)", (emb, 10001, 3, "x", "f32"), {}),
+        (ValueError, "Invalid rows: 50000001 (must be 1-50000000)", (emb, 4, 50000001, "x.y", "f32"), {}),
+        (ValueError, "Invalid rows: 0 (must be 1-50000000)", (emb, 4, 0, "x", "f32"), {}),
+        (ValueError, "Data shape mismatch: expected 3\u00d75=15, got 12", (emb, 5, 3, "x.y", "f32"), {}),
+        (ValueError, BASE_NAME, (emb, 4, 3, "model.2", "F32"), {}),
+        (ValueError, "Invalid level 'F32'. Must be f8, f16, f32, or f64", (nan, 4, 3, "x", "F32"), {}),
+        (ValueError, "Too many invalid values: 12/12 (100.0%)", (nan, 4, 3, "##", "f32"), {}),
+        (ValueError, NO_VALID, (emb, 4, 3, "##", "f32"), {"output_dir": str(tmp_path / "never")}),
+    ]
+    for exc_type, message, args, kw in cases:
+        kw.setdefault("output_dir", out)
+        expect_error(exc_type, message, *args, **kw)
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("text", [" cosine", "cosine ", "manhattan", "", "co sine"])
+def test_unknown_metric_shows_text_as_passed(tmp_path, text):
+    expect_error(ValueError, f"Unknown similarity metric: {text}",
+                 np.ones((1, 1), np.float32), 1, 1, "x", "f32", metric=text, output_dir=str(tmp_path))
+
+
+@pytest.mark.parametrize(
+    "base, outcome",
+    [("model.2", BASE_NAME), ("   ", BASE_NAME), ("", BASE_NAME), ("\u3000\u2003\u0085\t", BASE_NAME),
+     ("a/b", BASE_NAME), ("a\\b", BASE_NAME), ("a:b", BASE_NAME), ("a*b", BASE_NAME),
+     ("a?b", BASE_NAME), ('a"b', BASE_NAME), ("a<b", BASE_NAME), ("a>b", BASE_NAME), ("a|b", BASE_NAME),
+     ("##", NO_VALID), ("+%", NO_VALID),
+     # not Unicode white space, so not trimmed; then dropped as non-alphanumeric
+     ("\x1c", NO_VALID), ("\u200b", NO_VALID),
+     ("my index", "myindex"), ("données-2", "données-2"), (" x ", "x"), ("a-b_c", "a-b_c"), ("x²", "x²")],
+)
+def test_base_names(tmp_path, base, outcome):
+    emb = np.ones((1, 2), np.float32)
+    if outcome in (BASE_NAME, NO_VALID):
+        expect_error(ValueError, outcome, emb, 2, 1, base, "f32", output_dir=str(tmp_path))
+        assert os.listdir(tmp_path) == []
+    else:
+        path = PREPARE(emb, 2, 1, base, "f32", output_dir=str(tmp_path))
+        assert path == str(tmp_path / f"{outcome}_f32.bin") and os.path.exists(path)
+
+
+# (count, sampling step, samples): about 100 samples up to 100999 values, then one in a thousand
+SAMPLING = [(6, 1, 6), (100, 1, 100), (101, 1, 101), (1000, 10, 100), (100999, 1009, 101),
+            (101000, 1000, 101), (250007, 1000, 251)]
+
+
+@pytest.mark.parametrize("count, step, samples", SAMPLING)
+def test_invalid_value_sampling(tmp_path, count, step, samples):
+    emb = np.ones((count, 1), np.float32)
+    flat = emb[:, 0]
+    allowed = samples // 100
+    flat[: step * (allowed + 1) : step] = np.nan
+    flat[0] = -np.inf
+    if step > 1:
+        flat[1 : step * allowed + 2 : step] = np.nan  # never sampled
+    bad = allowed + 1
+    expect_error(ValueError, f"Too many invalid values: {bad}/{samples} ({bad * 100.0 / samples:.1f}%)",
+                 emb, 1, count, "x", "f32", output_dir=str(tmp_path))
+    flat[0] = 1  # one fewer sampled invalid value is tolerated
+    PREPARE(emb, 1, count, "x", "f32", metric="dot", output_dir=str(tmp_path))
+
+
+def _mem_available():
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+@pytest.mark.skipif(_mem_available() < 8 * 2**30, reason="needs about 4 GiB of free memory")
+def test_strict_memory_check(tmp_path, monkeypatch):
+    # 42949673 rows of 20 at "f8" estimate just over 8 GiB (untouched zero pages until copied).
+    rows, dims = 42949673, 20
+    emb = np.zeros((rows, dims), np.float32)
+    blocker = tmp_path / "file"
+    blocker.write_bytes(b"x")
+    monkeypatch.setenv("ZORVIK_STRICT_MEMCHECK", "1")
+    expect_error(ValueError, "Insufficient memory: need 8.0GB, available 8.0GB",
+                 emb, dims, rows, "##", "f8", output_dir=str(blocker))
+    # Any other value lets the call go on to the next check.
+    monkeypatch.setenv("ZORVIK_STRICT_MEMCHECK", "true")
+    expect_error(ValueError, NO_VALID, emb, dims, rows, "##", "f8", output_dir=str(blocker))
+    # Under the threshold the variable is not consulted.
+    monkeypatch.setenv("ZORVIK_STRICT_MEMCHECK", "1")
+    expect_error(ValueError, f"Output path is not a directory: {blocker}",
+                 emb[:1000], dims, 1000, "x", "f8", output_dir=str(blocker))
+
+
+def test_only_normalisation_starts_the_worker_pool(tmp_path, fresh_python):
+    code = f"""
+        import os, numpy as np, zorvikdb
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        emb = np.ones((3, 2), np.float32)
+        before = threads()
+        zorvikdb.py_prepare_bin_from_embeddings(emb, 2, 3, "x", "f32", metric="dot", output_dir={str(tmp_path)!r})
+        plain = threads()
+        zorvikdb.py_prepare_bin_from_embeddings(emb, 2, 3, "x", "f32", output_dir={str(tmp_path)!r})
+        print(plain - before, threads() - before, os.sysconf("SC_NPROCESSORS_ONLN"))
+    """
+    rc, out, err = fresh_python(code, env={"RAYON_NUM_THREADS": None})
+    assert rc == 0, err
+    plain, normalised, cpus = map(int, out.split())
+    assert plain == 0 and normalised == max(cpus, 1)
+
+
+# ---------------------------------------------------------------- placement
+
+
+def test_output_directory_rules(tmp_path, monkeypatch):
+    emb = np.ones((1, 2), np.float32)
+    nested = tmp_path / "a" / "b" / "c"
+    assert PREPARE(emb, 2, 1, "x", "f32", output_dir=str(nested)) == f"{nested}/x_f32.bin"
+    assert PREPARE(emb, 2, 1, "x", "f16", output_dir=f"{nested}/") == f"{nested}/x_f16.bin"
+
+    blocker = tmp_path / "plain"
+    blocker.write_bytes(b"keep")
+    expect_error(ValueError, f"Output path is not a directory: {blocker}", emb, 2, 1, "x", "f32",
+                 output_dir=str(blocker))
+    assert blocker.read_bytes() == b"keep"
+    expect_error(ValueError, f"Failed to create directory {blocker}/sub: {os_error_text(errno.ENOTDIR)}",
+                 emb, 2, 1, "x", "f32", output_dir=f"{blocker}/sub")
+
+    work = tmp_path / "cwd"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    assert PREPARE(emb, 2, 1, "x", "f32", output_dir="") == "x_f32.bin"
+    assert os.listdir(work) == ["x_f32.bin"]
+
+
+def test_file_and_directory_modes(tmp_path, fresh_python):
+    code = f"""
+        import os, stat, numpy as np, zorvikdb
+        os.umask(0o027)
+        p = zorvikdb.py_prepare_bin_from_embeddings(np.ones((1, 2), np.float32), 2, 1, "x", "f32",
+                                                    output_dir={str(tmp_path / "d" / "e")!r})
+        print(oct(stat.S_IMODE(os.stat(p).st_mode)), oct(stat.S_IMODE(os.stat(os.path.dirname(p)).st_mode)))
+    """
+    rc, out, err = fresh_python(code)
+    assert rc == 0, err
+    assert out.split() == ["0o640", "0o750"]
+
+
+PREPARE_DEFAULT = """
+    import numpy as np, zorvikdb
+    try:
+        print(zorvikdb.py_prepare_bin_from_embeddings(np.ones((1, 2), np.float32), 2, 1, {stem!r}, "f32"))
+    except ValueError as e:
+        print("ValueError:", e)
+"""
+
+
+@pytest.mark.parametrize("suffix", ["", "/"])
+def test_default_directory_under_home(tmp_path, fresh_python, suffix):
+    rc, out, err = fresh_python(PREPARE_DEFAULT.format(stem="items"), env={"HOME": f"{tmp_path}{suffix}"})
+    assert rc == 0, err
+    assert out.strip() == f"{tmp_path}/.zorvik/indexes/items_f32.bin"
+    assert os.path.isfile(out.strip())
+
+
+@pytest.mark.parametrize("home", ["", None])
+def test_home_from_password_database(fresh_python, home):
+    import pwd
+
+    pw_home = pwd.getpwuid(os.getuid()).pw_dir
+    stem = f"zorvik_test_{os.getpid()}_{home is None:d}"
+    base = os.path.join(pw_home, ".zorvik")
+    made = [d for d in (base, os.path.join(base, "indexes")) if not os.path.exists(d)]
+    rc, out, err = fresh_python(PREPARE_DEFAULT.format(stem=stem), env={"HOME": home})
+    try:
+        assert rc == 0, err
+        assert out.strip() == os.path.join(pw_home.rstrip("/") or "/", ".zorvik", "indexes", f"{stem}_f32.bin")
+    finally:
+        if os.path.exists(out.strip()):
+            os.unlink(out.strip())
+        for d in reversed(made):
+            if os.path.isdir(d) and not os.listdir(d):
+                os.rmdir(d)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs to switch to a user id without an entry")
+def test_no_home_directory(fresh_python):
+    import pwd
+
+    uid = next(u for u in range(54321, 60000) if not _has_pw_entry(pwd, u))
+    code = f"import os, zorvikdb\nos.setuid({uid})\n" + textwrap.dedent(PREPARE_DEFAULT.format(stem="x"))
+    rc, out, err = fresh_python(code, env={"HOME": None})
+    assert rc == 0, err
+    assert out.strip() == "ValueError: Failed to get home directory"
+
+
+def _has_pw_entry(pwd, uid):
+    try:
+        pwd.getpwuid(uid)
+        return True
+    except KeyError:
+        return False
+
+
+# ---------------------------------------------------------------- replacement and failures
+
+
+def test_replacement_while_an_engine_has_the_old_file_open(tmp_path):
+    old = np.array([[1, 0], [0, 1]], np.float32)
+    new = np.array([[0, 2], [3, 0], [1, 1]], np.float32)
+    path = prepare(old, tmp_path, metric="dot")
+    before = zorvikdb.PySearchEngine(path, False)
+    assert prepare(new, tmp_path, metric="dot") == path
+    after = zorvikdb.PySearchEngine(path, False)
+    q = np.array([1, 0], np.float32)
+    assert before.rows() == 2 and [(h.idx, h.score) for h in before.query_exact(q, 1).results] == [(0, 1.0)]
+    assert after.rows() == 3 and [(h.idx, h.score) for h in after.query_exact(q, 1).results] == [(1, 3.0)]
+    assert open(path, "rb").read()[12:] == new.tobytes()
+    assert os.listdir(tmp_path) == ["items_f32.bin"]
+
+
+def test_stale_temporary_file(tmp_path):
+    emb = np.ones((2, 2), np.float32)
+    path = prepare(emb, tmp_path)
+    original = open(path, "rb").read()
+    (tmp_path / "items_f32.tmp").write_bytes(b"left over by an older run")
+    prepare(emb * 2, tmp_path, metric="dot")
+    assert os.listdir(tmp_path) == ["items_f32.bin"]
+
+    # A stale name that cannot be removed stops the preparation; the index stays as it was.
+    prepare(emb, tmp_path)
+    (tmp_path / "items_f32.tmp").mkdir()
+    (tmp_path / "items_f32.tmp" / "inner").write_bytes(b"")
+    expect_error(ValueError, f"Failed to remove temp file: {os_error_text(errno.EISDIR)}",
+                 emb * 3, 2, 2, "items", "f32", output_dir=str(tmp_path))
+    assert open(path, "rb").read() == original
+    assert sorted(os.listdir(tmp_path)) == ["items_f32.bin", "items_f32.tmp"]
+
+
+def test_failed_sizing_keeps_the_old_index(tmp_path, fresh_python):
+    code = f"""
+        import resource, signal, numpy as np, zorvikdb
+        out = {str(tmp_path)!r}
+        zorvikdb.py_prepare_bin_from_embeddings(np.ones((4, 4), np.float32), 4, 4, "items", "f32", output_dir=out)
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        for metric in ("cosine", "dot"):
+            try:
+                zorvikdb.py_prepare_bin_from_embeddings(np.ones((100, 100), np.float32), 100, 100, "items", "f32",
+                                                        metric=metric, output_dir=out)
+            except ValueError as e:
+                print(e)
+    """
+    rc, out, err = fresh_python(code)
+    assert rc == 0, err
+    assert out.splitlines() == [f"Failed to set file length: {os_error_text(errno.EFBIG)}"] * 2
+    assert os.listdir(tmp_path) == ["items_f32.bin"]
+    data = open(tmp_path / "items_f32.bin", "rb").read()
+    assert data == struct.pack("<III", 4, 4, 0) + np.full((4, 4), 0.5, np.float32).tobytes()
+
+
+def test_failed_move_leaves_nothing_behind(tmp_path):
+    (tmp_path / "items_f32.bin").mkdir()
+    expect_error(ValueError, f"Failed to move temp file to final location: {os_error_text(errno.EISDIR)}",
+                 np.ones((2, 2), np.float32), 2, 2, "items", "f32", output_dir=str(tmp_path))
+    assert os.listdir(tmp_path) == ["items_f32.bin"] and os.listdir(tmp_path / "items_f32.bin") == []
+
+
+def test_long_names(tmp_path):
+    emb = np.ones((1, 2), np.float32)
+    fits = "n" * (255 - len("_f32.bin"))  # the final name is exactly 255 bytes
+    assert prepare(emb, tmp_path, name=fits) == str(tmp_path / f"{fits}_f32.bin")
+    with pytest.raises(ValueError) as info:
+        prepare(emb, tmp_path, name=fits + "n")
+    pattern = re.escape(f"Failed to create file {tmp_path}/{fits}n_f32.") + r"[^/]*\.tmp: " + re.escape(
+        os_error_text(errno.ENAMETOOLONG))
+    assert re.fullmatch(pattern, info.value.args[0])
+    assert os.listdir(tmp_path) == [f"{fits}_f32.bin"]
+
+
+def test_concurrent_preparations_of_one_name(tmp_path):
+    versions = [np.full((3000, 64), i + 1, np.float32) for i in range(4)]
+    expected = {struct.pack("<III", 64, 3000, 1) + v.tobytes() for v in versions}
+    path = tmp_path / "items_f32.bin"
+    failures = []
+    stop = threading.Event()
+
+    def writer(v):
+        try:
+            for _ in range(5):
+                prepare(v, tmp_path, metric="dot")
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+
+    def reader():
+        while not stop.is_set():
+            try:
+                data = path.read_bytes()
+            except FileNotFoundError:
+                continue
+            if data not in expected:
+                failures.append(f"incomplete index of {len(data)} bytes")
+
+    threads = [threading.Thread(target=writer, args=(v,)) for v in versions]
+    watcher = threading.Thread(target=reader)
+    watcher.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    watcher.join()
+    assert failures == []
+    assert path.read_bytes() in expected
+    assert os.listdir(tmp_path) == ["items_f32.bin"]
