@@ -304,6 +304,9 @@ def test_output_directory_rules(tmp_path, monkeypatch):
     expect_error(ValueError, f"Failed to create directory {blocker}/sub: {os_error_text(errno.ENOTDIR)}",
                  emb, 2, 1, "x", "f32", output_dir=f"{blocker}/sub")
 
+    expect_error(ValueError, f"Failed to create directory {tmp_path}/a\0b: {os_error_text(errno.EINVAL)}",
+                 emb, 2, 1, "x", "f32", output_dir=f"{tmp_path}/a\0b")
+
     work = tmp_path / "cwd"
     work.mkdir()
     monkeypatch.chdir(work)

@@ -45,19 +45,25 @@ std::string parent_of(const std::string& path) {
     return path.substr(0, keep + 1);
 }
 
+// stat() of `path`; a path with an embedded NUL names no file and cannot be examined.
+bool examine(const std::string& path, struct stat* st) {
+    return path.find('\0') == std::string::npos && ::stat(path.c_str(), st) == 0;
+}
+
 bool exists(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return examine(path, &st);
 }
 
 bool is_directory(const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return examine(path, &st) && S_ISDIR(st.st_mode);
 }
 
 // Creates `path` and every missing ancestor (mode 0777 before the umask); 0 or errno.
 int make_directories(const std::string& path) {
     if (path.empty()) return 0;
+    if (path.find('\0') != std::string::npos) return EINVAL;
     if (::mkdir(path.c_str(), 0777) == 0) return 0;
     int err = errno;
     if (err == ENOENT) {
@@ -273,7 +279,7 @@ Expected<std::string> write_index(const std::optional<std::string>& output_dir, 
         dir = std::move(*d);
     } else {
         struct stat st;
-        if (::stat(output_dir->c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        if (examine(*output_dir, &st) && !S_ISDIR(st.st_mode))
             return Error{text::fill(msg::kNotADirectory, {*output_dir})};
         dir = *output_dir;
     }
