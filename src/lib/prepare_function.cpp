@@ -25,19 +25,20 @@ constexpr Param kParams[] = {
 const Signature kSig{nullptr, "py_prepare_bin_from_embeddings", kParams};
 
 // The matrix's elements in logical row order, whatever its memory order.
-void copy_rows(PyArrayObject* a, std::vector<float>* out) {
+void copy_rows(PyArrayObject* a, FloatBuffer* out) {
     const auto n0 = static_cast<std::size_t>(PyArray_DIM(a, 0));
     const auto n1 = static_cast<std::size_t>(PyArray_DIM(a, 1));
-    out->resize(n0 * n1);
+    *out = FloatBuffer(n0 * n1);
     const auto* src = static_cast<const float*>(PyArray_DATA(a));
-    if (out->empty()) return;
+    if (out->size() == 0) return;
     if (PyArray_IS_C_CONTIGUOUS(a)) {
         std::memcpy(out->data(), src, out->size() * sizeof(float));
         return;
     }
     // Column-major: element [i, j] is at j * n0 + i.
+    float* dst = out->data();
     for (std::size_t i = 0; i < n0; ++i)
-        for (std::size_t j = 0; j < n1; ++j) (*out)[i * n1 + j] = src[j * n0 + i];
+        for (std::size_t j = 0; j < n1; ++j) dst[i * n1 + j] = src[j * n0 + i];
 }
 
 // Python's str method `name` applied to `s`, as UTF-8.

@@ -150,7 +150,7 @@ bool blank_after_trim(const std::string& utf8) {
     return true;
 }
 
-Status check_invalid_values(const std::vector<float>& values) {
+Status check_invalid_values(std::span<const float> values) {
     const std::uint64_t n = values.size();
     if (n == 0) return {};
     std::uint64_t step = 1;
@@ -185,12 +185,12 @@ Expected<std::string> prepare_index(const PrepareRequest& r) {
         return Error{msg::kInvalidBaseName};
     const Level* level = find_level(r.level);
     if (level == nullptr) return Error{text::fill(msg::kInvalidLevel, {r.level})};
-    if (Status s = check_invalid_values(r.values); !s) return Error{s.error()};
+    if (Status s = check_invalid_values(r.values.view()); !s) return Error{s.error()};
     if (Status s = check_memory(count, level->memory_factor); !s) return Error{s.error()};
     if (r.stem.empty()) return Error{msg::kEmptyStem};
 
     const bool normalize = r.normalize || r.metric == format::Metric::Cosine;
-    return write_index(r.output_dir, r.stem, r.level, r.values, r.dims, r.rows, r.metric, normalize);
+    return write_index(r.output_dir, r.stem, r.level, r.values.view(), r.dims, r.rows, r.metric, normalize);
 }
 
 }  // namespace zorvik::prepare

@@ -4,9 +4,11 @@
 // lower-casing and alphanumeric tests) is done by the caller beforehand.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "engine/buffer.hpp"
 #include "engine/expected.hpp"
 #include "format/header.hpp"
 
@@ -20,7 +22,7 @@ inline constexpr std::uint64_t kMaxRows = 50000000;
 Expected<format::Metric> parse_metric(const std::string& lowered, const std::string& as_passed);
 
 struct PrepareRequest {
-    std::vector<float> values;  // private copy, logical row order
+    FloatBuffer values;         // private copy, logical row order
     std::uint64_t dims = 0;
     std::uint64_t rows = 0;
     std::string base_name;      // UTF-8, as passed
@@ -37,7 +39,7 @@ struct PrepareRequest {
 Expected<std::string> prepare_index(const PrepareRequest& request);
 
 // The sampled share of NaN and infinite values must not exceed one in a hundred.
-Status check_invalid_values(const std::vector<float>& values);
+Status check_invalid_values(std::span<const float> values);
 
 // True when `utf8` is empty or holds only Unicode White_Space code points.
 bool blank_after_trim(const std::string& utf8);

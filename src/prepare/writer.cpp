@@ -221,7 +221,7 @@ void normalize_row(const float* x, float* out, std::size_t dims) {
     for (std::size_t j = 0; j < dims; ++j) out[j] = x[j] * r;
 }
 
-void write_vectors(unsigned char* mapping, const std::vector<float>& values, std::uint64_t dims,
+void write_vectors(unsigned char* mapping, std::span<const float> values, std::uint64_t dims,
                    std::uint64_t rows, bool normalize, int writeback_fd) {
     // The float area starts at byte 12 of a page-aligned mapping, so it is 4-byte aligned.
     float* out = reinterpret_cast<float*>(mapping + format::kHeaderBytes);
@@ -269,7 +269,7 @@ Status finalize_index_file(Mapping& mapping, const std::string& temp_path, const
 }
 
 Expected<std::string> write_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                  const std::string& level, const std::vector<float>& values,
+                                  const std::string& level, std::span<const float> values,
                                   std::uint64_t dims, std::uint64_t rows, format::Metric metric,
                                   bool normalize) {
     std::string dir;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,7 @@ namespace zorvik::prepare {
 // untouched until the complete new file replaces it; on failure nothing of this call
 // is left behind except directories it created.
 Expected<std::string> write_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                  const std::string& level, const std::vector<float>& values,
+                                  const std::string& level, std::span<const float> values,
                                   std::uint64_t dims, std::uint64_t rows, format::Metric metric,
                                   bool normalize);
 
@@ -32,7 +33,7 @@ std::uint64_t chunk_rows(std::uint64_t dims);
 // Copies (or normalises) the rows into the float area that follows the header.
 // With `writeback_fd` (the mapped file), the disk write of each finished chunk starts
 // at once, so the final flush finds little left to do.
-void write_vectors(unsigned char* mapping, const std::vector<float>& values, std::uint64_t dims,
+void write_vectors(unsigned char* mapping, std::span<const float> values, std::uint64_t dims,
                    std::uint64_t rows, bool normalize, int writeback_fd = -1);
 
 // out = x / |x| in 32-bit arithmetic; zeros when the sum of squares is zero or the
