@@ -23,7 +23,7 @@ HUGE_K = 2**64 - 1
 
 
 # ---------------------------------------------------------------------------------------
-# Model: the documented per-row summation orders and the ranking order.
+# Model: the fixed per-row summation orders and the ranking order.
 
 
 def model_scores(X, q, metric, order):

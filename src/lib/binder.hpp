@@ -26,7 +26,7 @@ struct Signature {
 };
 
 // Internal docstring "name($self, a, b=1)\n--\n\n"; no "$self" for module functions.
-// A class's constructor signature is documented under the class name.
+// A class's constructor signature is shown under the class name.
 std::string text_signature(const Signature& sig);
 std::string class_text_signature(const Signature& constructor);
 
@@ -45,7 +45,7 @@ public:
     bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
     PyObject* operator[](std::size_t i) const { return slots_[i]; }
 
-    // Conversions; each returns false with the documented exception set.
+    // Conversions; each returns false with the TypeError or OverflowError set.
     bool array(std::size_t i, PyArrayObject** out) const;  // Vector or Matrix
     bool count(std::size_t i, std::uint64_t* out) const;
     bool text(std::size_t i, std::string* out) const;

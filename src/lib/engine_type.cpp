@@ -60,7 +60,7 @@ PyCFunction with_keywords() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
-// The method table, in its documented order.
+// The method table, in its public order.
 const std::array kMethods{
     MethodEntry{&kDimsSig, engine_dims, METH_NOARGS},
     MethodEntry{&kRowsSig, engine_rows, METH_NOARGS},
