@@ -2,6 +2,7 @@
 // A private float buffer backed by an anonymous mapping whose pages are faulted in by
 // the kernel at creation: filling it then costs a copy, not one page fault per page.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <new>
@@ -29,8 +30,20 @@ public:
     std::size_t size() const { return memory_.length() / sizeof(float); }
     std::span<const float> view() const { return {data(), size()}; }
 
+    // Gives back to the system every whole page below element `end` that is not given
+    // back yet; those elements read as zero afterwards. For consumers that are done
+    // with a prefix: its memory can serve the next allocation while they go on.
+    void release_before(std::size_t end) {
+        static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t limit = (end * sizeof(float)) / page * page;
+        if (limit <= released_) return;
+        ::madvise(memory_.data() + released_, limit - released_, MADV_DONTNEED);
+        released_ = limit;
+    }
+
 private:
     Mapping memory_;
+    std::size_t released_ = 0;  // bytes from the start already given back
 };
 
 }  // namespace zorvik

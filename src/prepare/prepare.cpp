@@ -170,7 +170,7 @@ Status check_invalid_values(std::span<const float> values) {
                             {text::dec(invalid), text::dec(samples), text::fixed(percent, 1)})};
 }
 
-Expected<std::string> prepare_index(const PrepareRequest& r) {
+Expected<std::string> prepare_index(PrepareRequest r) {
     if (r.dims == 0 || r.dims > kMaxDims)
         return Error{text::fill(msg::kInvalidDims, {text::dec(r.dims), text::dec(kMaxDims)})};
     if (r.rows == 0 || r.rows > kMaxRows)
@@ -190,7 +190,7 @@ Expected<std::string> prepare_index(const PrepareRequest& r) {
     if (r.stem.empty()) return Error{msg::kEmptyStem};
 
     const bool normalize = r.normalize || r.metric == format::Metric::Cosine;
-    return write_index(r.output_dir, r.stem, r.level, r.values.view(), r.dims, r.rows, r.metric, normalize);
+    return write_index(r.output_dir, r.stem, r.level, r.values, r.dims, r.rows, r.metric, normalize);
 }
 
 }  // namespace zorvik::prepare

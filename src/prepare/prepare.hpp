@@ -34,9 +34,9 @@ struct PrepareRequest {
 };
 
 // Runs the checks in their fixed order, then writes; returns the final path.
-// The request is only read: the values are never copied again, so the call needs the
-// private copy plus the mapped file and nothing of that size besides.
-Expected<std::string> prepare_index(const PrepareRequest& request);
+// The values are never copied again, and are given back chunk by chunk as they are
+// written: the call needs the private copy plus the mapped file and nothing besides.
+Expected<std::string> prepare_index(PrepareRequest request);
 
 // The sampled share of NaN and infinite values must not exceed one in a hundred.
 Status check_invalid_values(std::span<const float> values);

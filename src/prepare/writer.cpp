@@ -221,7 +221,24 @@ void normalize_row(const float* x, float* out, std::size_t dims) {
     for (std::size_t j = 0; j < dims; ++j) out[j] = x[j] * r;
 }
 
-void write_vectors(unsigned char* mapping, std::span<const float> values, std::uint64_t dims,
+namespace {
+
+// Asks the kernel to fault in the chunk's pages for writing in one call; filling them
+// then costs a copy, not one page fault per page. Kernels without the advice skip it.
+// (Normalising tasks fault their own rows in, in parallel, which measured faster.)
+void prefault_for_write(float* dst, std::uint64_t floats) {
+#ifndef MADV_POPULATE_WRITE
+    constexpr int MADV_POPULATE_WRITE = 23;
+#endif
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(dst) & ~(page - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(dst + floats);
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+}
+
+}  // namespace
+
+void write_vectors(unsigned char* mapping, FloatBuffer& values, std::uint64_t dims,
                    std::uint64_t rows, bool normalize, int writeback_fd) {
     // The float area starts at byte 12 of a page-aligned mapping, so it is 4-byte aligned.
     float* out = reinterpret_cast<float*>(mapping + format::kHeaderBytes);
@@ -234,6 +251,7 @@ void write_vectors(unsigned char* mapping, std::span<const float> values, std::u
         float* dst = out + first * dims;
         if (!normalize) {
             // Plain copy on the calling thread: an unnormalised write never starts the pool.
+            prefault_for_write(dst, count * dims);
             std::memcpy(dst, src, count * dims * sizeof(float));
         } else {
             // Each task owns rows [t * rows_per_task, ...) of this chunk; the chunk is
@@ -250,6 +268,8 @@ void write_vectors(unsigned char* mapping, std::span<const float> values, std::u
             ::sync_file_range(writeback_fd, offset, static_cast<off_t>(count * dims * sizeof(float)),
                               SYNC_FILE_RANGE_WRITE);
         }
+        // The chunk's input is consumed: its pages can back the next chunk's file pages.
+        values.release_before((first + count) * dims);
     }
 }
 
@@ -269,7 +289,7 @@ Status finalize_index_file(Mapping& mapping, const std::string& temp_path, const
 }
 
 Expected<std::string> write_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                  const std::string& level, std::span<const float> values,
+                                  const std::string& level, FloatBuffer& values,
                                   std::uint64_t dims, std::uint64_t rows, format::Metric metric,
                                   bool normalize) {
     std::string dir;
