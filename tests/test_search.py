@@ -8,6 +8,8 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import zorvikdb
 from conftest import index_bytes
@@ -461,3 +463,33 @@ def test_pruned_scan(million_rows, monkeypatch):
         f.write(struct.pack("<I", 2))
     engine = zorvikdb.PySearchEngine(str(path), False)
     assert query(engine, np.ones(64, np.float32), 3, "pruned", monkeypatch)["method_used"] == "exact"
+
+
+# ---------------------------------------------------------------------------------------
+# Property: on tie-heavy data, every kernel strategy returns exactly the model's top k.
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    rows=st.integers(1, 40),
+    dims=st.integers(0, 20),
+    metric=st.sampled_from(METRICS),
+    k=st.one_of(st.integers(0, 45), st.just(HUGE_K)),
+    mode=st.sampled_from(KERNEL_MODES),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_kernel_strategies_match_the_model(tmp_path, monkeypatch, rows, dims, metric, k, mode, seed):
+    rng = np.random.default_rng(seed)
+    # Quarter steps from -1 to 1: many bit-identical scores and signed zeros.
+    X = (rng.integers(-4, 5, size=(rows, dims)) / 4).astype(np.float32)
+    X[rng.random((rows, dims)) < 0.05] = -0.0
+    q = (rng.integers(-4, 5, size=dims) / 4).astype(np.float32)
+    path = tmp_path / f"p{seed}.bin"
+    path.write_bytes(index_bytes(X, metric))
+    engine = zorvikdb.PySearchEngine(str(path), False)
+    got = query(engine, q, k, mode, monkeypatch)
+    if k == 0:
+        assert got["indices"].size == 0
+        return
+    indices, scores = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, k)
+    assert_same_hits(got, indices, scores)
