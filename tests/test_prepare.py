@@ -207,7 +207,10 @@ def test_unknown_metric_shows_text_as_passed(tmp_path, text):
      ("##", NO_VALID), ("+%", NO_VALID),
      # not Unicode white space, so not trimmed; then dropped as non-alphanumeric
      ("\x1c", NO_VALID), ("\u200b", NO_VALID),
-     ("my index", "myindex"), ("données-2", "données-2"), (" x ", "x"), ("a-b_c", "a-b_c"), ("x²", "x²")],
+     ("my index", "myindex"), ("données-2", "données-2"), (" x ", "x"), ("a-b_c", "a-b_c"), ("x²", "x²"),
+     # alphabetic marks and symbols are kept, other combining marks and emoji dropped
+     ("\u24b6b", "\u24b6b"), ("\u0915\u093f", "\u0915\u093f"), ("e\u0301x", "ex"), ("a\U0001f600b", "ab"),
+     ("\u2167\u00bd", "\u2167\u00bd")],
 )
 def test_base_names(tmp_path, base, outcome):
     emb = np.ones((1, 2), np.float32)

@@ -1,5 +1,8 @@
 #include "lib/prepare_function.hpp"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <cstring>
 #include <exception>
 #include <string>
@@ -50,7 +53,16 @@ bool str_method(PyObject* s, const char* name, std::string* out) {
     return ok;
 }
 
-// Keeps the characters that are alphanumeric (Unicode), '-' or '_'.
+// Unicode Alphabetic property, from the C library's UTF-8 character classes (which
+// follow it, marks such as vowel signs and circled letters included); false when no
+// UTF-8 locale is installed.
+bool alphabetic(Py_UCS4 c) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return utf8 != static_cast<locale_t>(nullptr) && ::iswalpha_l(static_cast<wint_t>(c), utf8) != 0;
+}
+
+// Keeps the characters that are alphanumeric in the Unicode sense (Alphabetic, or
+// numeric: Python's str.isalnum covers letters and every numeric category), '-' and '_'.
 bool sanitized_stem(PyObject* base_name, std::string* out) {
     const Py_ssize_t n = PyUnicode_GetLength(base_name);
     if (n < 0) return false;
@@ -58,7 +70,7 @@ bool sanitized_stem(PyObject* base_name, std::string* out) {
         PyObject* ch = PyUnicode_Substring(base_name, i, i + 1);
         if (ch == nullptr) return false;
         const Py_UCS4 c = PyUnicode_ReadChar(base_name, i);
-        bool keep = c == '-' || c == '_';
+        bool keep = c == '-' || c == '_' || alphabetic(c);
         if (!keep) {
             PyObject* r = PyObject_CallMethod(ch, "isalnum", nullptr);
             if (r == nullptr) {
