@@ -1,6 +1,8 @@
 #include "lib/binder.hpp"
 
 #include <cstring>
+#include <iterator>
+#include <stdexcept>
 #include <vector>
 
 #include "lib/messages.hpp"
@@ -114,6 +116,7 @@ BoundArgs::~BoundArgs() {
 bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     sig_ = &sig;
     const std::size_t nparams = sig.params.size();
+    if (nparams > std::size(slots_)) throw std::logic_error("parameter table larger than the binder's slots");
     const std::string who = callable_name(sig);
     std::size_t required = 0;
     for (const Param& p : sig.params) required += p.default_literal == nullptr;

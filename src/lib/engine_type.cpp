@@ -9,6 +9,7 @@
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
+#include "lib/heap_type.hpp"
 #include "lib/pool_config.hpp"
 #include "lib/query_methods.hpp"
 
@@ -31,8 +32,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const LoadHooks hooks{configure_worker_pool, blake3_digest};
         auto opened = open_index(path, hooks);
         if (!opened) return raise_value_error(opened.error());
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
+        PyObject* self = alloc_instance(type);
         if (self == nullptr) return nullptr;
         std::construct_at(&reinterpret_cast<EngineObject*>(self)->engine, std::move(opened.value()));
         return self;
@@ -41,9 +41,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void engine_dealloc(PyObject* self) {
     std::destroy_at(&reinterpret_cast<EngineObject*>(self)->engine);
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* engine_dims(PyObject* self, PyObject*) { return PyLong_FromUnsignedLongLong(engine_of(self).dims); }

@@ -4,6 +4,7 @@
 
 #include "engine/text.hpp"
 #include "lib/hashing.hpp"
+#include "lib/heap_type.hpp"
 #include "lib/messages.hpp"
 
 namespace zorvik::lib {
@@ -29,13 +30,6 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-void free_object(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    tp_free(self);
-    Py_DECREF(type);
-}
-
 // ---- PyQueryItem
 
 PyObject* item_idx(PyObject* self, void*) {
@@ -53,7 +47,7 @@ PyGetSetDef item_getset[] = {
 
 PyType_Slot item_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_object)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_getset, item_getset},
     {0, nullptr},
 };
@@ -62,8 +56,7 @@ PyType_Spec item_spec = {"zorvikdb.PyQueryItem", sizeof(ItemObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, item_slots};
 
 PyObject* new_item(const Hit& h) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_item_type, Py_tp_alloc));
-    PyObject* obj = alloc(g_item_type, 0);
+    PyObject* obj = alloc_instance(g_item_type);
     if (obj == nullptr) return nullptr;
     auto* item = reinterpret_cast<ItemObject*>(obj);
     item->idx = h.idx;
@@ -77,7 +70,7 @@ ResultFields& fields_of(PyObject* self) { return reinterpret_cast<ResultObject*>
 
 void result_dealloc(PyObject* self) {
     std::destroy_at(&fields_of(self));
-    free_object(self);
+    free_instance(self);
 }
 
 PyObject* optional_text(const std::optional<std::string>& v) { return v ? text_object(*v) : Py_NewRef(Py_None); }
@@ -183,8 +176,7 @@ ResultFields detailed_fields(QueryOutcome&& outcome, const Engine& engine, std::
 }
 
 PyObject* new_result(ResultFields&& fields) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_result_type, Py_tp_alloc));
-    PyObject* obj = alloc(g_result_type, 0);
+    PyObject* obj = alloc_instance(g_result_type);
     if (obj == nullptr) return nullptr;
     std::construct_at(&fields_of(obj), std::move(fields));
     return obj;
