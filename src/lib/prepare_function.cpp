@@ -28,20 +28,9 @@ constexpr Param kParams[] = {
 const Signature kSig{nullptr, "py_prepare_bin_from_embeddings", kParams};
 
 // The matrix's elements in logical row order, whatever its memory order.
-void copy_rows(PyArrayObject* a, FloatBuffer* out) {
-    const auto n0 = static_cast<std::size_t>(PyArray_DIM(a, 0));
-    const auto n1 = static_cast<std::size_t>(PyArray_DIM(a, 1));
-    *out = FloatBuffer(n0 * n1);
-    const auto* src = static_cast<const float*>(PyArray_DATA(a));
-    if (out->size() == 0) return;
-    if (PyArray_IS_C_CONTIGUOUS(a)) {
-        std::memcpy(out->data(), src, out->size() * sizeof(float));
-        return;
-    }
-    // Column-major: element [i, j] is at j * n0 + i.
-    float* dst = out->data();
-    for (std::size_t i = 0; i < n0; ++i)
-        for (std::size_t j = 0; j < n1; ++j) dst[i * n1 + j] = src[j * n0 + i];
+prepare::RowSource rows_of(PyArrayObject* a) {
+    return prepare::RowSource(static_cast<const float*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIM(a, 0)),
+                              static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
 }
 
 // Python's str method `name` applied to `s`, as UTF-8.
@@ -104,7 +93,7 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
             !bound.text(kMetric, &metric_text) || !bound.optional_text(kOutputDir, &req.output_dir) ||
             !require_contiguous(embeddings))
             return nullptr;
-        copy_rows(embeddings, &req.values);
+        const prepare::RowSource values = rows_of(embeddings);
 
         std::string lowered;
         if (!str_method(bound[kMetric], "lower", &lowered)) return nullptr;
@@ -112,14 +101,19 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!metric) return raise_value_error(metric.error());
         req.metric = metric.value();
         if (!sanitized_stem(bound[kBaseName], &req.stem)) return nullptr;
+        if (Status s = prepare::check_request(req, values); !s) return raise_value_error(s.error());
 
-        // Validation and writing run without the interpreter lock; an exception is
-        // carried across and rethrown once the lock is held again.
+        // The vectors are taken in while the array cannot change under us: the only
+        // copy made goes straight into the new file when its directory exists. The
+        // file-system work runs without the interpreter lock; an exception is carried
+        // across and rethrown once the lock is held again.
+        const prepare::IndexShape shape = prepare::index_shape(req);
+        prepare::PendingIndex pending = prepare::stage_index(req.output_dir, values, shape);
         Expected<std::string> path{Error{}};
         std::exception_ptr failure;
         Py_BEGIN_ALLOW_THREADS
         try {
-            path = prepare::prepare_index(std::move(req));
+            path = prepare::write_index(req.output_dir, req.stem, req.level, std::move(pending), shape);
         } catch (...) {
             failure = std::current_exception();
         }

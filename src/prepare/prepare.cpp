@@ -150,7 +150,7 @@ bool blank_after_trim(const std::string& utf8) {
     return true;
 }
 
-Status check_invalid_values(std::span<const float> values) {
+Status check_invalid_values(const RowSource& values) {
     const std::uint64_t n = values.size();
     if (n == 0) return {};
     std::uint64_t step = 1;
@@ -162,7 +162,7 @@ Status check_invalid_values(std::span<const float> values) {
     std::uint64_t invalid = 0;
     for (std::uint64_t i = 0; i < n; i += step) {
         ++samples;
-        if (is_nan_or_infinite(values[i])) ++invalid;
+        if (is_nan_or_infinite(values.at(i))) ++invalid;
     }
     if (invalid <= samples / 100) return {};
     const double percent = static_cast<double>(invalid) * 100.0 / static_cast<double>(samples);
@@ -170,14 +170,14 @@ Status check_invalid_values(std::span<const float> values) {
                             {text::dec(invalid), text::dec(samples), text::fixed(percent, 1)})};
 }
 
-Expected<std::string> prepare_index(PrepareRequest r) {
+Status check_request(const PrepareRequest& r, const RowSource& values) {
     if (r.dims == 0 || r.dims > kMaxDims)
         return Error{text::fill(msg::kInvalidDims, {text::dec(r.dims), text::dec(kMaxDims)})};
     if (r.rows == 0 || r.rows > kMaxRows)
         return Error{text::fill(msg::kInvalidRows, {text::dec(r.rows), text::dec(kMaxRows)})};
     // Both counts are in range, so the product fits easily.
     const std::uint64_t expected = r.rows * r.dims;
-    const std::uint64_t count = r.values.size();
+    const std::uint64_t count = values.size();
     if (expected != count)
         return Error{text::fill(msg::kShapeMismatch, {text::dec(r.rows), text::dec(r.dims),
                                                       text::dec(expected), text::dec(count)})};
@@ -185,12 +185,15 @@ Expected<std::string> prepare_index(PrepareRequest r) {
         return Error{msg::kInvalidBaseName};
     const Level* level = find_level(r.level);
     if (level == nullptr) return Error{text::fill(msg::kInvalidLevel, {r.level})};
-    if (Status s = check_invalid_values(r.values.view()); !s) return Error{s.error()};
+    if (Status s = check_invalid_values(values); !s) return Error{s.error()};
     if (Status s = check_memory(count, level->memory_factor); !s) return Error{s.error()};
     if (r.stem.empty()) return Error{msg::kEmptyStem};
+    return {};
+}
 
-    const bool normalize = r.normalize || r.metric == format::Metric::Cosine;
-    return write_index(r.output_dir, r.stem, r.level, r.values, r.dims, r.rows, r.metric, normalize);
+IndexShape index_shape(const PrepareRequest& r) {
+    // Cosine indexes always hold unit rows, whatever `normalize` says.
+    return {r.dims, r.rows, r.metric, r.normalize || r.metric == format::Metric::Cosine};
 }
 
 }  // namespace zorvik::prepare

@@ -1,0 +1,38 @@
+#pragma once
+// Where an index goes: the directory choice, the final path, and the directories
+// created for it.
+#include <optional>
+#include <string>
+
+#include "engine/expected.hpp"
+
+namespace zorvik::prepare {
+
+struct Placement {
+    std::string dir;         // as chosen: output_dir as passed, or the default directory
+    std::string base;        // "{stem}_{level}"
+    std::string final_name;  // "{stem}_{level}.bin"
+    std::string final_path;  // dir joined with final_name
+    std::string parent;      // directory part of final_path; "" for the current directory
+};
+
+// Chooses the directory, builds the final path and creates the missing directories
+// (mode 0777 before the umask).
+Expected<Placement> place_index(const std::optional<std::string>& output_dir, const std::string& stem,
+                                const std::string& level);
+
+// The directory an index would land in, when it exists already ("." for the current
+// directory). Looks only; nothing is created.
+std::optional<std::string> existing_index_directory(const std::optional<std::string>& output_dir);
+
+// "$HOME/.zorvik/indexes", or the password database's home directory when HOME is
+// unset or empty; nullopt when neither gives one.
+std::optional<std::string> default_index_dir();
+
+// Appends `name` to `dir`, adding "/" only when `dir` is not empty and does not end in one.
+std::string join(const std::string& dir, const std::string& name);
+
+// stat() of `path` succeeds (a path with an embedded NUL names no file).
+bool exists(const std::string& path);
+
+}  // namespace zorvik::prepare
