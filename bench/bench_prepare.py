@@ -5,9 +5,15 @@ metric "cosine" <= 2.0 x numpy.save. Preparation ends with a synchronous flush a
 atomic rename, numpy.save with data still in the page cache, so numpy.save followed by
 fsync is shown as well. Every run is a fresh interpreter that loads the array first;
 its peak resident size (ru_maxrss) is reported in total and above that starting point.
-Runs alternate between the peers, and each peer's median is compared.
+Runs alternate between the peers, the order turning by one each round, and each peer's
+median is compared.
 
-Usage: python bench/bench_prepare.py [--rows 1000000] [--dims 384] [--repeat 3] [--dir DIR]
+On virtual machines, memory the guest has not touched for a while can cost far more to
+touch than the copy itself, and which run meets such memory depends on the run before
+it. --warm N touches N GiB in a separate process before every run, so that every peer
+starts from memory that is cheap to touch and the comparison shows the work itself.
+
+Usage: python bench/bench_prepare.py [--rows 1000000] [--dims 384] [--repeat 3] [--dir DIR] [--warm GIB]
 """
 
 import argparse
@@ -54,6 +60,12 @@ def clear(out_dir):
     time.sleep(1.0)  # let the freed blocks settle before the next timed write
 
 
+def warm(gib):
+    if gib > 0:
+        code = f"import numpy as np; np.ones({int(gib * 2**28)}, np.float32)"
+        subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def run(kind, src, out_dir):
     proc = subprocess.run([sys.executable, "-c", CHILD, kind, src, out_dir], capture_output=True, text=True)
     if proc.returncode != 0:
@@ -67,6 +79,7 @@ def main():
     ap.add_argument("--dims", type=int, default=384)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--dir", default=None, help="where the array and the outputs go (one disk)")
+    ap.add_argument("--warm", type=float, default=0.0, help="GiB of memory to touch before every run")
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory(dir=args.dir) as work:
@@ -79,9 +92,10 @@ def main():
         print(f"array: {args.rows} x {args.dims} float32 ({gib:.2f} GiB), outputs in {out_dir}")
 
         results = {k: [] for k in KINDS}
-        for _ in range(args.repeat):
-            for kind in KINDS:
+        for r in range(args.repeat):
+            for kind in KINDS[r % len(KINDS):] + KINDS[:r % len(KINDS)]:
                 clear(out_dir)
+                warm(args.warm)
                 results[kind].append(run(kind, src, out_dir))
         clear(out_dir)
 

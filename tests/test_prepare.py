@@ -5,6 +5,7 @@ import errno
 import os
 import re
 import struct
+import sys
 import textwrap
 import threading
 
@@ -56,18 +57,25 @@ def os_error_text(code):
     return f"{os.strerror(code)} (os error {code})"
 
 
+@pytest.fixture(params=["existing", "created"])
+def out_dir(tmp_path, request):
+    """An index directory that exists already, or one the preparation has to create:
+    the vectors reach the file by different routes in the two cases."""
+    return tmp_path if request.param == "existing" else tmp_path / "made" / "here"
+
+
 # ---------------------------------------------------------------- file contents
 
 
-def test_unnormalised_rows_are_stored_bit_for_bit(tmp_path):
+def test_unnormalised_rows_are_stored_bit_for_bit(out_dir):
     # 1000 values: only positions 0, 10, 20, ... are checked for NaN and infinity.
     emb = np.arange(1000, dtype=np.float32).reshape(200, 5) - 500
     emb[1] = [np.nan, -np.inf, -0.0, 1e-45, 3.4e38]
     emb[3, 2] = np.float32(np.nan) * -1
     for metric, mid in (("dot", 1), ("euclidean", 2)):
-        path = prepare(emb, tmp_path / metric, metric=metric)
+        path = prepare(emb, out_dir, name=metric, metric=metric)
         data = open(path, "rb").read()
-        assert isinstance(path, str) and path == str(tmp_path / metric / "items_f32.bin")
+        assert isinstance(path, str) and path == str(out_dir / f"{metric}_f32.bin")
         assert header(data) == (5, 200, mid)
         assert len(data) == 12 + 4 * 1000
         assert data[12:] == emb.astype("<f4").tobytes()
@@ -90,15 +98,36 @@ def test_ann_and_seed_do_not_change_the_file(tmp_path):
     assert a == b
 
 
-def test_input_order_is_logical_row_order(tmp_path):
-    emb = wide_range_rows(6, 5, 3)
-    c = open(prepare(emb, tmp_path / "c", metric="dot"), "rb").read()
-    f = open(prepare(np.asfortranarray(emb), tmp_path / "f", metric="dot"), "rb").read()
-    assert c == f
+@pytest.mark.parametrize("rows, dims", [(6, 5), (9000, 7)])
+def test_input_order_is_logical_row_order(out_dir, rows, dims):
+    emb = wide_range_rows(rows, dims, 3)
+    f = open(prepare(np.asfortranarray(emb), out_dir, metric="dot"), "rb").read()
+    assert f[12:] == emb.tobytes()
     # Only the element count is compared: a 10 x 4 array is read as 4 rows of 10.
     emb = np.arange(40, dtype=np.float32).reshape(10, 4)
-    data = open(PREPARE(emb, 10, 4, "t", "f32", metric="dot", output_dir=str(tmp_path)), "rb").read()
+    data = open(PREPARE(emb, 10, 4, "t", "f32", metric="dot", output_dir=str(out_dir)), "rb").read()
     assert header(data) == (10, 4, 1) and data[12:] == emb.tobytes()
+
+
+def test_array_changed_while_the_file_is_written_does_not_reach_it(out_dir):
+    emb = np.ones((20000, 64), np.float32)
+    go = threading.Event()
+
+    def spoil():
+        go.wait()
+        emb[:] = 5
+
+    t = threading.Thread(target=spoil)
+    t.start()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100)  # the other thread runs only when the lock is let go
+    try:
+        go.set()
+        data = open(prepare(emb, out_dir, metric="dot"), "rb").read()
+    finally:
+        sys.setswitchinterval(interval)
+    t.join()
+    assert emb[0, 0] == 5 and data[12:] == np.ones((20000, 64), np.float32).tobytes()
 
 
 @pytest.mark.parametrize(
@@ -150,9 +179,10 @@ def test_special_rows_and_unexamined_invalid_values(tmp_path):
 
 
 @pytest.mark.parametrize("rows, dims", [(20000, 3), (4097, 2048)])
-def test_normalisation_across_chunks(tmp_path, rows, dims):
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_normalisation_across_chunks(out_dir, rows, dims, order):
     emb = wide_range_rows(rows, dims, rows)
-    data = open(prepare(emb, tmp_path), "rb").read()
+    data = open(prepare(np.asarray(emb, order=order), out_dir), "rb").read()
     assert data[12:] == normalized_model(emb).tobytes()
 
 
