@@ -103,17 +103,18 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!sanitized_stem(bound[kBaseName], &req.stem)) return nullptr;
         if (Status s = prepare::check_request(req, values); !s) return raise_value_error(s.error());
 
-        // The vectors are taken in while the array cannot change under us: the only
-        // copy made goes straight into the new file when its directory exists. The
-        // file-system work runs without the interpreter lock; an exception is carried
-        // across and rethrown once the lock is held again.
-        const prepare::IndexShape shape = prepare::index_shape(req);
-        prepare::PendingIndex pending = prepare::stage_index(req.output_dir, values, shape);
+        // The file is filled while the array cannot change under us: that is the only
+        // copy made. The flush and the move to the final name, the slow part on most
+        // disks, run without the interpreter lock; an exception is carried across and
+        // rethrown once the lock is held again.
+        Expected<prepare::PendingIndex> pending =
+            prepare::begin_index(req.output_dir, req.stem, req.level, values, prepare::index_shape(req));
+        if (!pending) return raise_value_error(pending.error());
         Expected<std::string> path{Error{}};
         std::exception_ptr failure;
         Py_BEGIN_ALLOW_THREADS
         try {
-            path = prepare::write_index(req.output_dir, req.stem, req.level, std::move(pending), shape);
+            path = prepare::finish_index(std::move(pending.value()));
         } catch (...) {
             failure = std::current_exception();
         }

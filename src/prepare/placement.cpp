@@ -115,14 +115,4 @@ Expected<Placement> place_index(const std::optional<std::string>& output_dir, co
     return p;
 }
 
-std::optional<std::string> existing_index_directory(const std::optional<std::string>& output_dir) {
-    std::optional<std::string> dir = output_dir ? output_dir : default_index_dir();
-    if (!dir) return std::nullopt;
-    // The parent of "{dir}/name" is dir itself with trailing slashes dropped.
-    const std::string parent = parent_of(join(*dir, "x"));
-    std::string where = parent.empty() ? std::string(".") : parent;
-    if (!is_directory(where)) return std::nullopt;
-    return where;
-}
-
 }  // namespace zorvik::prepare

@@ -21,10 +21,6 @@ struct Placement {
 Expected<Placement> place_index(const std::optional<std::string>& output_dir, const std::string& stem,
                                 const std::string& level);
 
-// The directory an index would land in, when it exists already ("." for the current
-// directory). Looks only; nothing is created.
-std::optional<std::string> existing_index_directory(const std::optional<std::string>& output_dir);
-
 // "$HOME/.zorvik/indexes", or the password database's home directory when HOME is
 // unset or empty; nullopt when neither gives one.
 std::optional<std::string> default_index_dir();

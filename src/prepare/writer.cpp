@@ -13,7 +13,6 @@
 #include "engine/text.hpp"
 #include "prepare/messages.hpp"
 #include "prepare/placement.hpp"
-#include "prepare/writeback.hpp"
 
 namespace zorvik::prepare {
 
@@ -40,10 +39,8 @@ int write_all(int fd, const void* data, std::size_t n, std::uint64_t offset) {
 }
 
 // Header, then the rows chunk by chunk: a chunk is normalised on the worker pool when
-// asked (done before the next one starts), written, and its disk write started.
-// `consumed`, when given, holds `values` and gets each written chunk's pages back.
-// 0 or the errno of a failed write.
-int write_contents(int fd, const RowSource& values, const IndexShape& shape, FloatBuffer* consumed) {
+// asked (done before the next one starts), then written. 0 or the errno of a failed write.
+int write_contents(int fd, const RowSource& values, const IndexShape& shape) {
     const std::uint64_t dims = shape.dims;
     const std::uint64_t rows = shape.rows;
     unsigned char header[format::kHeaderBytes];
@@ -52,7 +49,6 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape, Flo
 
     const std::uint64_t chunk = std::min(rows, chunk_rows(dims));
     const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, kTaskFloats / dims);
-    Writeback writeback(fd, rows > chunk);
     std::vector<float> gathered;    // a chunk of a column-major matrix in row order
     std::vector<float> normalized;  // a chunk's normalised rows
     for (std::uint64_t first = 0; first < rows; first += chunk) {
@@ -74,8 +70,6 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape, Flo
         const std::uint64_t offset = format::kHeaderBytes + begin * sizeof(float);
         const std::uint64_t bytes = (end - begin) * sizeof(float);
         if (const int err = write_all(fd, src, bytes, offset); err != 0) return err;
-        writeback.push(static_cast<off_t>(offset), static_cast<off_t>(bytes));
-        if (consumed != nullptr) consumed->release_before(end);
     }
     return 0;
 }
@@ -84,6 +78,13 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape, Flo
 bool unnamed_files_usable() {
     static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
     return usable;
+}
+
+// The temporary file: unnamed where the system allows, else created exclusively under
+// a name of its own. 0 or errno.
+int create_temp_file(TempFile& file, const Placement& p) {
+    if (unnamed_files_usable() && file.create_unnamed(p.parent.empty() ? "." : p.parent) == 0) return 0;
+    return file.create_named(p.dir, p.base, p.final_name);
 }
 
 // Removes a temporary file of an older run; a file that vanished meanwhile is gone anyway.
@@ -97,24 +98,6 @@ Status remove_stale_temp(const std::string& path) {
 void sync_directory(const std::string& dir) {
     FileDescriptor d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.valid()) ::fsync(d.get());
-}
-
-// Flushes the complete file, names it if it is unnamed, and moves it over the final name.
-Expected<std::string> finalize_index_file(TempFile& file, const Placement& p) {
-    if (::fdatasync(file.fd()) != 0) return Error{text::fill(msg::kFlushFailed, {text::os_error(errno)})};
-    struct stat st;
-    if (::fstat(file.fd(), &st) != 0) return Error{text::fill(msg::kTempMetadataFailed, {text::os_error(errno)})};
-    if (const int err = file.give_name(p.dir, p.base, p.final_name); err != 0)
-        return Error{text::fill(msg::kCreateFileFailed, {file.path(), text::os_error(err)})};
-    if (::rename(file.path().c_str(), p.final_path.c_str()) != 0)
-        return Error{text::fill(msg::kMoveFailed, {text::os_error(errno)})};
-    file.keep();
-    sync_directory(p.parent);
-    return p.final_path;
-}
-
-std::uint64_t file_length(const IndexShape& shape) {
-    return static_cast<std::uint64_t>(format::expected_file_size(shape.rows, shape.dims));
 }
 
 }  // namespace
@@ -144,44 +127,42 @@ void normalize_row(const float* x, float* out, std::size_t dims) {
     for (std::size_t j = 0; j < dims; ++j) out[j] = x[j] * r;
 }
 
-PendingIndex stage_index(const std::optional<std::string>& output_dir, const RowSource& values,
-                         const IndexShape& shape) {
-    PendingIndex pending;
-    if (const std::optional<std::string> dir = existing_index_directory(output_dir); dir && unnamed_files_usable()) {
-        TempFile file;
-        if (file.create_unnamed(*dir) == 0 && file.reserve(file_length(shape)) == 0 &&
-            write_contents(file.fd(), values, shape, nullptr) == 0) {
-            pending.file = std::move(file);
-            return pending;
-        }
-    }
-    // Written by write_index, which reports whatever fails where it fails.
-    pending.copy = FloatBuffer(values.size());
-    values.copy_to(pending.copy.data());
-    return pending;
-}
-
-Expected<std::string> write_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                  const std::string& level, PendingIndex pending, const IndexShape& shape) {
+Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir, const std::string& stem,
+                                   const std::string& level, const RowSource& values, const IndexShape& shape) {
     Expected<Placement> placed = place_index(output_dir, stem, level);
     if (!placed) return Error{placed.error()};
-    const Placement& p = placed.value();
+    PendingIndex pending{std::move(placed.value()), TempFile()};
+    const Placement& p = pending.place;
 
     // Older versions wrote every preparation of this name through one shared ".tmp";
     // a leftover of such a run is cleared first.
     if (Status s = remove_stale_temp(join(p.dir, p.base + ".tmp")); !s) return Error{s.error()};
 
     TempFile& file = pending.file;
-    if (!pending.staged()) {
-        if (const int err = file.create_named(p.dir, p.base, p.final_name); err != 0)
-            return Error{text::fill(msg::kCreateFileFailed, {file.path(), text::os_error(err)})};
-        if (const int err = file.reserve(file_length(shape)); err != 0)
-            return Error{text::fill(msg::kSetLengthFailed, {text::os_error(err)})};
-        // A write that fails leaves the data short of the disk, as a failed flush would.
-        if (const int err = write_contents(file.fd(), RowSource(pending.copy.view()), shape, &pending.copy); err != 0)
-            return Error{text::fill(msg::kFlushFailed, {text::os_error(err)})};
-    }
-    return finalize_index_file(file, p);
+    if (const int err = create_temp_file(file, p); err != 0)
+        return Error{text::fill(msg::kCreateFileFailed, {file.path(), text::os_error(err)})};
+    const auto length = static_cast<std::uint64_t>(format::expected_file_size(shape.rows, shape.dims));
+    if (const int err = file.reserve(length); err != 0)
+        return Error{text::fill(msg::kSetLengthFailed, {text::os_error(err)})};
+    // A write that fails leaves the data short of the disk, as a failed flush would.
+    if (const int err = write_contents(file.fd(), values, shape); err != 0)
+        return Error{text::fill(msg::kFlushFailed, {text::os_error(err)})};
+    return pending;
+}
+
+Expected<std::string> finish_index(PendingIndex pending) {
+    TempFile& file = pending.file;
+    const Placement& p = pending.place;
+    if (::fdatasync(file.fd()) != 0) return Error{text::fill(msg::kFlushFailed, {text::os_error(errno)})};
+    struct stat st;
+    if (::fstat(file.fd(), &st) != 0) return Error{text::fill(msg::kTempMetadataFailed, {text::os_error(errno)})};
+    if (const int err = file.give_name(p.dir, p.base, p.final_name); err != 0)
+        return Error{text::fill(msg::kCreateFileFailed, {file.path(), text::os_error(err)})};
+    if (::rename(file.path().c_str(), p.final_path.c_str()) != 0)
+        return Error{text::fill(msg::kMoveFailed, {text::os_error(errno)})};
+    file.keep();
+    sync_directory(p.parent);
+    return p.final_path;
 }
 
 }  // namespace zorvik::prepare

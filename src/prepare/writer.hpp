@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "engine/buffer.hpp"
 #include "engine/expected.hpp"
 #include "format/header.hpp"
+#include "prepare/placement.hpp"
 #include "prepare/rows.hpp"
 #include "prepare/temp_file.hpp"
 
@@ -21,24 +21,24 @@ struct IndexShape {
     bool normalize = false;
 };
 
-// The vectors on their way into an index. Made while the caller's matrix can still be
-// read: when the index directory exists already they go at once into an unnamed file
-// there (the only copy made); otherwise a private copy waits for write_index.
+// A new index on its way: where it goes, and its complete contents in a temporary
+// file that is neither flushed nor under the final name yet.
 struct PendingIndex {
-    TempFile file;     // the complete new index, unnamed, when staged
-    FloatBuffer copy;  // otherwise the values, logical row order
-    bool staged() const { return file.is_open(); }
+    Placement place;
+    TempFile file;
 };
 
-// Throws std::bad_alloc when a needed private copy cannot be had.
-PendingIndex stage_index(const std::optional<std::string>& output_dir, const RowSource& values,
-                         const IndexShape& shape);
+// Everything up to the filled temporary file: directory choice and creation, removal of
+// a stale temporary file of older versions, the temporary file itself (unnamed where
+// the system allows, so that it appears only once complete), its length, the header
+// and the rows. Reads `values`: the caller keeps them unchanged meanwhile.
+Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir, const std::string& stem,
+                                   const std::string& level, const RowSource& values, const IndexShape& shape);
 
-// Places the index as "{stem}_{level}.bin" and returns its path. An earlier index of
-// that name stays untouched until the complete, flushed new file replaces it; on
-// failure nothing of this call is left behind except directories it created.
-Expected<std::string> write_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                  const std::string& level, PendingIndex pending, const IndexShape& shape);
+// Flushes the file, then moves it over the final name and returns that path. An
+// earlier index of that name stays untouched until the complete, flushed new file
+// replaces it; on failure nothing is left behind except directories created.
+Expected<std::string> finish_index(PendingIndex pending);
 
 // Rows written (and handed to the worker pool) at once.
 std::uint64_t chunk_rows(std::uint64_t dims);
