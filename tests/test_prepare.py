@@ -59,8 +59,7 @@ def os_error_text(code):
 
 @pytest.fixture(params=["existing", "created"])
 def out_dir(tmp_path, request):
-    """An index directory that exists already, or one the preparation has to create:
-    the vectors reach the file by different routes in the two cases."""
+    """An index directory that exists already, or one the preparation has to create."""
     return tmp_path if request.param == "existing" else tmp_path / "made" / "here"
 
 
