@@ -4,8 +4,10 @@ replacement of an existing index and the guarantees around failures."""
 import errno
 import os
 import re
+import shutil
 import struct
 import sys
+import tempfile
 import textwrap
 import threading
 
@@ -470,6 +472,36 @@ def test_failed_sizing_keeps_the_old_index(tmp_path, fresh_python):
     assert os.listdir(tmp_path) == ["items_f32.bin"]
     data = open(tmp_path / "items_f32.bin", "rb").read()
     assert data == struct.pack("<III", 4, 4, 0) + np.full((4, 4), 0.5, np.float32).tobytes()
+
+
+def test_directory_without_write_permission(fresh_python):
+    base = tempfile.mkdtemp()
+    out_dir = os.path.join(base, "ro")
+    try:
+        os.chmod(base, 0o755)
+        os.mkdir(out_dir)
+        original = PREPARE(np.ones((2, 2), np.float32), 2, 2, "items", "f32", output_dir=out_dir)
+        before = open(original, "rb").read()
+        os.chmod(out_dir, 0o555)
+        drop = "os.setuid(65534)" if os.geteuid() == 0 else "pass"
+        code = f"""
+            import os, numpy as np, zorvikdb
+            {drop}
+            try:
+                zorvikdb.py_prepare_bin_from_embeddings(np.zeros((2, 2), np.float32), 2, 2, "items", "f32",
+                                                        output_dir={out_dir!r})
+            except ValueError as e:
+                print(e)
+        """
+        rc, out, err = fresh_python(code)
+        assert rc == 0, err
+        pattern = re.escape(f"Failed to create file {out_dir}/items_f32.") + r"\d+-\d+\.tmp: " + re.escape(
+            os_error_text(errno.EACCES))
+        assert re.fullmatch(pattern, out.strip()), out
+        assert os.listdir(out_dir) == ["items_f32.bin"] and open(original, "rb").read() == before
+    finally:
+        os.chmod(out_dir, 0o755)
+        shutil.rmtree(base)
 
 
 def test_failed_move_leaves_nothing_behind(tmp_path):
