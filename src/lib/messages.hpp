@@ -27,8 +27,4 @@ inline constexpr const char* kNoConstructor = "No constructor defined";
 inline constexpr const char* kSecondInit = "zorvikdb may only be initialized once per interpreter process";
 inline constexpr const char* kResultRepr = "<PyQueryResult results={} time={}ms method={}>";
 
-// Batch results
-inline constexpr const char* kInvalidLength = "invalid length: {}, but expected {}";
-inline constexpr const char* kBatchQueryDims = "Query dimensions {} != index dimensions {}";
-
 }  // namespace zorvik::lib::msg

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "engine/expected.hpp"
 #include "format/header.hpp"

@@ -9,7 +9,6 @@ namespace zorvik::prepare {
 
 class RowSource {
 public:
-    RowSource() = default;
     // extent0 x extent1 floats at `data`, stored column-major when `column_major`.
     RowSource(const float* data, std::size_t extent0, std::size_t extent1, bool column_major)
         : data_(data), extent0_(extent0), extent1_(extent1), column_major_(column_major) {}

@@ -29,7 +29,6 @@ public:
     // can, so that filling it cannot fail for want of space; 0 or errno.
     int reserve(std::uint64_t length);
 
-    bool is_open() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }
     // The file's name, or the last name tried when creating or naming failed.
     const std::string& path() const { return path_; }
