@@ -1,0 +1,286 @@
+"""Sharded search on a local Ray: the merged answer equals one index of the whole
+collection (ties across shard boundaries included), the manifest, and the faults: a
+killed actor, a tampered shard, a missing one."""
+
+import json
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+if os.environ.get("ZORVIK_SANITIZED") == "1":
+    # The sanitizer run preloads ASan into every child process, Ray's own included.
+    pytest.skip("Ray's processes do not run under the sanitizer preload", allow_module_level=True)
+
+ray = pytest.importorskip("ray")
+
+import zorvikdb  # noqa: E402
+import zorvikdb_ray  # noqa: E402
+from zorvikdb_ray import ShardedSearchEngine, ShardError, read_manifest, shard_collection  # noqa: E402
+from zorvikdb_ray.merge import ranking_key  # noqa: E402
+
+METRICS = ["cosine", "dot", "euclidean"]
+HAS_BATCH = hasattr(zorvikdb.PySearchEngine, "query_batch_arrays")
+HAS_CERTIFIED = hasattr(zorvikdb.PySearchEngine, "query_exact_certified")
+
+
+@pytest.fixture(scope="session")
+def ray_cluster():
+    """One local Ray for the whole run; its workers import zorvikdb and zorvikdb_ray
+    from the same places as this process."""
+    here = {os.path.dirname(os.path.dirname(m.__file__)) if m is zorvikdb_ray else os.path.dirname(m.__file__)
+            for m in (zorvikdb, zorvikdb_ray)}
+    path = os.pathsep.join([*here, *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))])
+    ray.init(num_cpus=2, include_dashboard=False, object_store_memory=128 * 1024 * 1024,
+             log_to_driver=False, runtime_env={"env_vars": {"PYTHONPATH": path}})
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture
+def single_mode(monkeypatch):
+    """Every engine (the reference here and the shard actors, which take the caller's
+    ZORVIK_ switches) uses the same single-query strategy, so scores are bit-identical."""
+    monkeypatch.setenv("ZORVIK_SINGLE_MODE", "rayon")
+    monkeypatch.setenv("ZORVIK_BATCH_MODE", "rayon")
+
+
+def planted(rows, dims, seed=0):
+    """Random rows with exact duplicates planted so that bit-identical scores straddle
+    shard boundaries: rows 0, 7, 13 and the last two rows repeat row 3."""
+    X = np.random.default_rng(seed).standard_normal((rows, dims), dtype=np.float32)
+    for r in (0, 7, 13, rows - 2, rows - 1):
+        if r < rows:
+            X[r] = X[3]
+    return X
+
+
+def whole_index(X, metric, directory):
+    path = zorvikdb.py_prepare_bin_from_embeddings(X, X.shape[1], X.shape[0], "whole", "f32",
+                                                   metric=metric, output_dir=str(directory))
+    return zorvikdb.PySearchEngine(path, False)
+
+
+def expect_same(got, want, scores=True):
+    np.testing.assert_array_equal(got["indices"], want["indices"])
+    assert got["indices"].dtype == np.uint64 and got["scores"].dtype == np.float32
+    if scores:
+        np.testing.assert_array_equal(got["scores"].view(np.uint32), want["scores"].view(np.uint32))
+
+
+# -----------------------------------------------------------------------------------------
+# Merge order (no Ray needed)
+
+
+def test_ranking_key_orders_scores_as_total_order_both_directions():
+    s = np.array([np.inf, 1.0, 0.0, -0.0, -1.0, -np.inf], dtype=np.float32)
+    assert list(np.argsort(ranking_key(s, "dot"), kind="stable")) == [0, 1, 2, 3, 4, 5]
+    assert list(np.argsort(ranking_key(s, "euclidean"), kind="stable")) == [5, 4, 3, 2, 1, 0]
+
+
+# -----------------------------------------------------------------------------------------
+# Sharding and the manifest
+
+
+def test_manifest_records_every_shard_with_the_engines_hash(tmp_path):
+    X = planted(50, 8)
+    m = shard_collection(X, tmp_path, name="items", shard_rows=[20, 1, 29], metric="dot")
+    body = json.loads((tmp_path / "items.manifest.json").read_text())
+    assert list(body) == ["format", "format_version", "dims", "metric", "rows", "shards"]
+    assert (body["format_version"], body["dims"], body["metric"], body["rows"]) == (1, 8, "dot", 50)
+    assert [(s["first_row"], s["rows"]) for s in body["shards"]] == [(0, 20), (20, 1), (21, 29)]
+    assert read_manifest(m.path) == m
+    assert not list(tmp_path.glob("*.tmp"))
+    for shard in m.shards:
+        engine = zorvikdb.PySearchEngine(str(tmp_path / shard.file), False)
+        facts = engine.query_exact_arrays(np.zeros(8, np.float32), 0)
+        assert (facts["index_hash"], facts["rows"]) == (shard.blake3, shard.rows)
+
+
+def test_npy_source_larger_than_a_chunk_gives_the_same_shards_as_the_array(tmp_path):
+    X = planted(300, 16)
+    np.save(tmp_path / "c.npy", X)
+    np.save(tmp_path / "f.npy", np.asfortranarray(X))  # read through the chunked copy
+    want = shard_collection(X, tmp_path / "a", shards=3)
+    for name in ("c", "f"):
+        got = shard_collection(tmp_path / f"{name}.npy", tmp_path / name, shards=3, chunk_rows=7)
+        assert [s.blake3 for s in got.shards] == [s.blake3 for s in want.shards]
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"shards": 11}, "cannot split 10 rows into 11"),
+    ({"shard_rows": [5, 4]}, "add up to 9"),
+    ({"shard_rows": [10, 0]}, "every shard needs"),
+    ({"shards": 2, "shard_rows": [5, 5]}, "not both"),
+    ({"metric": "l2"}, "metric must be"),
+    ({"name": "a.b"}, "name must be"),
+])
+def test_bad_split_or_names_are_refused_before_any_file_is_written(tmp_path, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        shard_collection(np.ones((10, 4), np.float32), tmp_path / "out", **kwargs)
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+def test_manifest_of_an_unknown_version_or_with_a_gap_is_refused(tmp_path):
+    m = shard_collection(np.ones((4, 2), np.float32), tmp_path, shards=2, metric="dot")
+    body = json.loads(open(m.path).read())
+    for change, message in [({"format_version": 2}, "format_version 2"),
+                            ({"shards": [body["shards"][1]]}, "do not continue at row 0")]:
+        path = tmp_path / "bad.json"
+        path.write_text(json.dumps({**body, **change}))
+        with pytest.raises(ValueError, match=message):
+            read_manifest(path)
+
+
+# -----------------------------------------------------------------------------------------
+# Search: the merged answer is the whole index's answer
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_sharded_answers_equal_one_index_of_everything(ray_cluster, single_mode, tmp_path, metric):
+    """Uneven shards, a one-row shard, planted ties across shard boundaries, k larger
+    than a shard and than the collection."""
+    X = planted(60, 24)
+    whole = whole_index(X, metric, tmp_path)
+    m = shard_collection(X, tmp_path / "s", shard_rows=[1, 6, 14, 1, 38], metric=metric)
+    queries = [X[3], -X[3], X[40] * 0.5, np.zeros(24, np.float32)]
+    with ShardedSearchEngine(m) as engine:
+        for q in queries:
+            for k in (1, 3, 7, 20, 100):
+                got = engine.query(q, k)
+                expect_same(got, whole.query_exact_arrays(q, k))
+                assert got["rows"] == 60 and got["index_hash"] == m.digest
+        if HAS_BATCH:
+            Q = np.stack(queries)
+            for k in (1, 7, 100):
+                got = engine.query_batch(Q, k)
+                want = whole.query_batch_arrays(Q, k)
+                expect_same(got, want)
+                assert got["query_time_ms"].shape == (4,) and len(got["method_used"]) == 4
+
+
+def test_ties_across_shards_go_to_the_lower_global_row(ray_cluster, tmp_path):
+    X = np.repeat(np.eye(1, 4, dtype=np.float32), 9, axis=0)  # nine identical rows
+    m = shard_collection(X, tmp_path, shard_rows=[4, 1, 4], metric="dot")
+    with ShardedSearchEngine(m) as engine:
+        got = engine.query(np.eye(1, 4, dtype=np.float32)[0], 6)
+    assert list(got["indices"]) == [0, 1, 2, 3, 4, 5]
+
+
+def test_default_strategies_give_the_whole_indexs_rows(ray_cluster, tmp_path):
+    X = planted(20000, 64, seed=3)  # large enough for the chunked strategies
+    whole = whole_index(X, "cosine", tmp_path)
+    m = shard_collection(X, tmp_path / "s", shards=2)
+    Q = X[[3, 10, 19999, 12345]] + np.float32(0.01)
+    with ShardedSearchEngine(m) as engine:
+        for q in Q:
+            expect_same(engine.query(q, 10), whole.query_exact_arrays(q, 10), scores=False)
+        if HAS_BATCH:
+            expect_same(engine.query_batch(Q, 10), whole.query_batch_arrays(Q, 10), scores=False)
+
+
+def test_actors_get_their_share_of_cpus_as_zorvik_threads(ray_cluster, tmp_path):
+    m = shard_collection(np.ones((8, 4), np.float32), tmp_path, shards=2, metric="dot")
+    with ShardedSearchEngine(m) as engine:
+        assert [s["threads"] for s in engine.shard_status()] == ["1", "1"]
+    with ShardedSearchEngine(m, cpus_per_shard=1, env={"ZORVIK_THREADS": "3"}) as engine:
+        assert [s["threads"] for s in engine.shard_status()] == ["3", "3"]
+
+
+def test_argument_errors_are_the_engines_own(ray_cluster, tmp_path):
+    m = shard_collection(np.ones((8, 4), np.float32), tmp_path, shards=2, metric="dot")
+    q = np.ones(4, np.float32)
+    with ShardedSearchEngine(m) as engine:
+        with pytest.raises(ValueError, match=r"^Query dimension 3 != index dimension 4$"):
+            engine.query(q[:3].copy(), 1)
+        with pytest.raises(TypeError, match="not contiguous"):
+            engine.query(np.ones(8, np.float32)[::2], 1)
+        with pytest.raises(OverflowError):
+            engine.query(q, -1)
+        with pytest.raises(TypeError):
+            engine.query(q.astype(np.float64), 1)
+
+
+@pytest.mark.skipif(not HAS_CERTIFIED, reason="needs query_exact_certified")
+@pytest.mark.parametrize("metric", METRICS)
+def test_certified_answer_merges_shards_and_is_safe_only_when_all_are(ray_cluster, tmp_path, metric):
+    X = planted(300, 16, seed=5)
+    whole = whole_index(X, metric, tmp_path)
+    m = shard_collection(X, tmp_path / "s", shard_rows=[100, 1, 199], metric=metric)
+    q = X[3] + np.float32(0.25)
+    with ShardedSearchEngine(m) as engine:
+        for k in (1, 5, 150):
+            got = engine.query_certified(q, k, block_size=4)
+            want = whole.query_exact_certified(q, k, 4)
+            assert got["results"] == want["results"]
+            assert got["query_hash"] == want["query_hash"]
+            assert [c["first_row"] for c in got["certificates"]] == [0, 100, 101]
+            assert got["safe"] == all(c["certificate"]["safe"] for c in got["certificates"])
+            assert sum(c["certificate"]["total_candidates"] for c in got["certificates"]) == 300
+
+
+# -----------------------------------------------------------------------------------------
+# Faults
+
+
+@pytest.mark.skipif(not HAS_BATCH, reason="needs query_batch_arrays")
+def test_batch_is_answered_whole_after_an_actor_is_killed_mid_way(ray_cluster, single_mode, tmp_path):
+    X = planted(30000, 32, seed=7)
+    whole = whole_index(X, "dot", tmp_path)
+    m = shard_collection(X, tmp_path / "s", shards=2, metric="dot")
+    Q = X[:400] + np.float32(0.5)
+    want = whole.query_batch_arrays(Q, 5)
+    with ShardedSearchEngine(m) as engine:
+        victim = engine.shard_status()[1]["pid"]
+        answer = {}
+        call = threading.Thread(target=lambda: answer.update(engine.query_batch(Q, 5)))
+        call.start()
+        time.sleep(0.2)
+        os.kill(victim, signal.SIGKILL)
+        call.join()
+        expect_same(answer, want)
+        assert engine.shard_status()[1]["pid"] != victim
+
+
+def test_killed_actor_is_restarted_and_rechecks_its_file(ray_cluster, tmp_path):
+    X = planted(40, 8)
+    m = shard_collection(X, tmp_path, shards=2, metric="dot")
+    with ShardedSearchEngine(m) as engine:
+        want = engine.query(X[3], 4)
+        os.kill(engine.shard_status()[0]["pid"], signal.SIGKILL)
+        expect_same(engine.query(X[3], 4), want)
+        # The file changes while the actor is down: the new actor refuses it.
+        shard_collection(X[:20] * 2, tmp_path / "other", shards=1, metric="dot")
+        os.replace(tmp_path / "other" / "shard-00000_f32.bin", tmp_path / m.shards[0].file)
+        os.kill(engine.shard_status()[0]["pid"], signal.SIGKILL)
+        with pytest.raises(ShardError, match=r"^shard 0 \(.*shard-00000_f32\.bin\): BLAKE3 ") as err:
+            engine.query(X[3], 4)
+        assert err.value.shards == [0]
+
+
+def test_tampered_or_missing_shard_fails_naming_the_shard(ray_cluster, tmp_path):
+    X = planted(40, 8)
+    m = shard_collection(X, tmp_path, shards=4, metric="dot")
+    with open(tmp_path / m.shards[1].file, "r+b") as f:  # one byte of one vector
+        f.seek(12 + 4 * 8 * 3)
+        f.write(b"\x01")
+    with pytest.raises(ShardError, match=r"^shard 1 \(.*shard-00001_f32\.bin\): BLAKE3 [0-9a-f]{64} does not match"):
+        ShardedSearchEngine(m)
+    os.unlink(tmp_path / m.shards[3].file)
+    with pytest.raises(ShardError) as err:
+        ShardedSearchEngine(m)
+    assert err.value.shards == [1, 3]
+    assert "shard 3 (" in str(err.value) and "No such file or directory" in str(err.value)
+
+
+def test_shard_dir_points_actors_at_copies_elsewhere(ray_cluster, tmp_path):
+    X = planted(40, 8)
+    m = shard_collection(X, tmp_path / "made", shards=2, metric="dot")
+    os.rename(tmp_path / "made", tmp_path / "moved")
+    with pytest.raises(ShardError):
+        ShardedSearchEngine(m)
+    with ShardedSearchEngine(m, shard_dir=tmp_path / "moved") as engine:
+        assert list(engine.query(X[3], 1)["indices"]) == [0]

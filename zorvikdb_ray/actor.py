@@ -1,0 +1,78 @@
+"""The shard server: the body of the Ray actor that holds one shard's opened engine.
+
+Its whole state is the shard file, so Ray may restart it at any time: a restart opens
+the file again and checks it against the manifest again before answering.
+"""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+import zorvikdb
+
+from .errors import ShardError
+
+
+class ShardServer:
+    """Answers queries from one shard with global row numbers (local row + first_row)."""
+
+    def __init__(self, number: int, path: str, first_row: int, rows: int, dims: int,
+                 metric: str, expected_hash: str) -> None:
+        self._number = number
+        self._path = path
+        self._first_row = np.uint64(first_row)
+        self._expected = (dims, rows, metric, expected_hash)
+        self._engine: zorvikdb.PySearchEngine | None = None
+        try:
+            self._engine = self._open()
+        except ShardError:
+            pass  # reported by every call until the file is right
+
+    def _open(self) -> zorvikdb.PySearchEngine:
+        """Opens the shard file and checks it against the manifest: the engine's own
+        hash of the bytes it mapped, and the header's shape and metric."""
+        dims, rows, metric, expected_hash = self._expected
+        try:
+            engine = zorvikdb.PySearchEngine(self._path, False)
+        except ValueError as err:
+            raise self._fault(str(err)) from None
+        facts = engine.query_exact_arrays(np.zeros(engine.dims(), dtype=np.float32), 0)
+        found = (facts["dims"], facts["rows"], facts["metric"], facts["index_hash"])
+        if found[3] != expected_hash:
+            raise self._fault(f"BLAKE3 {found[3]} does not match the manifest's {expected_hash}")
+        if found != self._expected:
+            raise self._fault(f"holds {found[1]} rows of {found[0]} dims ({found[2]}), "
+                              f"the manifest says {rows} rows of {dims} dims ({metric})")
+        return engine
+
+    def _fault(self, what: str) -> ShardError:
+        return ShardError(f"shard {self._number} ({self._path}): {what}", [self._number])
+
+    def _ready_engine(self) -> zorvikdb.PySearchEngine:
+        if self._engine is None:
+            self._engine = self._open()
+        return self._engine
+
+    def ready(self) -> dict:
+        """Where this shard is served: process id, ZORVIK_THREADS, node id."""
+        import ray
+
+        self._ready_engine()
+        return {"pid": os.getpid(), "threads": os.environ.get("ZORVIK_THREADS"),
+                "node_id": ray.get_runtime_context().get_node_id()}
+
+    def query(self, query: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, float, str]:
+        found = self._ready_engine().query_exact_arrays(query, k)
+        return found["indices"] + self._first_row, found["scores"], found["query_time_ms"], found["method_used"]
+
+    def query_batch(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[str]]:
+        found = self._ready_engine().query_batch_arrays(queries, k)
+        return found["indices"] + self._first_row, found["scores"], found["query_time_ms"], found["method_used"]
+
+    def query_certified(self, query: np.ndarray, k: int, block_size: int, enable_pruning: bool) -> dict:
+        found = self._ready_engine().query_exact_certified(query, k, block_size, enable_pruning)
+        for hit in found["results"]:
+            hit["idx"] += int(self._first_row)
+        return found

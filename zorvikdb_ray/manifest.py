@@ -1,0 +1,170 @@
+"""The manifest of a sharded collection: a small JSON file next to the shard index files.
+
+    {"format": "zorvikdb-shards", "format_version": 1, "dims": 384, "metric": "cosine",
+     "rows": 1000000,
+     "shards": [{"file": "items-00000_f32.bin", "first_row": 0, "rows": 500000,
+                 "blake3": "<64 hex digits>"}, ...]}
+
+Shard files are named relative to the manifest's directory. `blake3` is the BLAKE3 hash
+of the whole shard file, the same text an opened engine reports as its index hash. The
+shards cover the global rows 0 .. rows-1 in order without gaps.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+import blake3
+
+FORMAT = "zorvikdb-shards"
+FORMAT_VERSION = 1
+METRICS = ("cosine", "dot", "euclidean")
+_HASH_TEXT = re.compile(r"[0-9a-f]{64}")
+
+
+@dataclass(frozen=True)
+class ShardInfo:
+    """One shard: its file (relative to the manifest), its first global row, its row
+    count and the BLAKE3 hash text of the file."""
+
+    file: str
+    first_row: int
+    rows: int
+    blake3: str
+
+
+@dataclass(frozen=True)
+class Manifest:
+    """A sharded collection as read from (or just written to) its manifest file.
+
+    `digest` is the BLAKE3 hash text of the manifest file's bytes; it identifies the
+    whole collection (every shard hash is inside it).
+    """
+
+    path: str
+    dims: int
+    metric: str
+    rows: int
+    shards: tuple[ShardInfo, ...]
+    digest: str
+
+    @property
+    def directory(self) -> str:
+        return os.path.dirname(os.path.abspath(self.path))
+
+    def shard_path(self, number: int, shard_dir: str | os.PathLike[str] | None = None) -> str:
+        """Where shard `number`'s file is: under `shard_dir` if given, else next to the
+        manifest."""
+        base = self.directory if shard_dir is None else os.fspath(shard_dir)
+        return os.path.join(base, self.shards[number].file)
+
+
+def file_hash(path: str | os.PathLike[str]) -> str:
+    """BLAKE3 hash text of a whole file, read through a memory map (the file may be
+    larger than memory)."""
+    hasher = blake3.blake3(max_threads=blake3.blake3.AUTO)
+    if os.path.getsize(path) > 0:
+        hasher.update_mmap(os.fspath(path))
+    return hasher.hexdigest()
+
+
+def manifest_bytes(dims: int, metric: str, shards: list[ShardInfo]) -> bytes:
+    body = {
+        "format": FORMAT,
+        "format_version": FORMAT_VERSION,
+        "dims": dims,
+        "metric": metric,
+        "rows": sum(s.rows for s in shards),
+        "shards": [
+            {"file": s.file, "first_row": s.first_row, "rows": s.rows, "blake3": s.blake3}
+            for s in shards
+        ],
+    }
+    return (json.dumps(body, indent=1) + "\n").encode("utf-8")
+
+
+def write_manifest(path: str | os.PathLike[str], dims: int, metric: str, shards: list[ShardInfo]) -> Manifest:
+    """Writes the manifest atomically: a temporary file in the same directory, flushed to
+    disk, then renamed over the final name (and the directory entry flushed), so the name
+    always holds a complete manifest."""
+    path = Path(path)
+    data = manifest_bytes(dims, metric, shards)
+    tmp = path.with_name(path.name + ".tmp")
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    try:
+        with os.fdopen(fd, "wb", closefd=False) as f:
+            f.write(data)
+            f.flush()
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+    os.replace(tmp, path)
+    _sync_directory(path.parent)
+    return parse_manifest(data, str(path))
+
+
+def _sync_directory(directory: Path) -> None:
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def read_manifest(path: str | os.PathLike[str]) -> Manifest:
+    """Reads and checks a manifest file; ValueError says what is wrong with it."""
+    data = Path(path).read_bytes()
+    return parse_manifest(data, os.fspath(path))
+
+
+def parse_manifest(data: bytes, path: str) -> Manifest:
+    where = f"manifest {path}"
+    try:
+        body = json.loads(data)
+    except (UnicodeDecodeError, json.JSONDecodeError) as err:
+        raise ValueError(f"{where}: not JSON ({err})") from None
+    if not isinstance(body, dict) or body.get("format") != FORMAT:
+        raise ValueError(f"{where}: not a {FORMAT} manifest")
+    version = body.get("format_version")
+    if version != FORMAT_VERSION:
+        raise ValueError(f"{where}: format_version {version!r} is not supported (this reader knows {FORMAT_VERSION})")
+    dims = _count(body, "dims", where)
+    rows = _count(body, "rows", where)
+    metric = body.get("metric")
+    if metric not in METRICS:
+        raise ValueError(f"{where}: unknown metric {metric!r}")
+    entries = body.get("shards")
+    if not isinstance(entries, list) or not entries:
+        raise ValueError(f"{where}: 'shards' must be a non-empty list")
+    shards = []
+    next_row = 0
+    for number, entry in enumerate(entries):
+        at = f"{where}, shard {number}"
+        if not isinstance(entry, dict):
+            raise ValueError(f"{at}: not an object")
+        file = entry.get("file")
+        digest = entry.get("blake3")
+        if not isinstance(file, str) or not file:
+            raise ValueError(f"{at}: 'file' must be a non-empty string")
+        if not isinstance(digest, str) or not _HASH_TEXT.fullmatch(digest):
+            raise ValueError(f"{at}: 'blake3' must be 64 lowercase hexadecimal digits")
+        first_row = _count(entry, "first_row", at)
+        shard_rows = _count(entry, "rows", at)
+        if first_row != next_row or shard_rows == 0:
+            raise ValueError(f"{at}: rows {first_row}..{first_row + shard_rows} do not continue at row {next_row}")
+        next_row += shard_rows
+        shards.append(ShardInfo(file, first_row, shard_rows, digest))
+    if next_row != rows:
+        raise ValueError(f"{where}: the shards hold {next_row} rows, the manifest says {rows}")
+    return Manifest(path, dims, metric, rows, tuple(shards), blake3.blake3(data).hexdigest())
+
+
+def _count(body: dict, key: str, where: str) -> int:
+    value = body.get(key)
+    if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+        raise ValueError(f"{where}: {key!r} must be a non-negative integer")
+    return value

@@ -1,0 +1,240 @@
+"""Exact search over a sharded collection: one Ray actor per shard, fan-out, exact merge."""
+
+from __future__ import annotations
+
+import math
+import operator
+import os
+import time
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+import ray
+from ray.exceptions import GetTimeoutError, RayError, RayTaskError
+
+from .actor import ShardServer
+from .errors import ShardError
+from .manifest import Manifest, read_manifest
+from .merge import merge_top_k, merged_method_name
+
+ENGINE_VERSION = "1.1.0"
+_RemoteShard = ray.remote(ShardServer)
+
+
+class ShardedSearchEngine:
+    """A sharded collection opened on a Ray cluster: one actor per shard, each holding
+    that shard's `zorvikdb.PySearchEngine`.
+
+    `manifest` is a `Manifest` or the path of a manifest file. Shard files are looked
+    up under `shard_dir` (default: the manifest's directory) on whichever node runs the
+    shard's actor, so that path must hold the files on every node.
+
+    Each actor is given `cpus_per_shard` CPUs (default: the cluster's CPUs divided by the
+    number of shards) and runs with `ZORVIK_THREADS` set to that count (at least 1), so
+    actors sharing a node do not oversubscribe it; actors are spread over the nodes
+    (`scheduling_strategy`). The caller's other `ZORVIK_` variables (strategy switches)
+    are passed to every actor; `env` adds or overrides variables.
+
+    An actor that dies is restarted by Ray (up to `max_restarts` times) and the calls in
+    flight are retried (up to `max_task_retries` times); a restarted actor checks its
+    file again. A shard whose file is missing, unreadable or does not match the manifest
+    makes the call (and the constructor) raise `ShardError` naming the shard; `timeout`
+    (seconds, default none) bounds how long a call waits for the shards. There are no
+    partial answers.
+
+    Starts Ray with `ray.init()` if the process has not connected yet.
+    """
+
+    def __init__(
+        self,
+        manifest: Manifest | str | os.PathLike[str],
+        *,
+        shard_dir: str | os.PathLike[str] | None = None,
+        cpus_per_shard: float | None = None,
+        env: Mapping[str, str] | None = None,
+        max_restarts: int = 3,
+        max_task_retries: int = 3,
+        timeout: float | None = None,
+        scheduling_strategy: Any = "SPREAD",
+    ) -> None:
+        self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
+        self.timeout = timeout
+        self._paths = [self.manifest.shard_path(i, shard_dir) for i in range(len(self.manifest.shards))]
+        if not ray.is_initialized():
+            ray.init()
+        if cpus_per_shard is None:
+            # Ray accounts CPUs to four decimals; round down so that all shards fit.
+            total = ray.cluster_resources().get("CPU", 1.0)
+            cpus_per_shard = max(math.floor(total / len(self._paths) * 10000) / 10000, 0.0001)
+        self.cpus_per_shard = cpus_per_shard
+        actor_env = {k: v for k, v in os.environ.items() if k.startswith("ZORVIK_")}
+        actor_env["ZORVIK_THREADS"] = str(max(int(cpus_per_shard), 1))
+        actor_env.update(env or {})
+        options = _RemoteShard.options(
+            num_cpus=cpus_per_shard,
+            max_restarts=max_restarts,
+            max_task_retries=max_task_retries,
+            scheduling_strategy=scheduling_strategy,
+            runtime_env={"env_vars": actor_env},
+        )
+        m = self.manifest
+        self.actors = [
+            options.remote(i, path, s.first_row, s.rows, m.dims, m.metric, s.blake3)
+            for i, (s, path) in enumerate(zip(m.shards, self._paths))
+        ]
+        try:
+            self.shard_status()
+        except BaseException:
+            self.close()
+            raise
+
+    # -- facts ------------------------------------------------------------------------
+
+    def dims(self) -> int:
+        return self.manifest.dims
+
+    def rows(self) -> int:
+        return self.manifest.rows
+
+    def shard_status(self) -> list[dict]:
+        """For every shard, once its actor has opened and checked its file: the actor's
+        process id, its ZORVIK_THREADS and its node id."""
+        return self._gather([a.ready.remote() for a in self.actors])
+
+    def close(self) -> None:
+        """Ends the shard actors (they also end when the last handle goes)."""
+        for actor in self.actors:
+            ray.kill(actor, no_restart=True)
+        self.actors = []
+
+    def __enter__(self) -> ShardedSearchEngine:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- queries ----------------------------------------------------------------------
+
+    def query(self, query: np.ndarray, k: int) -> dict:
+        """Top k over every shard for one query, shaped like
+        `PySearchEngine.query_exact_arrays`: "indices" are global rows, "query_time_ms"
+        is the whole fan-out and merge, "index_hash" and "index_path" are the
+        manifest's."""
+        _check_contiguous(query)
+        start = time.perf_counter()
+        parts = self._gather([a.query.remote(query, k) for a in self.actors])
+        indices, scores = merge_top_k([p[0][None, :] for p in parts], [p[1][None, :] for p in parts],
+                                      operator.index(k), self.manifest.metric)
+        return {
+            "indices": indices[0],
+            "scores": scores[0],
+            "query_time_ms": (time.perf_counter() - start) * 1000.0,
+            "method_used": merged_method_name([p[3] for p in parts]),
+            "index_hash": self.manifest.digest,
+            **self._facts(),
+        }
+
+    def query_batch(self, queries: np.ndarray, k: int) -> dict:
+        """Top k over every shard for each row of `queries` (put once into the object
+        store), shaped like `PySearchEngine.query_batch_arrays`; a query's time is that
+        of its slowest shard."""
+        _check_contiguous(queries)
+        shared = ray.put(queries)
+        parts = self._gather([a.query_batch.remote(shared, k) for a in self.actors])
+        answered = {p[0].shape[0] for p in parts}
+        if len(answered) != 1:
+            raise ShardError(f"the shards answered {sorted(answered)} queries for one batch",
+                             list(range(len(parts))))
+        indices, scores = merge_top_k([p[0] for p in parts], [p[1] for p in parts],
+                                      operator.index(k), self.manifest.metric)
+        m = answered.pop()
+        return {
+            "indices": indices,
+            "scores": scores,
+            "query_time_ms": np.max([p[2] for p in parts], axis=0) if m else np.empty(0),
+            "method_used": [merged_method_name([p[3][j] for p in parts]) for j in range(m)],
+            **self._facts(),
+        }
+
+    def query_certified(self, query: np.ndarray, k: int, block_size: int = 64,
+                        enable_pruning: bool = True) -> dict:
+        """Certified top k over every shard, shaped like
+        `PySearchEngine.query_exact_certified` but with "safe" (true only when every
+        shard's certificate is safe) and "certificates" (one entry per shard with its
+        first row, row count, index hash and path, time and certificate) in place of
+        the single "certificate"."""
+        _check_contiguous(query)
+        start = time.perf_counter()
+        parts = self._gather([a.query_certified.remote(query, k, block_size, enable_pruning)
+                              for a in self.actors])
+        hits = [p["results"] for p in parts]
+        indices, scores = merge_top_k(
+            [np.array([[h["idx"] for h in r]], dtype=np.uint64).reshape(1, -1) for r in hits],
+            [np.array([[h["score"] for h in r]], dtype=np.float32).reshape(1, -1) for r in hits],
+            operator.index(k), self.manifest.metric)
+        facts = self._facts()
+        return {
+            "results": [{"idx": int(i), "score": float(s)} for i, s in zip(indices[0], scores[0])],
+            "query_time_ms": (time.perf_counter() - start) * 1000.0,
+            "method_used": merged_method_name([p["method_used"] for p in parts]),
+            "index_hash": self.manifest.digest,
+            "query_hash": parts[0]["query_hash"],
+            "engine_version": ENGINE_VERSION,
+            "metric": facts["metric"],
+            "normalized": facts["normalized"],
+            "dims": facts["dims"],
+            "rows": facts["rows"],
+            "index_path": facts["index_path"],
+            "safe": all(p["certificate"]["safe"] for p in parts),
+            "certificates": [
+                {"shard": i, "first_row": s.first_row, "rows": s.rows, "index_hash": p["index_hash"],
+                 "index_path": p["index_path"], "query_time_ms": p["query_time_ms"],
+                 "certificate": p["certificate"]}
+                for i, (s, p) in enumerate(zip(self.manifest.shards, parts))
+            ],
+        }
+
+    # -- plumbing ---------------------------------------------------------------------
+
+    def _facts(self) -> dict:
+        m = self.manifest
+        return {"metric": m.metric, "normalized": m.metric == "cosine", "dims": m.dims,
+                "rows": m.rows, "index_path": os.path.abspath(m.path)}
+
+    def _gather(self, refs: list) -> list:
+        """Every shard's answer, in shard order, or an exception: shard faults first
+        (all of them in one ShardError), else the engine's own error for the arguments
+        (every shard raises the same one), re-raised as it is."""
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        answers, faults, refused = [], [], None
+        for number, ref in enumerate(refs):
+            left = None if deadline is None else max(deadline - time.monotonic(), 0.0)
+            try:
+                answers.append(ray.get(ref, timeout=left))
+            except RayTaskError as err:
+                cause = err.cause
+                if isinstance(cause, ShardError):
+                    faults.append(cause)
+                elif isinstance(cause, Exception):
+                    refused = cause if refused is None else refused
+                else:
+                    faults.append(self._fault(number, str(err)))
+            except GetTimeoutError:
+                faults.append(self._fault(number, f"no answer within {self.timeout} s"))
+            except RayError as err:  # the actor died and could not be brought back
+                faults.append(self._fault(number, f"{type(err).__name__}: {str(err).splitlines()[0]}"))
+        if faults:
+            raise ShardError.combine(faults)
+        if refused is not None:
+            raise refused
+        return answers
+
+    def _fault(self, number: int, what: str) -> ShardError:
+        return ShardError(f"shard {number} ({self._paths[number]}): {what}", [number])
+
+
+def _check_contiguous(array: object) -> None:
+    # Ray would send a strided view as a contiguous copy; refuse it as the engine does.
+    if isinstance(array, np.ndarray) and not (array.flags.c_contiguous or array.flags.f_contiguous):
+        raise TypeError("The given array is not contiguous")
