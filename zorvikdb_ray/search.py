@@ -33,7 +33,8 @@ class ShardedSearchEngine:
     Each actor is given `cpus_per_shard` CPUs (default: the cluster's CPUs divided by the
     number of shards) and runs with `ZORVIK_THREADS` set to that count (at least 1), so
     actors sharing a node do not oversubscribe it; actors are spread over the nodes
-    (`scheduling_strategy`). The caller's other `ZORVIK_` variables (strategy switches)
+    (`scheduling_strategy`: one Ray scheduling strategy for all actors, or a list with
+    one per shard, for example to pin shards to the nodes that hold their files). The caller's other `ZORVIK_` variables (strategy switches)
     are passed to every actor; `env` adds or overrides variables.
 
     An actor that dies is restarted by Ray (up to `max_restarts` times) and the calls in
@@ -71,17 +72,20 @@ class ShardedSearchEngine:
         actor_env = {k: v for k, v in os.environ.items() if k.startswith("ZORVIK_")}
         actor_env["ZORVIK_THREADS"] = str(max(int(cpus_per_shard), 1))
         actor_env.update(env or {})
-        options = _RemoteShard.options(
-            num_cpus=cpus_per_shard,
-            max_restarts=max_restarts,
-            max_task_retries=max_task_retries,
-            scheduling_strategy=scheduling_strategy,
-            runtime_env={"env_vars": actor_env},
-        )
+        strategies = (list(scheduling_strategy) if isinstance(scheduling_strategy, (list, tuple))
+                      else [scheduling_strategy] * len(self._paths))
+        if len(strategies) != len(self._paths):
+            raise ValueError(f"{len(strategies)} scheduling strategies for {len(self._paths)} shards")
         m = self.manifest
         self.actors = [
-            options.remote(i, path, s.first_row, s.rows, m.dims, m.metric, s.blake3)
-            for i, (s, path) in enumerate(zip(m.shards, self._paths))
+            _RemoteShard.options(
+                num_cpus=cpus_per_shard,
+                max_restarts=max_restarts,
+                max_task_retries=max_task_retries,
+                scheduling_strategy=strategy,
+                runtime_env={"env_vars": actor_env},
+            ).remote(i, path, s.first_row, s.rows, m.dims, m.metric, s.blake3)
+            for i, (s, path, strategy) in enumerate(zip(m.shards, self._paths, strategies))
         ]
         try:
             self.shard_status()
