@@ -134,7 +134,7 @@ def test_manifest_of_an_unknown_version_or_with_a_gap_is_refused(tmp_path):
     m = shard_collection(np.ones((4, 2), np.float32), tmp_path, shards=2, metric="dot")
     body = json.loads(open(m.path).read())
     for change, message in [({"format_version": 2}, "format_version 2"),
-                            ({"shards": [body["shards"][1]]}, "do not continue at row 0")]:
+                            ({"shards": [body["shards"][1]]}, "starts at row 2, not at row 0")]:
         path = tmp_path / "bad.json"
         path.write_text(json.dumps({**body, **change}))
         with pytest.raises(ValueError, match=message):
@@ -166,6 +166,8 @@ def test_sharded_answers_equal_one_index_of_everything(ray_cluster, single_mode,
                 want = whole.query_batch_arrays(Q, k)
                 expect_same(got, want)
                 assert got["query_time_ms"].shape == (4,) and len(got["method_used"]) == 4
+            empty = engine.query_batch(Q[:0], 5)
+            assert empty["indices"].shape == empty["scores"].shape == (0, 0) and empty["method_used"] == []
 
 
 def test_ties_across_shards_go_to_the_lower_global_row(ray_cluster, tmp_path):
@@ -204,7 +206,7 @@ def test_actors_run_with_their_cpu_share_as_zorvik_threads(small):
     assert [s["threads"] for s in engine.shard_status()] == ["1", "1"]
 
 
-def test_argument_errors_are_the_engines_own(small):
+def test_bad_arguments_raise_the_engines_errors_and_a_closed_engine_refuses(small):
     X, _, engine = small
     q = X[3]
     with pytest.raises(ValueError, match=r"^Query dimension 3 != index dimension 8$"):
@@ -216,11 +218,14 @@ def test_argument_errors_are_the_engines_own(small):
     with pytest.raises(TypeError):
         engine.query(q.astype(np.float64), 1)
     assert list(engine.query(q, 1)["indices"]) == [0]  # still answering
+    engine.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        engine.query(q, 1)
 
 
 @pytest.mark.skipif(not HAS_CERTIFIED, reason="needs query_exact_certified")
 @pytest.mark.parametrize("metric", METRICS)
-def test_certified_answer_merges_shards_and_is_safe_only_when_all_are(ray_cluster, tmp_path, metric):
+def test_certified_answer_equals_the_whole_index_with_every_shards_certificate(ray_cluster, tmp_path, metric):
     X = planted(300, 16, seed=5)
     whole = whole_index(X, metric, tmp_path)
     m = shard_collection(X, tmp_path / "s", shard_rows=[100, 1, 199], metric=metric)
@@ -232,7 +237,7 @@ def test_certified_answer_merges_shards_and_is_safe_only_when_all_are(ray_cluste
             assert got["results"] == want["results"]
             assert got["query_hash"] == want["query_hash"]
             assert [c["first_row"] for c in got["certificates"]] == [0, 100, 101]
-            assert got["safe"] == all(c["certificate"]["safe"] for c in got["certificates"])
+            assert got["safe"] is True and all(c["certificate"]["safe"] for c in got["certificates"])
             assert sum(c["certificate"]["total_candidates"] for c in got["certificates"]) == 300
 
 

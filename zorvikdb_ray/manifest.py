@@ -154,8 +154,10 @@ def parse_manifest(data: bytes, path: str) -> Manifest:
             raise ValueError(f"{at}: 'blake3' must be 64 lowercase hexadecimal digits")
         first_row = _count(entry, "first_row", at)
         shard_rows = _count(entry, "rows", at)
-        if first_row != next_row or shard_rows == 0:
-            raise ValueError(f"{at}: rows {first_row}..{first_row + shard_rows} do not continue at row {next_row}")
+        if shard_rows == 0:
+            raise ValueError(f"{at}: holds no rows")
+        if first_row != next_row:
+            raise ValueError(f"{at}: starts at row {first_row}, not at row {next_row}")
         next_row += shard_rows
         shards.append(ShardInfo(file, first_row, shard_rows, digest))
     if next_row != rows:

@@ -37,9 +37,9 @@ class ShardedSearchEngine:
     one per shard, for example to pin shards to the nodes that hold their files). The caller's other `ZORVIK_` variables (strategy switches)
     are passed to every actor; `env` adds or overrides variables.
 
-    An actor that dies is restarted by Ray (up to `max_restarts` times) and the calls in
-    flight are retried (up to `max_task_retries` times); a restarted actor checks its
-    file again. A shard whose file is missing, unreadable or does not match the manifest
+    An actor that dies is restarted by Ray (up to `max_restarts` times, by default without
+    limit: its whole state is a file) and the calls in flight are retried (up to
+    `max_task_retries` times); a restarted actor checks its file again. A shard whose file is missing, unreadable or does not match the manifest
     makes the call (and the constructor) raise `ShardError` naming the shard; `timeout`
     (seconds, default none) bounds how long a call waits for the shards. There are no
     partial answers.
@@ -54,7 +54,7 @@ class ShardedSearchEngine:
         shard_dir: str | os.PathLike[str] | None = None,
         cpus_per_shard: float | None = None,
         env: Mapping[str, str] | None = None,
-        max_restarts: int = 3,
+        max_restarts: int = -1,
         max_task_retries: int = 3,
         timeout: float | None = None,
         scheduling_strategy: Any = "SPREAD",
@@ -77,7 +77,7 @@ class ShardedSearchEngine:
         if len(strategies) != len(self._paths):
             raise ValueError(f"{len(strategies)} scheduling strategies for {len(self._paths)} shards")
         m = self.manifest
-        self.actors = [
+        self.actors: list[Any] = [
             _RemoteShard.options(
                 num_cpus=cpus_per_shard,
                 max_restarts=max_restarts,
@@ -210,7 +210,13 @@ class ShardedSearchEngine:
         """Every shard's answer, in shard order, or an exception: shard faults first
         (all of them in one ShardError), else the engine's own error for the arguments
         (every shard raises the same one), re-raised as it is."""
+        if not refs:
+            raise RuntimeError("this sharded engine is closed")
         deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        try:
+            return ray.get(refs, timeout=self.timeout)
+        except RayError:
+            pass  # find out which shards failed, and how
         answers, faults, refused = [], [], None
         for number, ref in enumerate(refs):
             left = None if deadline is None else max(deadline - time.monotonic(), 0.0)
