@@ -6,6 +6,7 @@ import json
 import os
 import re
 import signal
+import site
 import threading
 import time
 
@@ -32,9 +33,9 @@ HAS_CERTIFIED = hasattr(zorvikdb.PySearchEngine, "query_exact_certified")
 def ray_cluster():
     """One local Ray for the whole run; its workers import zorvikdb and zorvikdb_ray
     from the same places as this process."""
-    here = {os.path.dirname(os.path.dirname(m.__file__)) if m is zorvikdb_ray else os.path.dirname(m.__file__)
-            for m in (zorvikdb, zorvikdb_ray)}
-    path = os.pathsep.join([*here, *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))])
+    homes = {os.path.dirname(zorvikdb.__file__), os.path.dirname(os.path.dirname(zorvikdb_ray.__file__))}
+    homes -= set(site.getsitepackages())  # an installed wheel is found there anyway
+    path = os.pathsep.join([*homes, *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))])
     ray.init(num_cpus=2, include_dashboard=False, object_store_memory=128 * 1024 * 1024,
              log_to_driver=False, runtime_env={"env_vars": {"PYTHONPATH": path}})
     yield
