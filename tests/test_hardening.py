@@ -77,7 +77,7 @@ def test_metric_subclass_cannot_pull_the_array_away(tmp_path, fresh_python):
     # it after taking the data pointer nor read the freed memory.
     code = f"""
         import numpy as np, zorvikdb
-        emb = np.arange(1024 * 1024, dtype=np.float32).reshape(1024, 1024)
+        emb = np.arange(1024 * 1024, dtype=np.float32).reshape(1024, 1024).copy()
         expected = emb.tobytes()
 
         class Sneaky(str):
