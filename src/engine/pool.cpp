@@ -141,7 +141,8 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view t) {
 
 std::size_t default_threads() {
     if (const char* v = std::getenv("RAYON_NUM_THREADS")) {
-        if (const auto n = parse_thread_count(v); n && *n > 0) return static_cast<std::size_t>(std::min<std::uint64_t>(*n, kMaxThreads));
+        const auto n = parse_thread_count(v);
+        if (n && *n > 0) return static_cast<std::size_t>(std::min<std::uint64_t>(*n, kMaxThreads));
     }
     return online_processors();
 }
