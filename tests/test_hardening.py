@@ -324,3 +324,20 @@ def test_engine_version_is_the_package_version(write_index):
         version = tomllib.load(f)["project"]["version"]
     engine = zorvikdb.PySearchEngine(write_index(np.ones((2, 2), np.float32)), False)
     assert engine.query_exact_detailed(np.ones(2, np.float32), 1).engine_version == version
+
+
+UCD = "/usr/share/unicode"
+
+
+def test_unicode_tables_are_what_the_generator_makes(tmp_path):
+    try:
+        with open(os.path.join(UCD, "DerivedCoreProperties.txt"), encoding="utf-8") as f:
+            if "-15.0.0.txt" not in f.readline():
+                raise OSError
+    except OSError:
+        pytest.skip("the Unicode 15.0.0 character database is not installed")
+    out = tmp_path / "tables.inc"
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "gen_unicode_tables.py"), UCD, str(out)],
+                   check=True, capture_output=True)
+    with open(os.path.join(ROOT, "src", "prepare", "unicode_tables.inc"), encoding="utf-8") as f:
+        assert out.read_text(encoding="utf-8") == f.read()

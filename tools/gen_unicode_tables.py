@@ -3,7 +3,7 @@
 (Alphabetic, or General_Category Nd, Nl or No) and the White_Space ranges that count
 as blank, from the Unicode Character Database of one fixed version.
 
-Usage: python3 tools/gen_unicode_tables.py [UCD_DIR]
+Usage: python3 tools/gen_unicode_tables.py [UCD_DIR [OUTPUT]]
 UCD_DIR holds UnicodeData.txt, DerivedCoreProperties.txt and PropList.txt (Debian's
 unicode-data package puts them in /usr/share/unicode). The files must be of
 UNICODE_VERSION; the output is committed, so the tables never change with the machine.
@@ -69,6 +69,7 @@ def table(name, points):
 
 def main():
     ucd = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode")
+    output = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else OUTPUT
     derived = ucd / "DerivedCoreProperties.txt"
     proplist = ucd / "PropList.txt"
     for path in (derived, proplist):
@@ -83,8 +84,8 @@ def main():
         + "\n// White_Space.\n"
         + table("kWhiteSpace", white)
     )
-    OUTPUT.write_text(text, encoding="utf-8")
-    print(f"{OUTPUT.relative_to(ROOT)}: {len(ranges(kept))} + {len(ranges(white))} ranges")
+    output.write_text(text, encoding="utf-8")
+    print(f"{output}: {len(ranges(kept))} + {len(ranges(white))} ranges")
 
 
 if __name__ == "__main__":
