@@ -1,8 +1,6 @@
 #include "prepare/writer.hpp"
 
 #include <fcntl.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,18 +75,11 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape) {
     return 0;
 }
 
-// Whether linkat() may give an unnamed file a name straight from its descriptor: that
-// takes CAP_DAC_READ_SEARCH in the effective set.
-bool may_link_descriptors() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    return ::syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1u << CAP_DAC_READ_SEARCH)) != 0;
-}
-
 // Unnamed files are named at the end, straight from the descriptor where the process
-// may, else through /proc; with neither they are not used.
+// may, else through /proc. Only /proc is certain to work, so without it they are not
+// used: the named route and the removal of orphaned files cover that case.
 bool unnamed_files_usable() {
-    static const bool usable = may_link_descriptors() || ::access("/proc/self/fd", X_OK) == 0;
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
     return usable;
 }
 
