@@ -86,7 +86,9 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     if (path.find('\0') != std::string::npos)
         return Error{text::fill(msg::kOpenFailed, {path, text::os_error(EINVAL)})};
 
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Never blocks: a FIFO or a device that would wait for a peer opens at once and is
+    // then refused by the mapping step, as a directory is.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return Error{text::fill(msg::kOpenFailed, {path, text::os_error(errno)})};
 
     struct stat st {};

@@ -1,5 +1,6 @@
 #include "engine/pool.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,11 +96,18 @@ void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::s
 
     const std::size_t helpers = std::min(count - 1, workers_.size());
     if (helpers > 0) {
+        std::size_t queued = 0;
         {
             std::lock_guard<std::mutex> g(mutex_);
-            for (std::size_t h = 0; h < helpers; ++h) queue_.emplace_back([group] { group->drain(); });
+            try {
+                for (; queued < helpers; ++queued) queue_.emplace_back([group] { group->drain(); });
+            } catch (...) {
+                // Out of memory part-way: the helpers already queued still help and the
+                // rest is run here. This call returns only once every index is done, so
+                // a helper that starts later finds nothing to claim and never touches `body`.
+            }
         }
-        wake_.notify_all();
+        if (queued > 0) wake_.notify_all();
     }
     group->drain();
 
@@ -118,25 +126,60 @@ std::size_t online_processors() {
     return n < 2 ? 1 : static_cast<std::size_t>(n);
 }
 
+std::optional<std::uint64_t> parse_thread_count(std::string_view t) {
+    std::size_t i = !t.empty() && t[0] == '+' ? 1 : 0;
+    if (i == t.size()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(t[i] - '0');
+        if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+        v = v * 10 + digit;
+    }
+    return v;
+}
+
 std::size_t default_threads() {
     if (const char* v = std::getenv("RAYON_NUM_THREADS")) {
-        char* end = nullptr;
-        const unsigned long long n = std::strtoull(v, &end, 10);
-        if (end != v && *end == '\0' && n > 0 && v[0] != '-') return static_cast<std::size_t>(n);
+        const auto n = parse_thread_count(v);
+        if (n && *n > 0) return static_cast<std::size_t>(std::min<std::uint64_t>(*n, kMaxThreads));
     }
     return online_processors();
 }
 
 namespace {
+
 std::mutex g_pool_mutex;
-std::unique_ptr<ThreadPool> g_pool;  // never destroyed before exit: workers live with the process
+// The process-wide pool is never destroyed. Its workers live until the process ends,
+// and destroying it is unsafe in a child made by fork(): there its workers do not
+// exist, while the inherited condition variable and mutex still describe the parent's
+// waiting threads, so joining or even locking could block forever. A forked child
+// forgets the inherited object and builds its own on first use.
+ThreadPool* g_pool = nullptr;
+std::size_t g_pool_size = 0;  // the size asked for, reused by forked children
+
+void lock_before_fork() { g_pool_mutex.lock(); }
+void unlock_in_parent() { g_pool_mutex.unlock(); }
+void forget_in_child() {
+    g_pool = nullptr;
+    g_pool_mutex.unlock();  // held by this very thread across the fork
+}
+
+// Requires g_pool_mutex. Never destroyed: see above.
+void make_pool(std::size_t threads) {
+    static const bool fork_handlers = ::pthread_atfork(lock_before_fork, unlock_in_parent, forget_in_child) == 0;
+    (void)fork_handlers;
+    g_pool = std::make_unique<ThreadPool>(threads).release();
+    g_pool_size = threads;
+}
+
 }  // namespace
 
 bool create_global(std::size_t threads) {
     std::lock_guard<std::mutex> g(g_pool_mutex);
     if (g_pool) return false;
     try {
-        g_pool = std::make_unique<ThreadPool>(threads == 0 ? default_threads() : threads);
+        make_pool(threads == 0 ? default_threads() : threads);
     } catch (...) {
         return false;
     }
@@ -145,7 +188,7 @@ bool create_global(std::size_t threads) {
 
 ThreadPool& global() {
     std::lock_guard<std::mutex> g(g_pool_mutex);
-    if (!g_pool) g_pool = std::make_unique<ThreadPool>(default_threads());
+    if (!g_pool) make_pool(g_pool_size != 0 ? g_pool_size : default_threads());
     return *g_pool;
 }
 

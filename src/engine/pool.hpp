@@ -5,9 +5,12 @@
 // the caller that waits for it.
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,6 +43,10 @@ private:
     bool stopping_ = false;
 };
 
+// A thread count as the environment gives it: an optional "+", then one or more ASCII
+// digits and nothing else, below 2^64. Anything else is no count.
+std::optional<std::uint64_t> parse_thread_count(std::string_view text);
+
 // Size used when no size is given: RAYON_NUM_THREADS when it holds a positive count,
 // else the number of online processors (at least 1).
 std::size_t default_threads();
@@ -51,7 +58,9 @@ std::size_t online_processors();
 // Returns false when the pool exists already or cannot be created.
 bool create_global(std::size_t threads);
 
-// The process-wide pool, created with the default size on first use.
+// The process-wide pool, created with the default size on first use. A child process
+// made by fork() gets a pool of its own, of the parent's size, on its first use; the
+// parent's pool object is left behind untouched (its threads do not exist there).
 ThreadPool& global();
 
 // Shorthands for the process-wide pool.

@@ -1,13 +1,12 @@
 #include "engine/search.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string_view>
 
 #include "engine/kernels.hpp"
+#include "engine/memory_limit.hpp"
 #include "engine/messages.hpp"
 #include "engine/pool.hpp"
 #include "engine/scan_support.hpp"
@@ -76,11 +75,9 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
 namespace scan {
 
 std::vector<Hit> first_rows(std::uint64_t k_eff, float zero) {
-    // A header may claim billions of empty rows: a result larger than the machine's
-    // memory fails as an allocation failure instead of being attempted.
-    const auto pages = static_cast<std::uint64_t>(std::max(::sysconf(_SC_PHYS_PAGES), 1L));
-    const auto page_size = static_cast<std::uint64_t>(std::max(::sysconf(_SC_PAGESIZE), 1L));
-    if (k_eff > pages * (page_size / sizeof(Hit))) throw std::bad_alloc();
+    // A header may claim billions of empty rows: a result larger than the memory this
+    // process may use fails as an allocation failure instead of being attempted.
+    if (k_eff > usable_memory_bytes() / sizeof(Hit)) throw std::bad_alloc();
     std::vector<Hit> hits;
     hits.reserve(static_cast<std::size_t>(k_eff));
     for (std::uint64_t r = 0; r < k_eff; ++r) hits.push_back(Hit{r, zero});

@@ -27,6 +27,38 @@ std::string os_error(int err) {
     return std::string(desc) + " (os error " + std::to_string(err) + ")";
 }
 
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    const std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    if (len == 0 || s.size() - i < len) {
+        ++i;
+        return kMalformed;
+    }
+    char32_t c = len == 1 ? lead : lead & (0x7Fu >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto cont = static_cast<unsigned char>(s[i + k]);
+        if ((cont >> 6) != 2) {
+            ++i;
+            return kMalformed;
+        }
+        c = (c << 6) | (cont & 0x3Fu);
+    }
+    constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kShortest[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        ++i;
+        return kMalformed;
+    }
+    i += len;
+    return c;
+}
+
+bool valid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size())
+        if (next_code_point(s, i) == kMalformed) return false;
+    return true;
+}
+
 std::string dec(std::uint64_t v) { return std::to_string(v); }
 
 std::string dec(format::u128 v) {

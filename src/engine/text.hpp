@@ -18,6 +18,17 @@ std::string os_error(int err);
 std::string dec(std::uint64_t v);
 std::string dec(format::u128 v);
 
+// Marks a malformed UTF-8 sequence in next_code_point's result.
+inline constexpr char32_t kMalformed = 0xFFFFFFFF;
+
+// Decodes the UTF-8 sequence at s[i] and moves i past it. A truncated, overlong or
+// otherwise malformed sequence, a surrogate or a value above U+10FFFF gives kMalformed
+// and moves i by one byte.
+char32_t next_code_point(std::string_view s, std::size_t& i);
+
+// True when `s` is well-formed UTF-8 throughout.
+bool valid_utf8(std::string_view s);
+
 // Fixed notation with `digits` decimals, rounding as printf does.
 std::string fixed(double v, int digits);
 

@@ -178,7 +178,13 @@ bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     return true;
 }
 
+void BoundArgs::expect(std::size_t i, Kind a, Kind b) const {
+    const Kind k = sig_->params[i].kind;
+    if (k != a && k != b) throw std::logic_error(text::fill(msg::kParamKind, {sig_->params[i].name}));
+}
+
 bool BoundArgs::array(std::size_t i, PyArrayObject** out) const {
+    expect(i, Kind::Vector, Kind::Matrix);
     const Param& p = sig_->params[i];
     PyObject* obj = slots_[i];
     const int want = p.kind == Kind::Matrix ? 2 : 1;
@@ -211,6 +217,7 @@ bool BoundArgs::array(std::size_t i, PyArrayObject** out) const {
 }
 
 bool BoundArgs::count(std::size_t i, std::uint64_t* out) const {
+    expect(i, Kind::Count, Kind::Count);
     PyObject* index = PyNumber_Index(slots_[i]);
     if (index == nullptr) {
         prefix_type_error(sig_->params[i].name);
@@ -235,6 +242,7 @@ bool utf8_of(PyObject* s, std::string* out) {
 }
 
 bool BoundArgs::text(std::size_t i, std::string* out) const {
+    expect(i, Kind::Text, Kind::OptionalText);
     PyObject* obj = slots_[i];
     if (!PyUnicode_Check(obj)) {
         cannot_convert(obj, msg::kStringTarget);
@@ -247,6 +255,7 @@ bool BoundArgs::text(std::size_t i, std::string* out) const {
 }
 
 bool BoundArgs::optional_text(std::size_t i, std::optional<std::string>* out) const {
+    expect(i, Kind::OptionalText, Kind::OptionalText);
     if (slots_[i] == Py_None) {
         out->reset();
         return true;
@@ -258,6 +267,7 @@ bool BoundArgs::optional_text(std::size_t i, std::optional<std::string>* out) co
 }
 
 bool BoundArgs::flag(std::size_t i, bool* out) const {
+    expect(i, Kind::Flag, Kind::Flag);
     PyObject* obj = slots_[i];
     if (obj == Py_True || obj == Py_False) {
         *out = obj == Py_True;

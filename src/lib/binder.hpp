@@ -45,7 +45,8 @@ public:
     bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
     PyObject* operator[](std::size_t i) const { return slots_[i]; }
 
-    // Conversions; each returns false with the TypeError or OverflowError set.
+    // Conversions; each returns false with the TypeError or OverflowError set, and
+    // checks first that the table gives parameter i the kind it converts.
     bool array(std::size_t i, PyArrayObject** out) const;  // Vector or Matrix
     bool count(std::size_t i, std::uint64_t* out) const;
     bool text(std::size_t i, std::string* out) const;
@@ -53,6 +54,10 @@ public:
     bool flag(std::size_t i, bool* out) const;
 
 private:
+    // Throws std::logic_error unless parameter i is of kind a or b: a table and its
+    // conversions disagreeing is a fault of this module, never of the caller.
+    void expect(std::size_t i, Kind a, Kind b) const;
+
     const Signature* sig_ = nullptr;
     PyObject* slots_[16] = {};
 };

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "lib/messages.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {
@@ -15,9 +16,10 @@ struct PythonError {};
 PyObject* raise_value_error(const std::string& message);
 
 // Runs `body` (returning a new reference or nullptr with an exception set), turning
-// C++ exceptions into Python ones: bad_alloc -> MemoryError, others -> RuntimeError.
+// C++ exceptions into Python ones: bad_alloc and length_error -> MemoryError, other
+// standard exceptions -> RuntimeError, anything else -> SystemError. Nothing escapes.
 template <class F>
-PyObject* guarded(F&& body) {
+PyObject* guarded(F&& body) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
@@ -28,6 +30,9 @@ PyObject* guarded(F&& body) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, msg::kUnexpectedException);
         return nullptr;
     }
 }

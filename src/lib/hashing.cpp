@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lib/errors.hpp"
+#include "lib/messages.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {
@@ -22,18 +23,109 @@ PyObject* hasher_type() {
     return type;
 }
 
+// A read-only buffer over bytes this module owns, lent to the hasher for one call.
+// Once the call is over the object is emptied: a buffer asked of it later is refused,
+// and the number of buffers still out tells whether anything kept one.
+struct LentBytes {
+    PyObject_HEAD
+    const unsigned char* data;
+    Py_ssize_t size;
+    Py_ssize_t exports;
+};
+
+int lent_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* lent = reinterpret_cast<LentBytes*>(self);
+    if (lent->data == nullptr) {
+        PyErr_SetString(PyExc_BufferError, msg::kLentBytesGone);
+        return -1;
+    }
+    if (PyBuffer_FillInfo(view, self, const_cast<unsigned char*>(lent->data), lent->size, 1, flags) != 0) return -1;
+    ++lent->exports;
+    return 0;
+}
+
+void lent_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<LentBytes*>(self)->exports; }
+
+void lent_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* lent_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        PyType_Slot slots[] = {
+            {Py_bf_getbuffer, reinterpret_cast<void*>(lent_getbuffer)},
+            {Py_bf_releasebuffer, reinterpret_cast<void*>(lent_releasebuffer)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(lent_dealloc)},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {"zorvikdb._LentBytes", sizeof(LentBytes), 0, Py_TPFLAGS_DEFAULT, slots};
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        if (type == nullptr) throw PythonError{};
+    }
+    return type;
+}
+
+// The lent bytes and the memoryview over them handed to the hasher. The destructor
+// releases the view and empties the lender, so whatever kept either raises on use
+// instead of reading memory that may be gone.
+class Loan {
+public:
+    Loan(const unsigned char* data, std::size_t size) {
+        PyTypeObject* type = lent_type();
+        lender_ = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+        if (lender_ == nullptr) throw PythonError{};
+        auto* lent = reinterpret_cast<LentBytes*>(lender_);
+        lent->data = data;
+        lent->size = static_cast<Py_ssize_t>(size);
+        view_ = PyMemoryView_FromObject(lender_);
+        if (view_ == nullptr) {
+            end();
+            throw PythonError{};
+        }
+    }
+    Loan(const Loan&) = delete;
+    Loan& operator=(const Loan&) = delete;
+    ~Loan() { end(); }
+
+    PyObject* view() const { return view_; }
+
+    // Ends the loan; false when a buffer is still out (the hasher kept one).
+    bool end() {
+        if (lender_ == nullptr) return true;
+        if (view_ != nullptr) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyObject* r = PyObject_CallMethod(view_, "release", nullptr);
+            Py_XDECREF(r);
+            PyErr_Clear();  // a view with exports of its own cannot be released; counted below
+            PyErr_Restore(type, value, tb);
+            Py_CLEAR(view_);
+        }
+        auto* lent = reinterpret_cast<LentBytes*>(lender_);
+        lent->data = nullptr;
+        lent->size = 0;
+        const bool clean = lent->exports == 0;
+        Py_CLEAR(lender_);
+        return clean;
+    }
+
+private:
+    PyObject* lender_ = nullptr;
+    PyObject* view_ = nullptr;
+};
+
 }  // namespace
 
 Digest blake3_digest(const unsigned char* data, std::size_t size) {
     PyObject* type = hasher_type();
     static const unsigned char kEmpty = 0;
     if (size == 0) data = &kEmpty;
-    // memoryview over the caller's bytes: hashed in place, never copied.
-    PyObject* view = PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<unsigned char*>(data)),
-                                             static_cast<Py_ssize_t>(size), PyBUF_READ);
-    if (view == nullptr) throw PythonError{};
-    PyObject* hasher = PyObject_CallFunctionObjArgs(type, view, nullptr);
-    Py_DECREF(view);
+    // The bytes are hashed in place, never copied, through a view that ends with the call.
+    Loan loan(data, size);
+    PyObject* hasher = PyObject_CallFunctionObjArgs(type, loan.view(), nullptr);
     if (hasher == nullptr) throw PythonError{};
     PyObject* bytes = PyObject_CallMethod(hasher, "digest", nullptr);
     Py_DECREF(hasher);
@@ -48,6 +140,10 @@ Digest blake3_digest(const unsigned char* data, std::size_t size) {
     }
     std::memcpy(out.data(), p, out.size());
     Py_DECREF(bytes);
+    if (!loan.end()) {
+        PyErr_SetString(PyExc_BufferError, msg::kLentBytesKept);
+        throw PythonError{};
+    }
     return out;
 }
 

@@ -27,4 +27,12 @@ inline constexpr const char* kNoConstructor = "No constructor defined";
 inline constexpr const char* kSecondInit = "zorvikdb may only be initialized once per interpreter process";
 inline constexpr const char* kResultRepr = "<PyQueryResult results={} time={}ms method={}>";
 
+// Internal faults
+inline constexpr const char* kUnexpectedException = "zorvikdb: unexpected internal error";
+inline constexpr const char* kParamKind = "zorvikdb: parameter '{}' is not of the kind its conversion needs";
+
+// Hashing
+inline constexpr const char* kLentBytesGone = "the hashed bytes are no longer available";
+inline constexpr const char* kLentBytesKept = "the blake3 hasher kept a view of the bytes it hashed";
+
 }  // namespace zorvik::lib::msg

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lib/engine_type.hpp"
+#include "lib/errors.hpp"
 #include "lib/messages.hpp"
 #include "lib/prepare_function.hpp"
 #include "lib/results.hpp"
@@ -31,9 +32,9 @@ bool add_public(PyObject* module, PyObject* all, const char* name, PyObject* obj
     return rc2 == 0;
 }
 
-}  // namespace
-
-extern "C" PyMODINIT_FUNC PyInit_zorvikdb() {
+// The whole initialisation runs inside `guarded`: type creation and docstrings build
+// strings, and no C++ exception may cross into the interpreter.
+PyObject* init_module() {
     if (g_initialised) {
         PyErr_SetString(PyExc_ImportError, zorvik::lib::msg::kSecondInit);
         return nullptr;
@@ -48,10 +49,17 @@ extern "C" PyMODINIT_FUNC PyInit_zorvikdb() {
         Py_DECREF(module);
         return nullptr;
     }
-    const bool ok =
-        add_public(module, all, "PySearchEngine", zorvik::lib::create_engine_type(module)) &&
-        add_public(module, all, "PyQueryResult", zorvik::lib::create_result_types(module)) &&
-        add_public(module, all, "py_prepare_bin_from_embeddings", zorvik::lib::create_prepare_function(module));
+    bool ok = false;
+    try {
+        ok = add_public(module, all, "PySearchEngine", zorvik::lib::create_engine_type(module)) &&
+             add_public(module, all, "PyQueryResult", zorvik::lib::create_result_types(module)) &&
+             add_public(module, all, "py_prepare_bin_from_embeddings",
+                        zorvik::lib::create_prepare_function(module));
+    } catch (...) {
+        Py_DECREF(all);
+        Py_DECREF(module);
+        throw;
+    }
     Py_DECREF(all);
     if (!ok) {
         Py_DECREF(module);
@@ -60,3 +68,7 @@ extern "C" PyMODINIT_FUNC PyInit_zorvikdb() {
     g_initialised = true;
     return module;
 }
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_zorvikdb() { return zorvik::lib::guarded(init_module); }

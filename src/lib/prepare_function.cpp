@@ -1,9 +1,5 @@
 #include "lib/prepare_function.hpp"
 
-#include <locale.h>
-#include <wctype.h>
-
-#include <cstring>
 #include <exception>
 #include <string>
 
@@ -29,53 +25,21 @@ const Signature kSig{nullptr, "py_prepare_bin_from_embeddings", kParams};
 
 // The matrix's elements in logical row order, whatever its memory order.
 prepare::RowSource rows_of(PyArrayObject* a) {
-    return prepare::RowSource(static_cast<const float*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIM(a, 0)),
+    return prepare::RowSource(PyArray_DATA(a), static_cast<std::size_t>(PyArray_DIM(a, 0)),
                               static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
 }
 
-// Python's str method `name` applied to `s`, as UTF-8.
-bool str_method(PyObject* s, const char* name, std::string* out) {
-    PyObject* r = PyObject_CallMethod(s, name, nullptr);
+// Full Unicode lower-casing by str.lower itself: a str subclass's own `lower` is not
+// consulted, so no code of the caller runs here.
+bool lowered_text(PyObject* s, std::string* out) {
+    PyObject* lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+    if (lower == nullptr) return false;
+    PyObject* r = PyObject_CallFunctionObjArgs(lower, s, nullptr);
+    Py_DECREF(lower);
     if (r == nullptr) return false;
     const bool ok = utf8_of(r, out);
     Py_DECREF(r);
     return ok;
-}
-
-// Unicode Alphabetic property, from the C library's UTF-8 character classes (which
-// follow it, marks such as vowel signs and circled letters included); false when no
-// UTF-8 locale is installed.
-bool alphabetic(Py_UCS4 c) {
-    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    return utf8 != static_cast<locale_t>(nullptr) && ::iswalpha_l(static_cast<wint_t>(c), utf8) != 0;
-}
-
-// Keeps the characters that are alphanumeric in the Unicode sense (Alphabetic, or
-// numeric: Python's str.isalnum covers letters and every numeric category), '-' and '_'.
-bool sanitized_stem(PyObject* base_name, std::string* out) {
-    const Py_ssize_t n = PyUnicode_GetLength(base_name);
-    if (n < 0) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* ch = PyUnicode_Substring(base_name, i, i + 1);
-        if (ch == nullptr) return false;
-        const Py_UCS4 c = PyUnicode_ReadChar(base_name, i);
-        bool keep = c == '-' || c == '_' || alphabetic(c);
-        if (!keep) {
-            PyObject* r = PyObject_CallMethod(ch, "isalnum", nullptr);
-            if (r == nullptr) {
-                Py_DECREF(ch);
-                return false;
-            }
-            keep = r == Py_True;
-            Py_DECREF(r);
-        }
-        std::string piece;
-        const bool ok = !keep || utf8_of(ch, &piece);
-        Py_DECREF(ch);
-        if (!ok) return false;
-        out->append(piece);
-    }
-    return true;
 }
 
 PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -86,21 +50,22 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
         std::uint64_t seed = 0;  // accepted, then ignored
         bool ann = false;        // accepted, then ignored
         std::string metric_text;
+        // Everything that can run Python code comes first; the array's data pointer is
+        // taken last and used while the interpreter lock is still held.
+        std::string lowered;
         if (!bound.bind(kSig, args, kwargs) || !bound.array(kEmbeddings, &embeddings) ||
             !bound.count(kDims, &req.dims) || !bound.count(kRows, &req.rows) ||
             !bound.text(kBaseName, &req.base_name) || !bound.text(kLevel, &req.level) ||
             !bound.flag(kNormalize, &req.normalize) || !bound.flag(kAnn, &ann) || !bound.count(kSeed, &seed) ||
             !bound.text(kMetric, &metric_text) || !bound.optional_text(kOutputDir, &req.output_dir) ||
-            !require_contiguous(embeddings))
+            !lowered_text(bound[kMetric], &lowered) || !require_contiguous(embeddings))
             return nullptr;
         const prepare::RowSource values = rows_of(embeddings);
 
-        std::string lowered;
-        if (!str_method(bound[kMetric], "lower", &lowered)) return nullptr;
         auto metric = prepare::parse_metric(lowered, metric_text);
         if (!metric) return raise_value_error(metric.error());
         req.metric = metric.value();
-        if (!sanitized_stem(bound[kBaseName], &req.stem)) return nullptr;
+        req.stem = prepare::sanitize_base_name(req.base_name);
         if (Status s = prepare::check_request(req, values); !s) return raise_value_error(s.error());
 
         // The file is filled while the array cannot change under us: that is the only

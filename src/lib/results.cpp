@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "engine/text.hpp"
+#include "lib/errors.hpp"
 #include "lib/hashing.hpp"
 #include "lib/heap_type.hpp"
 #include "lib/messages.hpp"
@@ -107,10 +108,11 @@ PyObject* result_rows(PyObject* self, void*) { return optional_count(fields_of(s
 PyObject* result_index_path(PyObject* self, void*) { return optional_text(fields_of(self).index_path); }
 
 PyObject* result_repr(PyObject* self) {
-    const ResultFields& f = fields_of(self);
-    const std::string s = text::fill(msg::kResultRepr, {text::dec(std::uint64_t{f.results.size()}),
-                                                        text::fixed(f.query_time_ms, 3), f.method_used});
-    return text_object(s);
+    return guarded([&]() -> PyObject* {
+        const ResultFields& f = fields_of(self);
+        return text_object(text::fill(msg::kResultRepr, {text::dec(std::uint64_t{f.results.size()}),
+                                                         text::fixed(f.query_time_ms, 3), f.method_used}));
+    });
 }
 
 PyGetSetDef result_getset[] = {

@@ -11,7 +11,8 @@
 
 namespace zorvik::lib {
 
-inline constexpr const char* kEngineVersion = "1.1.0";
+// The package version, given by the build from pyproject.toml.
+inline constexpr const char* kEngineVersion = ZORVIK_VERSION;
 
 struct ResultFields {
     std::vector<Hit> results;

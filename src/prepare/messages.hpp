@@ -23,6 +23,7 @@ inline constexpr const char* kRemoveTempFailed = "Failed to remove temp file: {}
 inline constexpr const char* kCreateFileFailed = "Failed to create file {}: {}";
 inline constexpr const char* kSetLengthFailed = "Failed to set file length: {}";
 inline constexpr const char* kFlushFailed = "Failed to flush memory map: {}";
+inline constexpr const char* kWriteFailedCause = "writing the index data failed: {}";
 inline constexpr const char* kTempMetadataFailed = "Failed to get temp file metadata: {}";
 inline constexpr const char* kMoveFailed = "Failed to move temp file to final location: {}";
 

@@ -1,10 +1,12 @@
 #include "prepare/prepare.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
 #include <string_view>
 
+#include "engine/kernels.hpp"
 #include "engine/text.hpp"
 #include "prepare/messages.hpp"
 #include "prepare/writer.hpp"
@@ -45,67 +47,18 @@ constexpr std::string_view kForbidden = "/\\:*?\"<>|.";
 constexpr double kMemoryThreshold = 8589934592.0;  // 8 GiB
 constexpr double kGiB = 1073741824.0;
 
-// Code points with the Unicode White_Space property.
 struct CodeRange {
     char32_t first;
     char32_t last;
 };
 
-constexpr std::array<CodeRange, 10> kWhiteSpace{{
-    {0x0009, 0x000D},
-    {0x0020, 0x0020},
-    {0x0085, 0x0085},
-    {0x00A0, 0x00A0},
-    {0x1680, 0x1680},
-    {0x2000, 0x200A},
-    {0x2028, 0x2029},
-    {0x202F, 0x202F},
-    {0x205F, 0x205F},
-    {0x3000, 0x3000},
-}};
+#include "prepare/unicode_tables.inc"
 
-bool is_white_space(char32_t c) {
-    for (const CodeRange& r : kWhiteSpace)
-        if (c >= r.first && c <= r.last) return true;
-    return false;
-}
-
-// Decodes the UTF-8 sequence at s[i], advancing i. A malformed sequence yields
-// U+FFFD for its first byte, which is never white space.
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    std::size_t len = 0;
-    char32_t c = 0;
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        len = 2;
-        c = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        len = 3;
-        c = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        len = 4;
-        c = lead & 0x07;
-    } else {
-        ++i;
-        return 0xFFFD;
-    }
-    if (i + len > s.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto cont = static_cast<unsigned char>(s[i + k]);
-        if ((cont & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        c = (c << 6) | (cont & 0x3F);
-    }
-    i += len;
-    return c;
+template <std::size_t N>
+bool in_table(const CodeRange (&table)[N], char32_t c) {
+    const CodeRange* it = std::upper_bound(std::begin(table), std::end(table), c,
+                                           [](char32_t v, const CodeRange& r) { return v < r.first; });
+    return it != std::begin(table) && c <= (it - 1)->last;
 }
 
 bool has_forbidden_character(const std::string& name) {
@@ -116,12 +69,6 @@ const Level* find_level(const std::string& code) {
     for (const Level& l : kLevels)
         if (l.code == code) return &l;
     return nullptr;
-}
-
-bool is_nan_or_infinite(float v) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return (bits & 0x7F800000u) == 0x7F800000u;
 }
 
 // The estimate exceeds the threshold and the strict check is switched on.
@@ -146,8 +93,19 @@ bool blank_after_trim(const std::string& utf8) {
     const std::string_view s(utf8);
     std::size_t i = 0;
     while (i < s.size())
-        if (!is_white_space(next_code_point(s, i))) return false;
+        if (!in_table(kWhiteSpace, text::next_code_point(s, i))) return false;
     return true;
+}
+
+std::string sanitize_base_name(std::string_view utf8) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const std::size_t start = i;
+        const char32_t c = text::next_code_point(utf8, i);
+        if (c == '-' || c == '_' || in_table(kAlphanumeric, c)) out.append(utf8.substr(start, i - start));
+    }
+    return out;
 }
 
 Status check_invalid_values(const RowSource& values) {
@@ -162,7 +120,7 @@ Status check_invalid_values(const RowSource& values) {
     std::uint64_t invalid = 0;
     for (std::uint64_t i = 0; i < n; i += step) {
         ++samples;
-        if (is_nan_or_infinite(values.at(i))) ++invalid;
+        if (!is_finite_score(values.at(i))) ++invalid;
     }
     if (invalid <= samples / 100) return {};
     const double percent = static_cast<double>(invalid) * 100.0 / static_cast<double>(samples);

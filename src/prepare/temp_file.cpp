@@ -1,12 +1,21 @@
 #include "prepare/temp_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "engine/text.hpp"
 #include "prepare/placement.hpp"
@@ -25,16 +34,69 @@ std::string utf8_prefix(const std::string& s, std::size_t n) {
     return s.substr(0, n);
 }
 
-// "{base}.{pid}-{n}.tmp"; when only the unique part would push the name past
+// This host as it appears in temporary names: process numbers are only meaningful on
+// the host (and in the process-number space) that issued them.
+const std::string& host_marker() {
+    static const std::string marker = [] {
+        char buf[256] = {};
+        if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return std::string("host");
+        std::string m(buf, std::min<std::size_t>(std::strlen(buf), 64));
+        for (char& c : m) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                               c == '-' || c == '.' || c == '_';
+            if (!plain) c = '_';
+        }
+        return m;
+    }();
+    return marker;
+}
+
+// "{base}.{host}.{pid}-{n}.tmp"; when only the unique part would push the name past
 // NAME_MAX, `base` is shortened.
-std::string unique_name(const std::string& base, const std::string& final_name) {
-    static std::atomic<std::uint64_t> counter{0};
-    const std::string unique = text::fill(".{}-{}.tmp", {text::dec(static_cast<std::uint64_t>(::getpid())),
-                                                        text::dec(counter.fetch_add(1))});
+std::string temp_name(const std::string& base, const std::string& final_name, std::uint64_t pid, std::uint64_t n) {
+    const std::string unique = text::fill(".{}.{}-{}.tmp", {host_marker(), text::dec(pid), text::dec(n)});
     std::string name = base + unique;
     if (final_name.size() <= kNameMax && name.size() > kNameMax)
         name = utf8_prefix(base, kNameMax - unique.size()) + unique;
     return name;
+}
+
+std::string unique_name(const std::string& base, const std::string& final_name) {
+    static std::atomic<std::uint64_t> counter{0};
+    return temp_name(base, final_name, static_cast<std::uint64_t>(::getpid()), counter.fetch_add(1));
+}
+
+// The decimal number ending at name[end) and starting after `sep`; moves end to the
+// separator. Nothing when the digits are missing or too many.
+std::optional<std::uint64_t> number_before(const std::string& name, std::size_t& end, char sep) {
+    const std::size_t at = name.rfind(sep, end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || end - at - 1 == 0 || end - at - 1 > 19) return std::nullopt;
+    std::uint64_t v = 0;
+    for (std::size_t i = at + 1; i < end; ++i) {
+        if (name[i] < '0' || name[i] > '9') return std::nullopt;
+        v = v * 10 + static_cast<std::uint64_t>(name[i] - '0');
+    }
+    end = at;
+    return v;
+}
+
+// The process number of a temporary file of ours for `base`, made on this host.
+std::optional<std::uint64_t> temp_owner(const std::string& name, const std::string& base,
+                                        const std::string& final_name) {
+    static constexpr std::string_view kSuffix = ".tmp";
+    if (name.size() <= kSuffix.size() || name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
+        return std::nullopt;
+    std::size_t end = name.size() - kSuffix.size();
+    const auto n = number_before(name, end, '-');
+    const auto pid = n ? number_before(name, end, '.') : std::nullopt;
+    if (!pid || temp_name(base, final_name, *pid, *n) != name) return std::nullopt;
+    return pid;
+}
+
+// True only when no process `pid` exists on this host.
+bool process_gone(std::uint64_t pid) {
+    if (pid == 0 || pid > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 // Links the unnamed file open as `fd` at `path`: directly where the caller may, else
@@ -48,6 +110,17 @@ int link_unnamed(int fd, const std::string& path) {
 }
 
 }  // namespace
+
+void remove_orphaned_temp_files(const std::string& dir, const std::string& base, const std::string& final_name) {
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
+    if (!d) return;
+    std::vector<std::string> orphans;
+    while (const dirent* entry = ::readdir(d.get())) {
+        const std::string name = entry->d_name;
+        if (const auto pid = temp_owner(name, base, final_name); pid && process_gone(*pid)) orphans.push_back(name);
+    }
+    for (const std::string& name : orphans) ::unlink(join(dir, name).c_str());
+}
 
 TempFile::TempFile(TempFile&& o) noexcept
     : fd_(std::move(o.fd_)), path_(std::move(o.path_)), owned_(std::exchange(o.owned_, false)) {}

@@ -9,6 +9,11 @@
 
 namespace zorvik::prepare {
 
+// Deletes the temporary files for `base` in `dir` left by processes of this host that
+// no longer exist (killed before their file took its final name). Files of live
+// processes, of other hosts and of other names stay. Best effort: failures are ignored.
+void remove_orphaned_temp_files(const std::string& dir, const std::string& base, const std::string& final_name);
+
 class TempFile {
 public:
     TempFile() = default;
@@ -20,7 +25,7 @@ public:
 
     // An unnamed file in `dir`, mode 0666 before the umask; 0 or errno.
     int create_unnamed(const std::string& dir);
-    // "{dir}/{base}.{pid}-{n}.tmp", mode 0666 before the umask; 0 or errno.
+    // "{dir}/{base}.{host}.{pid}-{n}.tmp", mode 0666 before the umask; 0 or errno.
     int create_named(const std::string& dir, const std::string& base, const std::string& final_name);
     // Gives an unnamed file such a name; a named file has one already. 0 or errno.
     int give_name(const std::string& dir, const std::string& base, const std::string& final_name);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/kernels.hpp"
 #include "engine/pool.hpp"
 #include "engine/text.hpp"
 #include "prepare/messages.hpp"
@@ -74,7 +75,9 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape) {
     return 0;
 }
 
-// Unnamed files are named at the end through /proc; without it they are not used.
+// Unnamed files are named at the end, straight from the descriptor where the process
+// may, else through /proc. Only /proc is certain to work, so without it they are not
+// used: the named route and the removal of orphaned files cover that case.
 bool unnamed_files_usable() {
     static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
     return usable;
@@ -119,7 +122,7 @@ void normalize_row(const float* x, float* out, std::size_t dims) {
     }
     for (; i < dims; ++i) s = s + x[i] * x[i];
     const float n = std::sqrt(s);
-    if (s == 0.0f || !std::isfinite(n)) {
+    if (s == 0.0f || !is_finite_score(n)) {
         std::fill(out, out + dims, 0.0f);
         return;
     }
@@ -137,6 +140,8 @@ Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir,
     // Older versions wrote every preparation of this name through one shared ".tmp";
     // a leftover of such a run is cleared first.
     if (Status s = remove_stale_temp(join(p.dir, p.base + ".tmp")); !s) return Error{s.error()};
+    // Files of runs killed before their rename would otherwise stay forever.
+    remove_orphaned_temp_files(p.dir, p.base, p.final_name);
 
     TempFile& file = pending.file;
     if (const int err = create_temp_file(file, p); err != 0)
@@ -144,9 +149,10 @@ Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir,
     const auto length = static_cast<std::uint64_t>(format::expected_file_size(shape.rows, shape.dims));
     if (const int err = file.reserve(length); err != 0)
         return Error{text::fill(msg::kSetLengthFailed, {text::os_error(err)})};
-    // A write that fails leaves the data short of the disk, as a failed flush would.
+    // A write that fails leaves the data short of the disk, as a failed flush would;
+    // the message says it was the write.
     if (const int err = write_contents(file.fd(), values, shape); err != 0)
-        return Error{text::fill(msg::kFlushFailed, {text::os_error(err)})};
+        return Error{text::fill(msg::kFlushFailed, {text::fill(msg::kWriteFailedCause, {text::os_error(err)})})};
     return pending;
 }
 

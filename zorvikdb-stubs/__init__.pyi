@@ -23,8 +23,10 @@ class _ExactArrays(TypedDict):
     rows: int
     index_path: str
 
+# The class of the hits in PyQueryResult.results. Its run-time name is PyQueryItem, but
+# it is not an attribute of the module: it is reached only through result objects.
 @final
-class PyQueryItem:
+class _PyQueryItem:
     """One hit: a row number of the index and its score."""
 
     @property
@@ -40,7 +42,7 @@ class PyQueryResult:
     """
 
     @property
-    def results(self) -> list[PyQueryItem]: ...
+    def results(self) -> list[_PyQueryItem]: ...
     @property
     def query_time_ms(self) -> float: ...
     @property
