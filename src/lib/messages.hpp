@@ -27,4 +27,7 @@ inline constexpr const char* kNoConstructor = "No constructor defined";
 inline constexpr const char* kSecondInit = "zorvikdb may only be initialized once per interpreter process";
 inline constexpr const char* kResultRepr = "<PyQueryResult results={} time={}ms method={}>";
 
+// Batch results
+inline constexpr const char* kInvalidLength = "invalid length: {}, but expected {}";
+
 }  // namespace zorvik::lib::msg

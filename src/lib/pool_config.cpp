@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "engine/blas.hpp"
 #include "engine/pool.hpp"
+#include "engine/text.hpp"
 
 namespace zorvik::lib {
 
@@ -32,20 +32,6 @@ bool valid_utf8(const std::string& s) {
     return true;
 }
 
-// An optional "+" then one or more ASCII digits, below 2^64.
-std::optional<std::uint64_t> parse_count(const std::string& t) {
-    std::size_t i = t.size() > 0 && t[0] == '+' ? 1 : 0;
-    if (i == t.size()) return std::nullopt;
-    std::uint64_t v = 0;
-    for (; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9') return std::nullopt;
-        const std::uint64_t digit = static_cast<std::uint64_t>(t[i] - '0');
-        if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
-        v = v * 10 + digit;
-    }
-    return v;
-}
-
 void set_thread_variables(const std::string& value) {
     for (const char* name : {"OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS"})
         ::setenv(name, value.c_str(), 1);
@@ -57,7 +43,7 @@ void configure_once() {
     const std::string t = raw ? raw : "";
     if (raw != nullptr && !t.empty() && valid_utf8(t)) {
         set_thread_variables(t);
-        const auto parsed = parse_count(t);
+        const auto parsed = text::parse_count(t);
         n = parsed ? *parsed : pool::online_processors();
     } else {
         n = pool::online_processors();

@@ -27,12 +27,6 @@ constexpr Param kParams[] = {
 };
 const Signature kSig{nullptr, "py_prepare_bin_from_embeddings", kParams};
 
-// The matrix's elements in logical row order, whatever its memory order.
-prepare::RowSource rows_of(PyArrayObject* a) {
-    return prepare::RowSource(static_cast<const float*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIM(a, 0)),
-                              static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
-}
-
 // Python's str method `name` applied to `s`, as UTF-8.
 bool str_method(PyObject* s, const char* name, std::string* out) {
     PyObject* r = PyObject_CallMethod(s, name, nullptr);
@@ -93,7 +87,7 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
             !bound.text(kMetric, &metric_text) || !bound.optional_text(kOutputDir, &req.output_dir) ||
             !require_contiguous(embeddings))
             return nullptr;
-        const prepare::RowSource values = rows_of(embeddings);
+        const prepare::RowSource values = matrix_rows(embeddings);
 
         std::string lowered;
         if (!str_method(bound[kMetric], "lower", &lowered)) return nullptr;
