@@ -30,8 +30,8 @@ using scan::RowRange;
 // Scores held at once by the buffers of all running tasks (32 MB), and one task's floor.
 constexpr std::uint64_t kScoreBudget = std::uint64_t{8} << 20;
 constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
-// Hits held in per-chunk lists of the blocked scan before they are merged (64 MB).
-constexpr std::uint64_t kListBudget = std::uint64_t{4} << 20;
+// Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
+constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
 
 std::uint64_t task_budget(std::uint64_t threads) {
     return std::max(kScoreBudget / std::max<std::uint64_t>(threads, 1), kMinTaskScores);
