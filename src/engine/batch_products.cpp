@@ -30,6 +30,10 @@ using scan::RowRange;
 // Scores held at once by the buffers of all running tasks (32 MB), and one task's floor.
 constexpr std::uint64_t kScoreBudget = std::uint64_t{8} << 20;
 constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
+// Tiles never get smaller than this, in rows per piece and in scores (a few hundred
+// thousand multiply-adds per score row keep the BLAS library on its blocked route).
+constexpr std::uint64_t kMinPieceRows = 1024;
+constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
 // Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
 constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
 
@@ -74,9 +78,11 @@ TilePlan plan_tiles(std::uint64_t m, std::uint64_t n, std::uint64_t budget) {
         plan.row_pieces = ceil_div(n, plan.fixed_piece);
         return plan;
     }
-    // Rows in pieces of at most budget / 4, so that a tile takes at least four queries;
-    // near-equal query groups then hold two queries or more each.
-    plan.row_pieces = ceil_div(n, budget / 4);
+    // All m queries against pieces of budget / m rows (each piece of rows is then read
+    // and packed once for every query), down to kMinPieceRows rows a piece; below that the
+    // queries are cut into near-equal tiles of budget / piece >= 1024 queries at most.
+    const std::uint64_t piece = std::max(budget / m, kMinPieceRows);
+    plan.row_pieces = ceil_div(n, piece);
     plan.query_tiles = ceil_div(m, budget / ceil_div(n, plan.row_pieces));
     return plan;
 }
@@ -103,6 +109,13 @@ void offer_scores(TopKHeap& heap, const float* s, std::size_t n, std::uint64_t b
         root = _mm_set1_ps(heap.root().score);
     }
     for (; j < n; ++j) heap.offer(Hit{base + j, s[j]});
+}
+
+// Metric-2 scores from the inner products in s, in place. The sums are the same in
+// every instruction set (additions only, rounded to double, then to float).
+__attribute__((target_clones("avx512f", "avx2", "default"))) void to_euclid(float* s, const double* norms,
+                                                                             double q2, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) s[j] = euclid_from_dot(norms[j], q2, s[j]);
 }
 
 // The best k_eff hits of each of m queries (row-major, dims each) among `rows`, best
@@ -141,9 +154,7 @@ std::vector<std::vector<Hit>> best_of_product(const Engine& e, const float* quer
             for (std::uint64_t i = 0; i < tq.size(); ++i) {
                 float* s = buf + i * n;
                 if (euclidean) {
-                    const double* norms = e.row_sq_norms_table.data() + first;
-                    const double q2 = q_norms[static_cast<std::size_t>(i)];
-                    for (std::size_t j = 0; j < n; ++j) s[j] = euclid_from_dot(norms[j], q2, s[j]);
+                    to_euclid(s, e.row_sq_norms_table.data() + first, q_norms[static_cast<std::size_t>(i)], n);
                     offer_scores<true>(heaps[static_cast<std::size_t>(i)], s, n, first);
                 } else {
                     offer_scores<false>(heaps[static_cast<std::size_t>(i)], s, n, first);
@@ -205,9 +216,16 @@ std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const fl
 
     const std::uint64_t chunk = row_chunk_size(engine, threads);
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
-    // Queries per tile: all of them when a chunk's scores fit the budget (the product a
-    // chunk takes); else tiles cut as best_of_product would cut the chunk's product.
-    const TilePlan plan = plan_tiles(nq, chunk, budget);
+    // Query tiles of the chunk tasks: as best_of_product cuts a chunk's product (all
+    // queries whenever pieces of rows can take them all).
+    TilePlan plan = plan_tiles(nq, chunk, budget);
+    // Too few tasks for the pool: more query tiles, each still four queries or more and a
+    // large product.
+    const std::uint64_t wanted = ceil_div(8 * threads, chunks);
+    if (plan.query_tiles < wanted) {
+        const std::uint64_t most = std::min(nq / 4, nq * (chunk / plan.row_pieces) / kMinTileScores);
+        plan.query_tiles = std::max(plan.query_tiles, std::min(wanted, most));
+    }
     const std::uint64_t tiles = plan.query_tiles;
     const std::uint64_t per_tile = ceil_div(nq, tiles);
     // Tiles answered together: their per-chunk lists stay within the list budget.
