@@ -3,6 +3,7 @@ k = 0 rules of each mode, shapes and messages, memory order of the matrix, detai
 hashes, and large batches that stay within a fixed memory bound."""
 
 import json
+import os
 
 import numpy as np
 import pytest
@@ -379,7 +380,8 @@ def test_large_batch_stays_within_memory_and_matches_untiled_answers(fresh_pytho
     assert rc == 0, err
     report = json.loads(out)
     for name in ("blocked", "matrix", "chunked"):
-        assert report[name]["mb"] < 192, (name, report[name]["mb"])
+        if not os.environ.get("ZORVIK_SANITIZED"):  # the sanitizer keeps freed memory aside
+            assert report[name]["mb"] < 192, (name, report[name]["mb"])
         assert report[name]["idx"] == report["blocked"]["idx"]
         assert report[name]["bits"] == report["blocked"]["bits"]
     blocked = report["blocked"]
@@ -389,8 +391,6 @@ def test_large_batch_stays_within_memory_and_matches_untiled_answers(fresh_pytho
 
 
 def test_allocation_failure_is_a_memory_error(fresh_python, write_index):
-    import os
-
     if os.environ.get("ZORVIK_SANITIZED"):
         pytest.skip("the sanitizer reserves address space beyond any limit")
     path = write_index(np.random.default_rng(12).standard_normal((4000, 8)).astype(np.float32), 1)
