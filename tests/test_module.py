@@ -12,6 +12,9 @@ ENGINE_METHODS = {
     "query_exact": "query_exact($self, query, k)",
     "query_exact_arrays": "query_exact_arrays($self, query, k)",
     "query_exact_detailed": "query_exact_detailed($self, query, k)",
+    "query_batch": "query_batch($self, queries, k)",
+    "query_batch_arrays": "query_batch_arrays($self, queries, k)",
+    "query_batch_detailed": "query_batch_detailed($self, queries, k)",
 }
 
 

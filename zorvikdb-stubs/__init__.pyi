@@ -23,6 +23,17 @@ class _ExactArrays(TypedDict):
     rows: int
     index_path: str
 
+class _BatchArrays(TypedDict):
+    indices: npt.NDArray[np.uint64]
+    scores: npt.NDArray[np.float32]
+    query_time_ms: npt.NDArray[np.float64]
+    method_used: list[str]
+    metric: str
+    normalized: bool
+    dims: int
+    rows: int
+    index_path: str
+
 # The class of the hits in PyQueryResult.results. Its run-time name is PyQueryItem, but
 # it is not an attribute of the module: it is reached only through result objects.
 @final
@@ -74,6 +85,9 @@ class PySearchEngine:
     def query_exact(self, query: _Vector, k: _Count) -> PyQueryResult: ...
     def query_exact_arrays(self, query: _Vector, k: _Count) -> _ExactArrays: ...
     def query_exact_detailed(self, query: _Vector, k: _Count) -> PyQueryResult: ...
+    def query_batch(self, queries: _Matrix, k: _Count) -> list[PyQueryResult]: ...
+    def query_batch_arrays(self, queries: _Matrix, k: _Count) -> _BatchArrays: ...
+    def query_batch_detailed(self, queries: _Matrix, k: _Count) -> list[PyQueryResult]: ...
 
 def py_prepare_bin_from_embeddings(
     embeddings: _Matrix,

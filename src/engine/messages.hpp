@@ -14,4 +14,10 @@ inline constexpr const char* kUnknownMetricId = "Unknown metric id: {}";
 inline constexpr const char* kQueryDimensionMismatch = "Query dimension {} != index dimension {}";
 inline constexpr const char* kQueryNotFinite = "Query vector contÃ©m valores nÃ£o finitos";
 
+// Batch search
+inline constexpr const char* kBatchNotMultiple = "queries.len() nÃ£o Ã© mÃºltiplo de dims";
+inline constexpr const char* kBatchDimensionMismatch = "Query dimensions {} != index dimensions {}";
+inline constexpr const char* kBatchZeroDims = "Query dimensions must be greater than 0";
+inline constexpr const char* kBatchNotFinite = "Queries contÃªm valores nÃ£o finitos (NaN/Inf)";
+
 }  // namespace zorvik::msg

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/loader.hpp"
+#include "lib/batch_methods.hpp"
 #include "lib/binder.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
@@ -65,6 +66,9 @@ const std::array kMethods{
     MethodEntry{&kQueryExactSig, with_keywords<query_exact>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kQueryExactArraysSig, with_keywords<query_exact_arrays>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kQueryExactDetailedSig, with_keywords<query_exact_detailed>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchSig, with_keywords<query_batch>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchArraysSig, with_keywords<query_batch_arrays>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchDetailedSig, with_keywords<query_batch_detailed>(), METH_VARARGS | METH_KEYWORDS},
 };
 
 // Docstrings and method definitions live for the whole process (types keep pointers to them).
