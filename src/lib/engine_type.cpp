@@ -6,6 +6,7 @@
 
 #include "engine/loader.hpp"
 #include "lib/binder.hpp"
+#include "lib/certified_methods.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
@@ -65,6 +66,12 @@ const std::array kMethods{
     MethodEntry{&kQueryExactSig, with_keywords<query_exact>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kQueryExactArraysSig, with_keywords<query_exact_arrays>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kQueryExactDetailedSig, with_keywords<query_exact_detailed>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryExactCertifiedSig, with_keywords<query_exact_certified>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchExactCertifiedSig, with_keywords<query_batch_exact_certified>(),
+                METH_VARARGS | METH_KEYWORDS},
+    // query_batch_detailed comes here, between the batch certified query and compare.
+    MethodEntry{&kCompareSig, with_keywords<compare>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kExplainSig, with_keywords<explain>(), METH_VARARGS | METH_KEYWORDS},
 };
 
 // Docstrings and method definitions live for the whole process (types keep pointers to them).
