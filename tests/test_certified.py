@@ -311,8 +311,6 @@ def test_argument_errors(write_index):
             engine.query_exact_certified(np.array([1, bad, 1, 1], F32), 1)
     got = engine.query_exact_certified(query=q, k=U64_MAX, block_size=U64_MAX, enable_pruning=False)
     assert len(got["results"]) == 3
-    assert zorvikdb.PySearchEngine.query_exact_certified.__text_signature__ == (
-        "($self, query, k, block_size=64, enable_pruning=True)")
 
 
 # ---------------------------------------------------------------------------------------

@@ -12,6 +12,10 @@ ENGINE_METHODS = {
     "query_exact": "query_exact($self, query, k)",
     "query_exact_arrays": "query_exact_arrays($self, query, k)",
     "query_exact_detailed": "query_exact_detailed($self, query, k)",
+    "query_exact_certified": "query_exact_certified($self, query, k, block_size=64, enable_pruning=True)",
+    "query_batch_exact_certified": "query_batch_exact_certified($self, queries, k, block_size=64, enable_pruning=True)",
+    "compare": "compare($self, query, idx_a, idx_b, block_size, top_blocks)",
+    "explain": "explain($self, query, idx, block_size, top_blocks)",
 }
 
 
