@@ -1,0 +1,171 @@
+"""Certified queries: what block pruning saves, and how the batch form scales.
+
+On two cosine indexes of the same size, normalised rows clustered around a few hundred
+centres (queries near the centres) and unclustered Gaussian rows (queries drawn the same
+way), the script reports in one run:
+
+- the pruned fraction of rows and the certified query time with and without pruning;
+- the same queries through `query_exact` on one worker thread (ZORVIK_THREADS=1), the
+  peer the single-threaded certified scan is measured against;
+- batch certified throughput on one and on two worker threads, next to `query_batch`
+  on the same queries (when the build has it).
+
+Every timing runs in a fresh interpreter whose pool size is fixed by ZORVIK_THREADS;
+single queries take turns query by query so that load from elsewhere hits all alike.
+
+    flock /work/bench.lock python bench/bench_certified.py --data-dir /work/benchdata/i9
+"""
+
+import argparse
+import json
+import os
+import statistics
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HEADER = 12
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--rows", type=int, default=200_000)
+    p.add_argument("--dims", type=int, default=384)
+    p.add_argument("--centres", type=int, default=300)
+    p.add_argument("--k", type=int, default=10)
+    p.add_argument("--block-size", type=int, default=64)
+    p.add_argument("--queries", type=int, default=20, help="single queries timed per engine")
+    p.add_argument("--batch", type=int, default=64, help="queries per batch call")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--data-dir", default=str(Path(__file__).resolve().parent / "data"))
+    p.add_argument("--worker", help=argparse.SUPPRESS)
+    return p.parse_args()
+
+
+def unit(a):
+    return (a / np.linalg.norm(a, axis=1, keepdims=True)).astype(np.float32)
+
+
+def datasets(args):
+    """Writes (once) both index files and their queries; returns {name: (path, queries)}."""
+    out = {}
+    d = args.dims
+    for name in ("clustered", "gaussian"):
+        path = Path(args.data_dir) / f"certified_{name}_{args.rows}x{d}.bin"
+        qpath = path.with_suffix(".queries.npy")
+        if not (path.exists() and qpath.exists()):
+            path.parent.mkdir(parents=True, exist_ok=True)
+            rng = np.random.default_rng(2024)
+            centres = unit(rng.standard_normal((args.centres, d)))
+            with open(path, "wb") as f:
+                f.write(struct.pack("<III", d, args.rows, 0))
+                for start in range(0, args.rows, 20_000):
+                    n = min(20_000, args.rows - start)
+                    g = rng.standard_normal((n, d)).astype(np.float32)
+                    if name == "clustered":  # about 0.9 cosine to the own centre
+                        g = centres[rng.integers(0, args.centres, n)] + 0.5 * g / np.sqrt(d)
+                    f.write(unit(g).tobytes())
+            nq = max(args.queries, args.batch)
+            g = rng.standard_normal((nq, d)).astype(np.float32)
+            if name == "clustered":
+                g = centres[rng.integers(0, args.centres, nq)] + 0.25 * g / np.sqrt(d)
+            np.save(qpath, unit(g))
+        out[name] = (str(path), str(qpath))
+    return out
+
+
+# ---- worker: runs in a fresh interpreter with ZORVIK_THREADS already set ----------------
+
+
+def worker(spec):
+    import zorvikdb
+
+    engine = zorvikdb.PySearchEngine(spec["path"], False)
+    queries = np.load(spec["query_file"])
+    k, bs = spec["k"], spec["block_size"]
+    result = {}
+    if spec["single"]:
+        single = queries[: spec["queries"]]
+        calls = {
+            "pruned": lambda q: engine.query_exact_certified(q, k, bs, True),
+            "unpruned": lambda q: engine.query_exact_certified(q, k, bs, False),
+            "query_exact": lambda q: engine.query_exact(q, k),
+        }
+        times = {n: [] for n in calls}
+        names = list(calls)
+        for q in single[:2]:
+            for n in names:
+                calls[n](q)
+        for r in range(spec["rounds"]):
+            for i, q in enumerate(single):
+                shift = (r * len(single) + i) % len(names)
+                for n in names[shift:] + names[:shift]:
+                    t0 = time.perf_counter()
+                    calls[n](q)
+                    times[n].append((time.perf_counter() - t0) * 1000.0)
+        result["single_ms"] = {n: statistics.median(t) for n, t in times.items()}
+        certs = [engine.query_exact_certified(q, k, bs, True)["certificate"] for q in single]
+        result["pruned_fraction"] = float(np.mean([c["pruned_candidates"] / c["total_candidates"] for c in certs]))
+        result["kth_mean"] = float(np.mean([c["kth_score"] for c in certs]))
+    batch = np.ascontiguousarray(queries[: spec["batch"]])
+    calls = {"batch_certified": lambda: engine.query_batch_exact_certified(batch, k, bs, True)}
+    if hasattr(engine, "query_batch"):
+        calls["query_batch"] = lambda: engine.query_batch(batch, k)
+    tput = {}
+    for n, f in calls.items():
+        f()
+        best = min(_timed(f) for _ in range(spec["rounds"]))
+        tput[n] = len(batch) / best
+    result["batch_qps"] = tput
+    return result
+
+
+def _timed(f):
+    t0 = time.perf_counter()
+    f()
+    return time.perf_counter() - t0
+
+
+def run_worker(spec, threads):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZORVIK_")}
+    env["ZORVIK_THREADS"] = str(threads)
+    proc = subprocess.run([sys.executable, __file__, "--worker", json.dumps(spec)], env=env, capture_output=True,
+                          text=True, check=True)
+    return json.loads(proc.stdout)
+
+
+def main():
+    args = parse_args()
+    if args.worker:
+        print(json.dumps(worker(json.loads(args.worker))))
+        return
+    print(f"rows {args.rows} x dims {args.dims}, cosine, k {args.k}, block_size {args.block_size}, "
+          f"{os.cpu_count()} processors, load average {os.getloadavg()[0]:.2f}")
+    for name, (path, qpath) in datasets(args).items():
+        spec = dict(path=path, query_file=qpath, k=args.k, block_size=args.block_size, queries=args.queries,
+                    batch=args.batch, rounds=args.rounds, single=True)
+        one = run_worker(spec, 1)
+        two = run_worker({**spec, "single": False}, 2)
+        s = one["single_ms"]
+        print(f"\n== {name}: pruned fraction {one['pruned_fraction']:.3f}, mean k-th score {one['kth_mean']:.3f}")
+        print(f"  certified, pruning      {s['pruned']:8.2f} ms")
+        print(f"  certified, no pruning   {s['unpruned']:8.2f} ms   pruning speed-up {s['unpruned'] / s['pruned']:.2f} x"
+              f" (target >= 2 on clustered data)")
+        print(f"  query_exact, 1 thread   {s['query_exact']:8.2f} ms   pruned certified / query_exact "
+              f"{s['pruned'] / s['query_exact']:.2f} (aim <= 1.0)")
+        for n in one["batch_qps"]:
+            q1, q2 = one["batch_qps"][n], two["batch_qps"][n]
+            print(f"  {n:<22} {q1:8.1f} q/s on 1 thread, {q2:8.1f} q/s on 2: scaling {q2 / q1:.2f} x"
+                  + (" (target >= 1.7)" if n == "batch_certified" else ""))
+        if "query_batch" in one["batch_qps"]:
+            r1 = one["batch_qps"]["batch_certified"] / one["batch_qps"]["query_batch"]
+            r2 = two["batch_qps"]["batch_certified"] / two["batch_qps"]["query_batch"]
+            print(f"  batch certified / query_batch throughput: {r1:.2f} on 1 thread, {r2:.2f} on 2")
+
+
+if __name__ == "__main__":
+    main()
