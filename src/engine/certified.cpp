@@ -143,23 +143,20 @@ Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uin
 
 // ---- The scan ----------------------------------------------------------------------------
 
-// Rows ahead of the scan whose first visited blocks are requested early: the bound pass
-// jumps between blocks of each row, a pattern the hardware prefetchers do not follow.
-constexpr std::uint64_t kPrefetchRows = 16;
-// Rows whose first visited block is summed in one go.
-constexpr std::size_t kGroupRows = 8;
-constexpr std::size_t kPrefetchBlocks = 2;
-constexpr std::size_t kPrefetchBytesPerBlock = 512;
+// The bound pass reads a few blocks of each row, in energy order rather than memory
+// order, a pattern the hardware prefetchers do not follow; rows this far ahead of the
+// scan are requested into the second-level cache instead, whole (partial rows measured
+// no cheaper to fetch than whole ones).
+constexpr std::size_t kPrefetchAheadBytes = 49152;
 constexpr std::size_t kCacheLine = 64;
 
-// Query-side facts every bound pass reads: the blocks in visiting order, the unseen query
-// norm after each of them, and the byte offsets (within a row) worth prefetching.
+// Query-side facts every bound pass reads: the blocks in visiting order and the unseen
+// query norm after each of them.
 struct BoundPlan {
     std::vector<DimBlock> visit;
     std::vector<double> q_rem;
     double q_sq = 0.0;
     Allowance allowance;
-    std::vector<std::size_t> prefetch_offsets;
 };
 
 BoundPlan plan_bounds(const Engine& e, const float* q, std::uint64_t bs, std::vector<std::uint64_t>& order) {
@@ -176,12 +173,6 @@ BoundPlan plan_bounds(const Engine& e, const float* q, std::uint64_t bs, std::ve
         plan.q_rem.push_back(std::sqrt(std::max(plan.q_sq - seen, 0.0)));
     }
     plan.allowance = rounding_allowance(e.metric, e.dims, bs, energy.size(), plan.q_sq);
-    for (std::size_t j = 0; j < std::min(kPrefetchBlocks, plan.visit.size()); ++j) {
-        const std::size_t begin = static_cast<std::size_t>(plan.visit[j].start) * sizeof(float);
-        const std::size_t end = static_cast<std::size_t>(plan.visit[j].end) * sizeof(float);
-        for (std::size_t at = begin; at < std::min(end, begin + kPrefetchBytesPerBlock); at += kCacheLine)
-            plan.prefetch_offsets.push_back(at);
-    }
     return plan;
 }
 
@@ -198,26 +189,19 @@ public:
 
     void run(bool enable_pruning) {
         const std::size_t dims = static_cast<std::size_t>(e_.dims);
-        std::uint64_t r = 0;
-        // Filling: until the heap holds k_eff hits, and always without pruning.
-        for (; r < e_.rows && !(enable_pruning && r >= k_eff_ && heap_.size() >= k_eff_); ++r)
-            score(r, {e_.row(r), dims});
-        // Bound passes. The first visited block of a group of rows is summed back to back,
-        // so that the independent sums overlap; each row's decision then follows in order.
-        float first[kGroupRows];
-        const DimBlock b0 = plan_.visit[0];
-        const float* q0 = q_.data() + b0.start;
-        const auto n0 = static_cast<std::size_t>(b0.end - b0.start);
-        while (r < e_.rows) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kGroupRows, e_.rows - r));
-            for (std::size_t i = 0; i < n; ++i) first[i] = dot_vector_order(q0, e_.row(r + i) + b0.start, n0);
-            for (std::size_t i = 0; i < n; ++i, ++r) {
-                if (r + kPrefetchRows < e_.rows) {
-                    const auto* ahead = reinterpret_cast<const char*>(e_.row(r + kPrefetchRows));
-                    for (const std::size_t at : plan_.prefetch_offsets) __builtin_prefetch(ahead + at);
+        const std::size_t row_bytes = dims * sizeof(float);
+        const std::uint64_t ahead = std::max<std::size_t>(kPrefetchAheadBytes / row_bytes, 1);
+        for (std::uint64_t r = 0; r < e_.rows; ++r) {
+            const float* x = e_.row(r);
+            if (enable_pruning && r >= k_eff_ && heap_.size() >= k_eff_) {
+                if (r + ahead < e_.rows) {
+                    const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
+                    for (std::size_t at = 0; at < std::min(row_bytes, kPrefetchAheadBytes); at += kCacheLine)
+                        __builtin_prefetch(next + at, 0, 1);
                 }
-                if (!prunes(r, e_.row(r), first[i])) score(r, {e_.row(r), dims});
+                if (prunes(r, x)) continue;
             }
+            score(r, {x, dims});
         }
         out_.results = heap_.into_sorted();
     }
@@ -225,7 +209,7 @@ public:
 private:
     // Invariant: `partial` is the block-wise inner product over the blocks visited so far,
     // and `upper` is at least the row's full score (Cauchy-Schwarz on the unseen blocks).
-    bool prunes(std::uint64_t r, const float* x, float first_block) {
+    bool prunes(std::uint64_t r, const float* x) {
         const bool l2 = e_.metric == format::Metric::Euclidean;
         const double root = static_cast<double>(heap_.root().score);
         const double row_norm = static_cast<double>(e_.row_norm(r));
@@ -235,9 +219,8 @@ private:
         double partial = 0.0;
         for (std::size_t j = 0; j < plan_.visit.size(); ++j) {
             const DimBlock b = plan_.visit[j];
-            const float d = j == 0 ? first_block
-                                   : dot_vector_order(q + b.start, x + b.start, static_cast<std::size_t>(b.end - b.start));
-            partial = partial + static_cast<double>(d);
+            partial = partial + static_cast<double>(
+                                    dot_vector_order(q + b.start, x + b.start, static_cast<std::size_t>(b.end - b.start)));
             const double upper = (row_norm * plan_.q_rem[j] + partial) + slack;
             const double bound = l2 ? norms - (upper + upper) : upper;
             if (l2 ? bound > root : root > bound) {
