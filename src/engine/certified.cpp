@@ -73,9 +73,9 @@ constexpr double kFixedSlack = 0.001;
 // part plus half of the rest: a quadratic in row_norm.
 //
 // Every term is bounded by sums of magnitudes, never by the row itself, so E costs a few
-// operations per row. On normalised data E is about 1e-5 of kFixedSlack; wherever E stays
-// below kFixedSlack the slack, every bound, every decision and every record are those of
-// the fixed slack alone.
+// operations per row. On normalised 384-dimensional data E is about 4e-6, on N(0, 1)
+// values of 128 dimensions about 3e-4; wherever E stays below kFixedSlack the slack,
+// every bound, every decision and every record are those of the fixed slack alone.
 
 constexpr double kUnitFloat = 0x1p-24;
 constexpr double kUnitDouble = 0x1p-53;
