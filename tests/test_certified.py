@@ -336,6 +336,26 @@ def test_batch_equals_single_calls(write_index):
         assert [d["method_used"] for d in zero_k] == ["exact-certified"] * 3
 
 
+def unaligned(values):
+    """A float32 array one byte past an aligned address."""
+    values = np.ascontiguousarray(values, dtype=F32)
+    arr = np.frombuffer(bytearray(values.nbytes + 1), F32, offset=1, count=values.size).reshape(values.shape)
+    arr[...] = values
+    return arr
+
+
+def test_unaligned_arrays_read_as_aligned_ones(write_index):
+    rng = np.random.default_rng(6)
+    X = clustered(rng, 100, 9)
+    engine = zorvikdb.PySearchEngine(write_index(X, 2), False)
+    Q = (X[:5] + F32(0.1)).astype(F32)
+    want = [without_time(d) for d in engine.query_batch_exact_certified(Q, 3, 4)]
+    for src in (unaligned(Q), unaligned(Q.T).T):
+        assert [without_time(d) for d in engine.query_batch_exact_certified(src, 3, 4)] == want
+    assert without_time(certified(engine, unaligned(Q[1]), 3, 4)) == want[1]
+    assert engine.explain(unaligned(Q[1]), 7, 4, 2) == engine.explain(Q[1], 7, 4, 2)
+
+
 def test_batch_shapes_and_all_or_nothing(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), F32), 1), False)
     assert engine.query_batch_exact_certified(np.zeros((0, 4), F32), 2) == []

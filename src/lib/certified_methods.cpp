@@ -33,12 +33,13 @@ constexpr Param kExplainParams[] = {{"query", Kind::Vector, nullptr},
                                     {"top_blocks", Kind::Count, nullptr}};
 
 // The array's values in logical row order (row-major), whatever its memory order. Runs
-// right after the layout check, with nothing in between that could run Python code.
+// right after the layout check, with nothing in between that could run Python code. The
+// data may be unaligned, so it is read as bytes.
 std::vector<float> row_major_values(PyArrayObject* arr) {
     const auto total = static_cast<std::size_t>(PyArray_SIZE(arr));
     std::vector<float> out(total);
     if (total == 0) return out;
-    const auto* src = static_cast<const float*>(PyArray_DATA(arr));
+    const auto* src = static_cast<const unsigned char*>(PyArray_DATA(arr));
     if (PyArray_NDIM(arr) < 2 || PyArray_IS_C_CONTIGUOUS(arr)) {
         std::memcpy(out.data(), src, total * sizeof(float));
         return out;
@@ -46,7 +47,7 @@ std::vector<float> row_major_values(PyArrayObject* arr) {
     const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
     const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
     for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t i = 0; i < n; ++i) out[i * cols + j] = src[j * n + i];
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[i * cols + j], src + (j * n + i) * sizeof(float), sizeof(float));
     return out;
 }
 
