@@ -63,8 +63,7 @@ class _BlockContribution(TypedDict):
     end: int
     contribution: float
 
-class _Explanation(TypedDict):
-    score_total: float
+class _Breakdown(TypedDict):
     block_size: int
     top_blocks: int
     num_blocks: int
@@ -72,16 +71,13 @@ class _Explanation(TypedDict):
     blocks: list[_BlockContribution]
     residual: float
 
-class _Comparison(TypedDict):
-    score_a: float
+class _Explanation(_Breakdown):
+    score_total: float  # first key of the dictionary
+
+class _Comparison(_Breakdown):
+    score_a: float  # the first three keys of the dictionary
     score_b: float
     delta_score_space: float
-    block_size: int
-    top_blocks: int
-    num_blocks: int
-    dims: int
-    blocks: list[_BlockContribution]
-    residual: float
 
 @final
 class PyQueryItem:

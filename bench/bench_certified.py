@@ -29,6 +29,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_single import interleaved_medians  # engines take turns query by query
+
 HEADER = 12
 
 
@@ -99,19 +101,7 @@ def worker(spec):
             "unpruned": lambda q: engine.query_exact_certified(q, k, bs, False),
             "query_exact": lambda q: engine.query_exact(q, k),
         }
-        times = {n: [] for n in calls}
-        names = list(calls)
-        for q in single[:2]:
-            for n in names:
-                calls[n](q)
-        for r in range(spec["rounds"]):
-            for i, q in enumerate(single):
-                shift = (r * len(single) + i) % len(names)
-                for n in names[shift:] + names[:shift]:
-                    t0 = time.perf_counter()
-                    calls[n](q)
-                    times[n].append((time.perf_counter() - t0) * 1000.0)
-        result["single_ms"] = {n: statistics.median(t) for n, t in times.items()}
+        result["single_ms"] = interleaved_medians(calls, list(single), 2, spec["rounds"])
         certs = [engine.query_exact_certified(q, k, bs, True)["certificate"] for q in single]
         result["pruned_fraction"] = float(np.mean([c["pruned_candidates"] / c["total_candidates"] for c in certs]))
         result["kth_mean"] = float(np.mean([c["kth_score"] for c in certs]))
