@@ -26,10 +26,10 @@ std::span<const float> query_at(std::span<const float> queries, std::uint64_t di
 
 Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span<const float> queries,
                                                  std::uint64_t dims, std::uint64_t k) {
-    if (dims == 0) return Error{msg::kBatchZeroDims};
+    if (dims == 0) return Error{msg::kNoQueryColumns};
     if (queries.size() % dims != 0) return Error{msg::kBatchNotMultiple};
     if (dims != engine.dims)
-        return Error{text::fill(msg::kBatchDimensionMismatch, {text::dec(dims), text::dec(engine.dims)})};
+        return Error{text::fill(msg::kQueriesDimensionMismatch, {text::dec(dims), text::dec(engine.dims)})};
     if (queries.size() < dims) return std::vector<QueryOutcome>{};
 
     const std::uint64_t nq = queries.size() / dims;

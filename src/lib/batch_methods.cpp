@@ -157,8 +157,8 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         // Shape first, then every row's hash, then the search.
         if (q.d != engine.dims)
             return raise_value_error(
-                text::fill(zorvik::msg::kBatchDimensionMismatch, {text::dec(q.d), text::dec(engine.dims)}));
-        if (q.d == 0) return raise_value_error(zorvik::msg::kBatchZeroDims);
+                text::fill(zorvik::msg::kQueriesDimensionMismatch, {text::dec(q.d), text::dec(engine.dims)}));
+        if (q.d == 0) return raise_value_error(zorvik::msg::kNoQueryColumns);
         std::vector<std::string> hashes;
         hashes.reserve(static_cast<std::size_t>(q.n));
         const auto row_bytes = static_cast<std::size_t>(q.d) * sizeof(float);
