@@ -11,7 +11,14 @@ ENGINE_METHODS = {
     "rows": "rows($self)",
     "query_exact": "query_exact($self, query, k)",
     "query_exact_arrays": "query_exact_arrays($self, query, k)",
+    "query_batch": "query_batch($self, queries, k)",
+    "query_batch_arrays": "query_batch_arrays($self, queries, k)",
     "query_exact_detailed": "query_exact_detailed($self, query, k)",
+    "query_exact_certified": "query_exact_certified($self, query, k, block_size=64, enable_pruning=True)",
+    "query_batch_exact_certified": "query_batch_exact_certified($self, queries, k, block_size=64, enable_pruning=True)",
+    "query_batch_detailed": "query_batch_detailed($self, queries, k)",
+    "compare": "compare($self, query, idx_a, idx_b, block_size, top_blocks)",
+    "explain": "explain($self, query, idx, block_size, top_blocks)",
 }
 
 

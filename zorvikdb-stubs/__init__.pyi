@@ -23,6 +23,73 @@ class _ExactArrays(TypedDict):
     rows: int
     index_path: str
 
+class _BatchArrays(TypedDict):
+    indices: npt.NDArray[np.uint64]
+    scores: npt.NDArray[np.float32]
+    query_time_ms: npt.NDArray[np.float64]
+    method_used: list[str]
+    metric: str
+    normalized: bool
+    dims: int
+    rows: int
+    index_path: str
+
+class _Hit(TypedDict):
+    idx: int
+    score: float
+
+class _Certificate(TypedDict):
+    total_candidates: int
+    pruned_candidates: int
+    full_evaluated: int
+    kth_score: float
+    bound_rule: str
+    safe: bool
+    block_size: int
+    block_order: list[int]
+    threshold_evolution: list[float]
+    enable_pruning: bool
+    simd_path: str
+    compile_flags: str
+    pruned_bound_values: list[float]
+    bound_kind: str
+
+class _Certified(TypedDict):
+    results: list[_Hit]
+    query_time_ms: float
+    method_used: str
+    index_hash: str
+    query_hash: str
+    engine_version: str
+    metric: str
+    normalized: bool
+    dims: int
+    rows: int
+    index_path: str
+    certificate: _Certificate
+
+class _BlockContribution(TypedDict):
+    block_id: int
+    start: int
+    end: int
+    contribution: float
+
+class _Breakdown(TypedDict):
+    block_size: int
+    top_blocks: int
+    num_blocks: int
+    dims: int
+    blocks: list[_BlockContribution]
+    residual: float
+
+class _Explanation(_Breakdown):
+    score_total: float  # first key of the dictionary
+
+class _Comparison(_Breakdown):
+    score_a: float  # the first three keys of the dictionary
+    score_b: float
+    delta_score_space: float
+
 # The class of the hits in PyQueryResult.results. Its run-time name is PyQueryItem, but
 # it is not an attribute of the module: it is reached only through result objects.
 @final
@@ -74,6 +141,19 @@ class PySearchEngine:
     def query_exact(self, query: _Vector, k: _Count) -> PyQueryResult: ...
     def query_exact_arrays(self, query: _Vector, k: _Count) -> _ExactArrays: ...
     def query_exact_detailed(self, query: _Vector, k: _Count) -> PyQueryResult: ...
+    def query_batch(self, queries: _Matrix, k: _Count) -> list[PyQueryResult]: ...
+    def query_batch_arrays(self, queries: _Matrix, k: _Count) -> _BatchArrays: ...
+    def query_batch_detailed(self, queries: _Matrix, k: _Count) -> list[PyQueryResult]: ...
+    def query_exact_certified(
+        self, query: _Vector, k: _Count, block_size: _Count = 64, enable_pruning: bool = True
+    ) -> _Certified: ...
+    def query_batch_exact_certified(
+        self, queries: _Matrix, k: _Count, block_size: _Count = 64, enable_pruning: bool = True
+    ) -> list[_Certified]: ...
+    def compare(
+        self, query: _Vector, idx_a: _Count, idx_b: _Count, block_size: _Count, top_blocks: _Count
+    ) -> _Comparison: ...
+    def explain(self, query: _Vector, idx: _Count, block_size: _Count, top_blocks: _Count) -> _Explanation: ...
 
 def py_prepare_bin_from_embeddings(
     embeddings: _Matrix,

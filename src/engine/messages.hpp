@@ -14,4 +14,16 @@ inline constexpr const char* kUnknownMetricId = "Unknown metric id: {}";
 inline constexpr const char* kQueryDimensionMismatch = "Query dimension {} != index dimension {}";
 inline constexpr const char* kQueryNotFinite = "Query vector contÃ©m valores nÃ£o finitos";
 
+// Batch search
+inline constexpr const char* kBatchNotMultiple = "queries.len() nÃ£o Ã© mÃºltiplo de dims";
+inline constexpr const char* kQueriesDimensionMismatch = "Query dimensions {} != index dimensions {}";
+inline constexpr const char* kNoQueryColumns = "Query matrix has no columns";
+inline constexpr const char* kBatchNotFinite = "Queries contÃªm valores nÃ£o finitos (NaN/Inf)";
+
+// Certified search and the per-block analyses
+inline constexpr const char* kCertifiedQueryNotFinite = "Query vector contains non-finite values";
+inline constexpr const char* kIndexOutOfBounds = "Index out of bounds";
+inline constexpr const char* kBlockSizeZero = "block_size must be > 0";
+inline constexpr const char* kTopBlocksZero = "top_blocks must be > 0";
+
 }  // namespace zorvik::msg

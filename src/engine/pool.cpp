@@ -1,5 +1,7 @@
 #include "engine/pool.hpp"
 
+#include "engine/text.hpp"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -126,22 +128,9 @@ std::size_t online_processors() {
     return n < 2 ? 1 : static_cast<std::size_t>(n);
 }
 
-std::optional<std::uint64_t> parse_thread_count(std::string_view t) {
-    std::size_t i = !t.empty() && t[0] == '+' ? 1 : 0;
-    if (i == t.size()) return std::nullopt;
-    std::uint64_t v = 0;
-    for (; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9') return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(t[i] - '0');
-        if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
-        v = v * 10 + digit;
-    }
-    return v;
-}
-
 std::size_t default_threads() {
     if (const char* v = std::getenv("RAYON_NUM_THREADS")) {
-        const auto n = parse_thread_count(v);
+        const auto n = text::parse_count(v);
         if (n && *n > 0) return static_cast<std::size_t>(std::min<std::uint64_t>(*n, kMaxThreads));
     }
     return online_processors();

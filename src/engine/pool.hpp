@@ -9,8 +9,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -42,10 +40,6 @@ private:
     std::vector<std::thread> workers_;
     bool stopping_ = false;
 };
-
-// A thread count as the environment gives it: an optional "+", then one or more ASCII
-// digits and nothing else, below 2^64. Anything else is no count.
-std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 
 // Size used when no size is given: RAYON_NUM_THREADS when it holds a positive count,
 // else the number of online processors (at least 1).

@@ -1,12 +1,11 @@
 // "exact-pruned-fast": a sequential scan that abandons a row as soon as a bound built
 // from per-block norms shows it cannot beat the current k-th best score.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <numeric>
 #include <vector>
 
+#include "engine/dim_blocks.hpp"
 #include "engine/scan_support.hpp"
 
 namespace zorvik {
@@ -18,12 +17,6 @@ constexpr double kSlack = 0.0001;
 
 inline double at_least_zero(double v) { return v > 0.0 ? v : 0.0; }
 
-// totalOrder key of a double, as score_key is for floats.
-inline std::int64_t energy_key(double v) {
-    const auto x = std::bit_cast<std::int64_t>(v);
-    return x < 0 ? (x ^ INT64_MAX) : x;
-}
-
 }  // namespace
 
 QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
@@ -34,22 +27,11 @@ QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std
 
     const float* q = query.data();
     std::vector<DimBlock> blocks(static_cast<std::size_t>(nb));
-    std::vector<double> energy(blocks.size());
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        blocks[b] = engine.block(b);
-        double s = -0.0;
-        for (std::uint64_t d = blocks[b].start; d < blocks[b].end; ++d)
-            s = s + static_cast<double>(q[d]) * static_cast<double>(q[d]);
-        energy[b] = s;
-    }
+    for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b] = engine.block(b);
+    const std::vector<double> energy = block_energies(q, engine.dims, engine.block_width);
     double total = 0.0;
     for (const double s : energy) total = total + s;
-
-    // High-energy blocks first; equal energies keep block order.
-    std::vector<std::size_t> order(blocks.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return energy_key(energy[a]) > energy_key(energy[b]); });
+    const std::vector<std::uint64_t> order = energy_order(energy);  // high-energy blocks first
 
     TopKHeap heap(k_eff, engine.metric, engine.rows);
     for (std::uint64_t r = 0; r < engine.rows; ++r) {
@@ -65,7 +47,7 @@ QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std
         const double* row_blocks = engine.row_block_sq_norms.data() + r * nb;
         double acc = 0.0, seen_q = 0.0, seen_x = 0.0;
         bool pruned = false;
-        for (const std::size_t b : order) {
+        for (const std::uint64_t b : order) {
             const DimBlock blk = blocks[b];
             acc = acc + static_cast<double>(dot_vector_order(q + blk.start, x + blk.start, blk.end - blk.start));
             seen_q = seen_q + energy[b];

@@ -59,6 +59,19 @@ bool valid_utf8(std::string_view s) {
     return true;
 }
 
+std::optional<std::uint64_t> parse_count(std::string_view t) {
+    std::size_t i = t.size() > 0 && t[0] == '+' ? 1 : 0;
+    if (i == t.size()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9') return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(t[i] - '0');
+        if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+        v = v * 10 + digit;
+    }
+    return v;
+}
+
 std::string dec(std::uint64_t v) { return std::to_string(v); }
 
 std::string dec(format::u128 v) {

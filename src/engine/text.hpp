@@ -2,6 +2,7 @@
 // Message templates use "{}" placeholders filled in order.
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,9 @@ std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> 
 
 // An operating-system error as "<description> (os error <n>)".
 std::string os_error(int err);
+
+// An optional "+" then one or more ASCII digits, below 2^64; nothing else.
+std::optional<std::uint64_t> parse_count(std::string_view t);
 
 std::string dec(std::uint64_t v);
 std::string dec(format::u128 v);

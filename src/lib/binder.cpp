@@ -284,4 +284,9 @@ bool require_contiguous(PyArrayObject* a) {
     return false;
 }
 
+prepare::RowSource matrix_rows(PyArrayObject* a) {
+    return prepare::RowSource(PyArray_DATA(a), static_cast<std::size_t>(PyArray_DIM(a, 0)),
+                              static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
+}
+
 }  // namespace zorvik::lib

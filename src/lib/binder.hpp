@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lib/python.hpp"
+#include "prepare/rows.hpp"
 
 namespace zorvik::lib {
 
@@ -64,6 +65,9 @@ private:
 
 // TypeError "The given array is not contiguous" unless C- or F-contiguous.
 bool require_contiguous(PyArrayObject* a);
+
+// A contiguous matrix's elements in logical row order, whatever its memory order.
+prepare::RowSource matrix_rows(PyArrayObject* a);
 
 // UTF-8 of a str object; false with the exception set.
 bool utf8_of(PyObject* s, std::string* out);

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "engine/loader.hpp"
+#include "lib/batch_methods.hpp"
 #include "lib/binder.hpp"
+#include "lib/certified_methods.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
@@ -64,7 +66,15 @@ const std::array kMethods{
     MethodEntry{&kRowsSig, engine_rows, METH_NOARGS},
     MethodEntry{&kQueryExactSig, with_keywords<query_exact>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kQueryExactArraysSig, with_keywords<query_exact_arrays>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchSig, with_keywords<query_batch>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchArraysSig, with_keywords<query_batch_arrays>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kQueryExactDetailedSig, with_keywords<query_exact_detailed>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryExactCertifiedSig, with_keywords<query_exact_certified>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchExactCertifiedSig, with_keywords<query_batch_exact_certified>(),
+                METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kQueryBatchDetailedSig, with_keywords<query_batch_detailed>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kCompareSig, with_keywords<compare>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kExplainSig, with_keywords<explain>(), METH_VARARGS | METH_KEYWORDS},
 };
 
 // Docstrings and method definitions live for the whole process (types keep pointers to them).

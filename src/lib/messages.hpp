@@ -35,4 +35,7 @@ inline constexpr const char* kParamKind = "zorvikdb: parameter '{}' is not of th
 inline constexpr const char* kLentBytesGone = "the hashed bytes are no longer available";
 inline constexpr const char* kLentBytesKept = "the blake3 hasher kept a view of the bytes it hashed";
 
+// Batch results
+inline constexpr const char* kInvalidLength = "invalid length: {}, but expected {}";
+
 }  // namespace zorvik::lib::msg

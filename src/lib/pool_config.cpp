@@ -24,7 +24,7 @@ void configure_once() {
     const std::string t = raw ? raw : "";
     if (raw != nullptr && !t.empty() && text::valid_utf8(t)) {
         set_thread_variables(t);
-        const auto parsed = pool::parse_thread_count(t);
+        const auto parsed = text::parse_count(t);
         n = parsed ? *parsed : pool::online_processors();
     } else {
         n = pool::online_processors();

@@ -23,12 +23,6 @@ constexpr Param kParams[] = {
 };
 const Signature kSig{nullptr, "py_prepare_bin_from_embeddings", kParams};
 
-// The matrix's elements in logical row order, whatever its memory order.
-prepare::RowSource rows_of(PyArrayObject* a) {
-    return prepare::RowSource(PyArray_DATA(a), static_cast<std::size_t>(PyArray_DIM(a, 0)),
-                              static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
-}
-
 // Full Unicode lower-casing by str.lower itself: a str subclass's own `lower` is not
 // consulted, so no code of the caller runs here.
 bool lowered_text(PyObject* s, std::string* out) {
@@ -60,7 +54,7 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
             !bound.text(kMetric, &metric_text) || !bound.optional_text(kOutputDir, &req.output_dir) ||
             !lowered_text(bound[kMetric], &lowered) || !require_contiguous(embeddings))
             return nullptr;
-        const prepare::RowSource values = rows_of(embeddings);
+        const prepare::RowSource values = matrix_rows(embeddings);
 
         auto metric = prepare::parse_metric(lowered, metric_text);
         if (!metric) return raise_value_error(metric.error());

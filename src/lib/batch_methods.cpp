@@ -1,0 +1,180 @@
+#include "lib/batch_methods.hpp"
+
+#include <string>
+#include <vector>
+
+#include "engine/batch.hpp"
+#include "engine/messages.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/errors.hpp"
+#include "lib/hashing.hpp"
+#include "lib/messages.hpp"
+#include "lib/results.hpp"
+
+namespace zorvik::lib {
+
+namespace {
+
+constexpr Param kBatchParams[] = {{"queries", Kind::Matrix, nullptr}, {"k", Kind::Count, nullptr}};
+
+// The common opening: bind, convert the matrix and k, check the layout, copy the values
+// row after row. The copy is taken last: nothing that can run Python code comes after.
+struct BatchQuery {
+    std::vector<float> values;  // n x d, row-major
+    std::uint64_t n = 0;
+    std::uint64_t d = 0;
+    std::uint64_t k = 0;
+};
+
+bool open_batch(const Signature& sig, PyObject* args, PyObject* kwargs, BatchQuery* q) {
+    BoundArgs bound;
+    PyArrayObject* arr = nullptr;
+    if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr) || !bound.count(1, &q->k) ||
+        !require_contiguous(arr))
+        return false;
+    const prepare::RowSource rows = matrix_rows(arr);
+    q->n = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
+    q->d = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
+    const float* p = rows.range(0, rows.size(), q->values);
+    if (p != q->values.data()) q->values.assign(p, p + rows.size());
+    return true;
+}
+
+PyObject* result_list(std::vector<ResultFields>&& fields) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(fields.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        PyObject* r = new_result(std::move(fields[i]));
+        if (r == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), r);
+    }
+    return list;
+}
+
+// A new (m, w) row-major array of `type` whose row j is field(hit) over outcome j's hits;
+// ValueError when an outcome's hit count is not w.
+template <class T, class Field>
+PyObject* hit_matrix(const std::vector<QueryOutcome>& outcomes, npy_intp w, int type, Field field) {
+    npy_intp shape[2] = {static_cast<npy_intp>(outcomes.size()), w};
+    PyObject* a = PyArray_SimpleNew(2, shape, type);
+    if (a == nullptr) return nullptr;
+    T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
+    for (const QueryOutcome& o : outcomes) {
+        if (o.results.size() != static_cast<std::size_t>(w)) {
+            Py_DECREF(a);
+            return raise_value_error(text::fill(
+                msg::kInvalidLength, {text::dec(std::uint64_t{o.results.size()}), text::dec(std::uint64_t(w))}));
+        }
+        for (const Hit& h : o.results) *out++ = field(h);
+    }
+    return a;
+}
+
+PyObject* times_array(const std::vector<QueryOutcome>& outcomes) {
+    npy_intp n = static_cast<npy_intp>(outcomes.size());
+    PyObject* a = PyArray_SimpleNew(1, &n, NPY_FLOAT64);
+    if (a == nullptr) return nullptr;
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
+    for (const QueryOutcome& o : outcomes) *out++ = o.query_time_ms;
+    return a;
+}
+
+// One str per outcome; consecutive equal names share one object.
+PyObject* method_list(const std::vector<QueryOutcome>& outcomes) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(outcomes.size()));
+    if (list == nullptr) return nullptr;
+    PyObject* last = nullptr;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (last == nullptr || outcomes[i].method_used != outcomes[i - 1].method_used) {
+            last = text_object(outcomes[i].method_used);
+            if (last == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+        } else {
+            Py_INCREF(last);
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), last);
+    }
+    return list;
+}
+
+}  // namespace
+
+const Signature kQueryBatchSig{"PySearchEngine", "query_batch", kBatchParams};
+const Signature kQueryBatchArraysSig{"PySearchEngine", "query_batch_arrays", kBatchParams};
+const Signature kQueryBatchDetailedSig{"PySearchEngine", "query_batch_detailed", kBatchParams};
+
+PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BatchQuery q;
+        if (!open_batch(kQueryBatchSig, args, kwargs, &q)) return nullptr;
+        auto outcomes = search_batch(engine_of(self), q.values, q.d, q.k);
+        if (!outcomes) return raise_value_error(outcomes.error());
+        std::vector<ResultFields> fields;
+        fields.reserve(outcomes.value().size());
+        for (QueryOutcome& o : outcomes.value()) fields.push_back(plain_fields(std::move(o)));
+        return result_list(std::move(fields));
+    });
+}
+
+PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BatchQuery q;
+        if (!open_batch(kQueryBatchArraysSig, args, kwargs, &q)) return nullptr;
+        const Engine& engine = engine_of(self);
+        auto searched = search_batch(engine, q.values, q.d, q.k);
+        if (!searched) return raise_value_error(searched.error());
+        const std::vector<QueryOutcome>& outcomes = searched.value();
+        const auto w = static_cast<npy_intp>(outcomes.empty() ? 0 : outcomes[0].results.size());
+
+        PyObject* dict = PyDict_New();
+        if (dict == nullptr) return nullptr;
+        // dict_put consumes its value, so a failure part-way leaks nothing.
+        const bool ok =
+            dict_put(dict, "indices",
+                     hit_matrix<std::uint64_t>(outcomes, w, NPY_UINT64, [](const Hit& h) { return h.idx; })) &&
+            dict_put(dict, "scores",
+                     hit_matrix<float>(outcomes, w, NPY_FLOAT32, [](const Hit& h) { return h.score; })) &&
+            dict_put(dict, "query_time_ms", times_array(outcomes)) &&
+            dict_put(dict, "method_used", method_list(outcomes)) && add_index_facts(dict, engine);
+        if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        return dict;
+    });
+}
+
+PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BatchQuery q;
+        if (!open_batch(kQueryBatchDetailedSig, args, kwargs, &q)) return nullptr;
+        const Engine& engine = engine_of(self);
+        // Shape first, then every row's hash, then the search.
+        if (q.d != engine.dims)
+            return raise_value_error(
+                text::fill(zorvik::msg::kQueriesDimensionMismatch, {text::dec(q.d), text::dec(engine.dims)}));
+        if (q.d == 0) return raise_value_error(zorvik::msg::kNoQueryColumns);
+        std::vector<std::string> hashes;
+        hashes.reserve(static_cast<std::size_t>(q.n));
+        const auto row_bytes = static_cast<std::size_t>(q.d) * sizeof(float);
+        for (std::uint64_t i = 0; i < q.n; ++i)
+            hashes.push_back(hex_text(blake3_digest(
+                reinterpret_cast<const unsigned char*>(q.values.data() + i * q.d), row_bytes)));
+
+        auto outcomes = search_batch(engine, q.values, q.d, q.k);
+        if (!outcomes) return raise_value_error(outcomes.error());
+        std::vector<ResultFields> fields;
+        const std::size_t pairs = std::min(outcomes.value().size(), hashes.size());
+        fields.reserve(pairs);
+        for (std::size_t j = 0; j < pairs; ++j)
+            fields.push_back(detailed_fields(std::move(outcomes.value()[j]), engine, std::move(hashes[j])));
+        return result_list(std::move(fields));
+    });
+}
+
+}  // namespace zorvik::lib

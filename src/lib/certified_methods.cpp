@@ -1,0 +1,252 @@
+#include "lib/certified_methods.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "engine/certified.hpp"
+#include "engine/explain.hpp"
+#include "lib/engine_object.hpp"
+#include "lib/errors.hpp"
+#include "lib/hashing.hpp"
+#include "lib/results.hpp"
+
+namespace zorvik::lib {
+
+namespace {
+
+constexpr Param kCertifiedParams[] = {{"query", Kind::Vector, nullptr},
+                                      {"k", Kind::Count, nullptr},
+                                      {"block_size", Kind::Count, "64"},
+                                      {"enable_pruning", Kind::Flag, "True"}};
+constexpr Param kBatchCertifiedParams[] = {{"queries", Kind::Matrix, nullptr},
+                                           {"k", Kind::Count, nullptr},
+                                           {"block_size", Kind::Count, "64"},
+                                           {"enable_pruning", Kind::Flag, "True"}};
+constexpr Param kCompareParams[] = {{"query", Kind::Vector, nullptr},
+                                    {"idx_a", Kind::Count, nullptr},
+                                    {"idx_b", Kind::Count, nullptr},
+                                    {"block_size", Kind::Count, nullptr},
+                                    {"top_blocks", Kind::Count, nullptr}};
+constexpr Param kExplainParams[] = {{"query", Kind::Vector, nullptr},
+                                    {"idx", Kind::Count, nullptr},
+                                    {"block_size", Kind::Count, nullptr},
+                                    {"top_blocks", Kind::Count, nullptr}};
+
+// The array's values in logical row order (row-major), whatever its memory order. Runs
+// right after the layout check, with nothing in between that could run Python code. The
+// data may be unaligned, so it is read as bytes.
+std::vector<float> row_major_values(PyArrayObject* arr) {
+    const auto total = static_cast<std::size_t>(PyArray_SIZE(arr));
+    std::vector<float> out(total);
+    if (total == 0) return out;
+    const auto* src = static_cast<const unsigned char*>(PyArray_DATA(arr));
+    if (PyArray_NDIM(arr) < 2 || PyArray_IS_C_CONTIGUOUS(arr)) {
+        std::memcpy(out.data(), src, total * sizeof(float));
+        return out;
+    }
+    const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+    const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
+    for (std::size_t j = 0; j < cols; ++j)
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[i * cols + j], src + (j * n + i) * sizeof(float), sizeof(float));
+    return out;
+}
+
+// Binds and converts the array and the counts in parameter order, then the flag when
+// the table has one, then checks the layout.
+struct Request {
+    std::vector<float> values;
+    std::uint64_t rows = 0;  // queries in a matrix, 1 for a vector
+    std::uint64_t cols = 0;
+    std::uint64_t counts[4] = {};
+    bool flag = true;
+};
+
+bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* req) {
+    BoundArgs bound;
+    PyArrayObject* arr = nullptr;
+    if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr)) return false;
+    for (std::size_t i = 1; i < sig.params.size(); ++i) {
+        const bool ok = sig.params[i].kind == Kind::Flag ? bound.flag(i, &req->flag) : bound.count(i, &req->counts[i - 1]);
+        if (!ok) return false;
+    }
+    if (!require_contiguous(arr)) return false;
+    if (PyArray_NDIM(arr) == 2) {
+        req->rows = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
+        req->cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
+    } else {
+        req->rows = 1;
+        req->cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
+    }
+    req->values = row_major_values(arr);
+    return true;
+}
+
+// A new list holding convert(v) for every v (each a new reference or nullptr on failure).
+template <class T, class Convert>
+PyObject* list_of(const std::vector<T>& values, Convert convert) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = convert(values[i]);
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyObject* float_object(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
+
+// A new dictionary filled by `fill(dict)`; nullptr (and nothing leaked) when it fails.
+template <class Fill>
+PyObject* new_dict(Fill fill) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    if (!fill(dict)) {
+        Py_DECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+PyObject* hit_list(const std::vector<Hit>& hits) {
+    return list_of(hits, [](const Hit& h) {
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "idx", PyLong_FromUnsignedLongLong(h.idx)) && dict_put(d, "score", float_object(h.score));
+        });
+    });
+}
+
+PyObject* certificate_dict(const CertifiedResult& r) {
+    return new_dict([&](PyObject* d) {
+        return dict_put(d, "total_candidates", PyLong_FromUnsignedLongLong(r.total_candidates)) &&
+               dict_put(d, "pruned_candidates", PyLong_FromUnsignedLongLong(r.pruned_candidates)) &&
+               dict_put(d, "full_evaluated", PyLong_FromUnsignedLongLong(r.full_evaluated)) &&
+               dict_put(d, "kth_score", float_object(r.kth_score)) &&
+               dict_put(d, "bound_rule", text_object(r.bound_rule)) && dict_put(d, "safe", PyBool_FromLong(r.safe)) &&
+               dict_put(d, "block_size", PyLong_FromUnsignedLongLong(r.block_size)) &&
+               dict_put(d, "block_order", list_of(r.block_order, PyLong_FromUnsignedLongLong)) &&
+               dict_put(d, "threshold_evolution", list_of(r.threshold_evolution, float_object)) &&
+               dict_put(d, "enable_pruning", PyBool_FromLong(r.enable_pruning)) &&
+               dict_put(d, "simd_path", text_object(r.simd_path)) &&
+               dict_put(d, "compile_flags", text_object(r.compile_flags)) &&
+               dict_put(d, "pruned_bound_values", list_of(r.pruned_bound_values, float_object)) &&
+               dict_put(d, "bound_kind", text_object(r.bound_kind));
+    });
+}
+
+std::string query_hash_text(const float* query, std::size_t dims) {
+    return hex_text(blake3_digest(reinterpret_cast<const unsigned char*>(query), dims * sizeof(float)));
+}
+
+PyObject* certified_dict(const CertifiedResult& r, const Engine& engine, const std::string& index_hash,
+                         const std::string& query_hash) {
+    return new_dict([&](PyObject* d) {
+        return dict_put(d, "results", hit_list(r.results)) &&
+               dict_put(d, "query_time_ms", PyFloat_FromDouble(r.query_time_ms)) &&
+               dict_put(d, "method_used", text_object(r.method_used)) &&
+               dict_put(d, "index_hash", text_object(index_hash)) &&
+               dict_put(d, "query_hash", text_object(query_hash)) &&
+               dict_put(d, "engine_version", text_object(kEngineVersion)) && add_index_facts(d, engine) &&
+               dict_put(d, "certificate", certificate_dict(r));
+    });
+}
+
+PyObject* contribution_list(const BlockBreakdown& b) {
+    return list_of(b.blocks, [](const BlockContribution& c) {
+        return new_dict([&](PyObject* e) {
+            return dict_put(e, "block_id", PyLong_FromUnsignedLongLong(c.block_id)) &&
+                   dict_put(e, "start", PyLong_FromUnsignedLongLong(c.start)) &&
+                   dict_put(e, "end", PyLong_FromUnsignedLongLong(c.end)) &&
+                   dict_put(e, "contribution", float_object(c.contribution));
+        });
+    });
+}
+
+// Keys shared by both breakdowns, from "block_size" on.
+bool put_breakdown(PyObject* d, const BlockBreakdown& b, std::uint64_t block_size, std::uint64_t top_blocks,
+                   std::uint64_t dims) {
+    return dict_put(d, "block_size", PyLong_FromUnsignedLongLong(block_size)) &&
+           dict_put(d, "top_blocks", PyLong_FromUnsignedLongLong(top_blocks)) &&
+           dict_put(d, "num_blocks", PyLong_FromUnsignedLongLong(b.num_blocks)) &&
+           dict_put(d, "dims", PyLong_FromUnsignedLongLong(dims)) && dict_put(d, "blocks", contribution_list(b)) &&
+           dict_put(d, "residual", float_object(b.residual));
+}
+
+}  // namespace
+
+const Signature kQueryExactCertifiedSig{"PySearchEngine", "query_exact_certified", kCertifiedParams};
+const Signature kQueryBatchExactCertifiedSig{"PySearchEngine", "query_batch_exact_certified", kBatchCertifiedParams};
+const Signature kCompareSig{"PySearchEngine", "compare", kCompareParams};
+const Signature kExplainSig{"PySearchEngine", "explain", kExplainParams};
+
+PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Request req;
+        if (!open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
+        const Engine& engine = engine_of(self);
+        auto r = certified_query(engine, req.values, req.counts[0], req.counts[1], req.flag);
+        if (!r) return raise_value_error(r.error());
+        return certified_dict(r.value(), engine, hex_text(engine.index_hash),
+                              query_hash_text(req.values.data(), req.values.size()));
+    });
+}
+
+PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Request req;
+        if (!open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
+        const Engine& engine = engine_of(self);
+        auto r = certified_batch(engine, req.values.data(), req.rows, req.cols, req.counts[0], req.counts[1], req.flag);
+        if (!r) return raise_value_error(r.error());
+        const std::vector<CertifiedResult>& records = r.value();
+        const std::string index_hash = hex_text(engine.index_hash);
+        const auto cols = static_cast<std::size_t>(req.cols);
+        std::vector<std::string> query_hashes;  // hashed first: hashing may raise, and no list is held yet
+        query_hashes.reserve(records.size());
+        for (std::size_t i = 0; i < records.size(); ++i)
+            query_hashes.push_back(query_hash_text(req.values.data() + i * cols, cols));
+        std::size_t i = 0;
+        return list_of(records, [&](const CertifiedResult& rec) {
+            return certified_dict(rec, engine, index_hash, query_hashes[i++]);
+        });
+    });
+}
+
+PyObject* compare(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Request req;
+        if (!open_request(kCompareSig, args, kwargs, &req)) return nullptr;
+        const Engine& engine = engine_of(self);
+        const std::uint64_t block_size = req.counts[2], top_blocks = req.counts[3];
+        auto r = zorvik::compare(engine, req.values, req.counts[0], req.counts[1], block_size, top_blocks);
+        if (!r) return raise_value_error(r.error());
+        const Comparison& c = r.value();
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "score_a", float_object(c.score_a)) &&
+                   dict_put(d, "score_b", float_object(c.score_b)) &&
+                   dict_put(d, "delta_score_space", float_object(c.delta_score_space)) &&
+                   put_breakdown(d, c.breakdown, block_size, top_blocks, engine.dims);
+        });
+    });
+}
+
+PyObject* explain(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Request req;
+        if (!open_request(kExplainSig, args, kwargs, &req)) return nullptr;
+        const Engine& engine = engine_of(self);
+        const std::uint64_t block_size = req.counts[1], top_blocks = req.counts[2];
+        auto r = zorvik::explain(engine, req.values, req.counts[0], block_size, top_blocks);
+        if (!r) return raise_value_error(r.error());
+        const Explanation& x = r.value();
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "score_total", float_object(x.score_total)) &&
+                   put_breakdown(d, x.breakdown, block_size, top_blocks, engine.dims);
+        });
+    });
+}
+
+}  // namespace zorvik::lib

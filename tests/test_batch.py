@@ -1,0 +1,420 @@
+"""Batch search: every mode against a reference top-k, mode names and times, the NaN and
+k = 0 rules of each mode, shapes and messages, memory order of the matrix, detailed
+hashes, and large batches that stay within a fixed memory bound."""
+
+import json
+import os
+
+import numpy as np
+import pytest
+
+import zorvikdb
+
+BATCH_NOT_FINITE = "Queries cont\u00c3\u00aam valores n\u00c3\u00a3o finitos (NaN/Inf)"
+QUERY_NOT_FINITE = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos"
+METRIC_NAMES = {0: "cosine", 1: "dot", 2: "euclidean"}
+# ZORVIK_BATCH_MODE value -> method_used of every outcome (batches of four or more).
+MODES = {
+    None: "batch-blocked-exact",
+    "rayon": "rayon-optimized",
+    "blocked": "batch-blocked-exact",
+    "blocked_exact": "batch-blocked-exact",
+    "matrix": "matrix-full",
+    "matrix_full": "matrix-full",
+    "chunked": "matrix-chunked",
+}
+PRODUCT_MODES = [None, "matrix", "chunked"]  # one per product-based mode
+
+
+def answers(engine, Q, k):
+    """(indices, scores, methods, times) per query through query_batch."""
+    res = engine.query_batch(Q, k)
+    return (
+        [[h.idx for h in r.results] for r in res],
+        [[h.score for h in r.results] for r in res],
+        [r.method_used for r in res],
+        [r.query_time_ms for r in res],
+    )
+
+
+def exact_ranking(X, Q, k, metric):
+    """Row order per query from exact integer scores (integer data: every summation
+    order gives these scores bit for bit); ties go to the lower row."""
+    X = np.asarray(X, dtype=np.int64)
+    out = []
+    for q in np.asarray(Q, dtype=np.int64):
+        if metric == 2:
+            key = ((X - q) ** 2).sum(1)
+        else:
+            key = -(X @ q)
+        out.append(list(np.lexsort((np.arange(len(X)), key))[:k]))
+    return out
+
+
+def float_ranking(X, Q, k, metric):
+    s = np.asarray(Q, np.float64) @ np.asarray(X, np.float64).T
+    if metric == 2:
+        s = (np.asarray(X, np.float64) ** 2).sum(1) - 2 * s
+    else:
+        s = -s
+    return [list(r) for r in np.argsort(s, axis=1, kind="stable")[:, :k]]
+
+
+def set_mode(monkeypatch, mode, qblock=None):
+    for name, value in (("ZORVIK_BATCH_MODE", mode), ("ZORVIK_QBLOCK", qblock)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+
+
+@pytest.fixture(scope="module")
+def tie_index(tmp_path_factory):
+    """20,000 integer rows of 64 (chunks of the blocked scan end at 8,000 and 16,000),
+    with copies of row 3 on both sides of each chunk edge and at the last row."""
+    rng = np.random.default_rng(5)
+    X = rng.integers(-2, 3, size=(20000, 64)).astype(np.float32)
+    X[3] = 2.0  # the largest inner product any row can have with itself
+    for r in (7999, 8000, 15999, 16000, 19999, 11):
+        X[r] = X[3]
+    from conftest import index_bytes
+
+    paths = {}
+    for metric in (1, 2):
+        p = tmp_path_factory.mktemp("ties") / f"ties{metric}.bin"
+        p.write_bytes(index_bytes(X, metric))
+        paths[metric] = str(p)
+    return X, paths
+
+
+@pytest.mark.parametrize("mode", list(MODES))
+@pytest.mark.parametrize("metric", [1, 2])
+def test_modes_rank_ties_by_row_across_chunk_and_block_edges(tie_index, monkeypatch, mode, metric):
+    X, paths = tie_index
+    # Queries equal to the duplicated row (its copies tie at the top), integer queries,
+    # and equal queries on both sides of the block edges of ZORVIK_QBLOCK=3.
+    rng = np.random.default_rng(6)
+    Q = rng.integers(-2, 3, size=(11, 64)).astype(np.float32)
+    Q[0] = Q[2] = Q[3] = X[3]
+    Q[5] = Q[6] = X[8000]
+    set_mode(monkeypatch, mode, "3")
+    engine = zorvikdb.PySearchEngine(paths[metric], False)
+    idx, scores, methods, _ = answers(engine, Q, 12)
+    assert idx == exact_ranking(X, Q, 12, metric)
+    assert methods == [MODES[mode]] * len(Q)
+    # The copies of row 3 (and rows equal to it) carry bit-identical scores.
+    copies = [i for i in idx[0] if np.array_equal(X[i], X[3])]
+    assert copies == [3, 11, 7999, 8000, 15999, 16000, 19999]
+    assert len({np.float32(scores[0][idx[0].index(c)]).tobytes() for c in copies}) == 1
+
+
+@pytest.mark.parametrize("mode", list(MODES))
+@pytest.mark.parametrize("metric", [0, 1, 2])
+def test_modes_match_a_reference_on_separated_data(write_index, monkeypatch, mode, metric):
+    rng = np.random.default_rng(metric)
+    X = rng.standard_normal((3000, 48)).astype(np.float32)
+    if metric == 0:
+        X /= np.linalg.norm(X, axis=1, keepdims=True)
+    Q = rng.standard_normal((9, 48)).astype(np.float32)
+    set_mode(monkeypatch, mode)
+    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+    idx, scores, _, _ = answers(engine, Q, 7)
+    assert idx == float_ranking(X, Q, 7, metric)
+    ref = (Q.astype(np.float64) @ X.T.astype(np.float64))
+    if metric == 2:
+        ref = (X.astype(np.float64) ** 2).sum(1) + (Q.astype(np.float64) ** 2).sum(1)[:, None] - 2 * ref
+    np.testing.assert_allclose(scores, np.take_along_axis(ref, np.array(idx), 1), rtol=1e-4, atol=1e-3)
+
+
+def test_product_modes_give_the_same_scores(write_index, monkeypatch):
+    # Blocked scan, matrix blocks of any size and grouped matrix: the same products.
+    rng = np.random.default_rng(3)
+    X = rng.standard_normal((9000, 40)).astype(np.float32)
+    Q = rng.standard_normal((30, 40)).astype(np.float32)
+    for metric in (1, 2):
+        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+        seen = []
+        for mode, qblock in ((None, None), ("matrix", "2"), ("matrix", "7"), ("matrix", None), ("chunked", None)):
+            set_mode(monkeypatch, mode, qblock)
+            r = engine.query_batch_arrays(Q, 5)
+            seen.append((r["indices"].tolist(), r["scores"].view(np.uint32).tolist()))
+        assert all(s == seen[0] for s in seen)
+
+
+def test_mode_names_times_and_switching(write_index, monkeypatch):
+    rng = np.random.default_rng(1)
+    X = rng.standard_normal((200, 16)).astype(np.float32)
+    engine = zorvikdb.PySearchEngine(write_index(X, 1), False)
+    Q = rng.standard_normal((4, 16)).astype(np.float32)
+    set_mode(monkeypatch, None)
+    # Three queries run one by one with their own times; four go to the blocked scan.
+    _, _, methods, times = answers(engine, Q[:3], 2)
+    assert methods == ["rayon-optimized"] * 3 and all(t > 0.0 for t in times)
+    _, _, methods, times = answers(engine, Q, 2)
+    assert methods == ["batch-blocked-exact"] * 4 and times == [0.0] * 4
+    # A single query is a single-query search.
+    (res,) = engine.query_batch(Q[:1], 2)
+    assert res.method_used == "exact" and res.query_time_ms > 0.0
+    # Read on every call; names that are no mode select the automatic choice.
+    for value, expected in (("chunked", "matrix-chunked"), ("Rayon", "batch-blocked-exact"),
+                            ("", "batch-blocked-exact"), ("matrix-full", "batch-blocked-exact"),
+                            ("rayon", "rayon-optimized")):
+        monkeypatch.setenv("ZORVIK_BATCH_MODE", value)
+        assert engine.query_batch_arrays(Q, 2)["method_used"] == [expected] * 4
+
+
+@pytest.mark.parametrize("mode", list(MODES))
+def test_non_finite_queries(write_index, monkeypatch, mode):
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((500, 8)).astype(np.float32)
+    engine = zorvikdb.PySearchEngine(write_index(X, 1), False)
+    Q = rng.standard_normal((5, 8)).astype(np.float32)
+    Q[1, 3] = np.nan
+    set_mode(monkeypatch, mode)
+    if mode == "rayon":
+        with pytest.raises(ValueError) as err:
+            engine.query_batch(Q, 4)
+        assert err.value.args == (BATCH_NOT_FINITE,)
+    else:
+        idx, _, _, _ = answers(engine, Q, 4)
+        assert [len(i) for i in idx] == [4, 0, 4, 4, 4]
+        with pytest.raises(ValueError) as err:
+            engine.query_batch_arrays(Q, 4)
+        assert err.value.args == ("invalid length: 0, but expected 4",)
+        Q[[0, 1]] = Q[[1, 0]]
+        with pytest.raises(ValueError) as err:
+            engine.query_batch_arrays(Q, 4)
+        assert err.value.args == ("invalid length: 4, but expected 0",)
+    # An infinity in a single query: the single-query rules and message.
+    with pytest.raises(ValueError) as err:
+        engine.query_batch(np.full((1, 8), np.inf, np.float32), 4)
+    assert err.value.args == (QUERY_NOT_FINITE,)
+
+
+@pytest.mark.parametrize("mode", list(MODES))
+def test_k_zero_and_empty_index(write_index, write_raw, monkeypatch, mode):
+    import struct
+
+    set_mode(monkeypatch, mode)
+    Q = np.ones((5, 4), np.float32)
+    empty = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 4, 0, 1), "empty.bin"), False)
+    full = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32), 1), False)
+    for engine, k in ((full, 0), (empty, 5)):
+        res = engine.query_batch(Q, k)
+        arr = engine.query_batch_arrays(Q, k)
+        if mode == "rayon":  # one empty outcome per query
+            assert [(len(r.results), r.method_used) for r in res] == [(0, "rayon-optimized")] * 5
+            assert arr["indices"].shape == (5, 0) and arr["query_time_ms"].shape == (5,)
+        else:  # no outcomes at all
+            assert res == [] and arr["indices"].shape == (0, 0) and arr["method_used"] == []
+
+
+def test_shapes_and_messages(write_index):
+    engine = zorvikdb.PySearchEngine(write_index(np.ones((4, 3), np.float32), 1), False)
+    methods = (engine.query_batch, engine.query_batch_arrays, engine.query_batch_detailed)
+    for m in methods:
+        with pytest.raises(ValueError) as err:
+            m(np.ones((2, 4), np.float32), 1)
+        assert err.value.args == ("Query dimensions 4 != index dimensions 3",)
+        with pytest.raises(ValueError) as err:  # the shape is checked before the emptiness
+            m(np.ones((0, 4), np.float32), 1)
+        assert err.value.args == ("Query dimensions 4 != index dimensions 3",)
+        for zero_columns in (np.ones((3, 0), np.float32), np.ones((0, 0), np.float32)):
+            with pytest.raises(ValueError):
+                m(zero_columns, 1)
+    assert engine.query_batch(np.ones((0, 3), np.float32), 2) == []
+    assert engine.query_batch_detailed(np.ones((0, 3), np.float32), 2) == []
+    arr = engine.query_batch_arrays(np.ones((0, 3), np.float32), 2)
+    assert list(arr) == ["indices", "scores", "query_time_ms", "method_used",
+                         "metric", "normalized", "dims", "rows", "index_path"]
+    assert [(arr[n].shape, arr[n].dtype) for n in ("indices", "scores", "query_time_ms")] == [
+        ((0, 0), np.uint64), ((0, 0), np.float32), ((0,), np.float64)]
+    assert arr["method_used"] == [] and (arr["metric"], arr["normalized"], arr["dims"], arr["rows"]) == (
+        "dot", False, 3, 4)
+    # Argument conversion: exactly a 2-D float32 matrix, C- or F-contiguous.
+    for bad, kind in ((np.ones(3, np.float32), TypeError), (np.ones((2, 3)), TypeError),
+                      (np.ones((4, 6), np.float32)[:, ::2], TypeError), (np.ones((2, 3), np.float32), None)):
+        for m in methods:
+            if kind is None:
+                with pytest.raises(OverflowError):
+                    m(bad, -1)
+            else:
+                with pytest.raises(kind):
+                    m(bad, 1)
+
+
+def test_arrays_layout_and_column_major_input(write_index, monkeypatch):
+    rng = np.random.default_rng(4)
+    X = rng.standard_normal((700, 24)).astype(np.float32)
+    engine = zorvikdb.PySearchEngine(write_index(X, 0), False)
+    Q = rng.standard_normal((6, 24)).astype(np.float32)
+    for mode in (None, "rayon"):
+        set_mode(monkeypatch, mode)
+        a = engine.query_batch_arrays(Q, 5)
+        b = engine.query_batch_arrays(np.asfortranarray(Q), 5)
+        for key in ("indices", "scores"):
+            np.testing.assert_array_equal(a[key], b[key])
+            assert a[key].flags.c_contiguous and a[key].flags.writeable and a[key].shape == (6, 5)
+            assert a[key].flags.owndata or a[key].base is not None
+        assert a["indices"].dtype == np.uint64 and a["scores"].dtype == np.float32
+        assert a["query_time_ms"].dtype == np.float64 and a["query_time_ms"].flags.writeable
+        assert a["method_used"] == [MODES[mode]] * 6 and "index_hash" not in a
+        assert a["index_path"] == engine.query_exact_detailed(Q[0], 1).index_path
+        assert not np.shares_memory(a["indices"], b["indices"])
+
+
+def test_detailed_results_carry_each_rows_hash(write_index):
+    import blake3
+
+    rng = np.random.default_rng(8)
+    X = rng.standard_normal((300, 12)).astype(np.float32)
+    engine = zorvikdb.PySearchEngine(write_index(X, 2), False)
+    Q = rng.standard_normal((5, 12)).astype(np.float32)
+    Q[4] = Q[1]
+    for queries in (Q, np.asfortranarray(Q)):
+        res = engine.query_batch_detailed(queries, 3)
+        assert [r.query_hash for r in res] == [blake3.blake3(row.tobytes()).hexdigest() for row in Q]
+        assert res[1].query_hash == res[4].query_hash
+        single = engine.query_exact_detailed(Q[0], 3)
+        assert (res[0].index_hash, res[0].engine_version, res[0].metric, res[0].normalized, res[0].dims,
+                res[0].rows, res[0].index_path) == (single.index_hash, "1.1.0", "euclidean", False, 12, 300,
+                                                    single.index_path)
+    plain = engine.query_batch(Q, 3)
+    assert plain[0].query_hash is None and plain[0].index_hash is None
+
+
+def test_detailed_checks_dimensions_before_hashing(fresh_python, write_index):
+    path = write_index(np.ones((4, 3), np.float32), 1)
+    rc, out, err = fresh_python(
+        f"""
+        import sys, types, numpy as np
+        calls = []
+        class Hasher:
+            def __init__(self, data): calls.append(bytes(data))
+            def digest(self): return bytes(32)
+        sys.modules["blake3"] = types.SimpleNamespace(blake3=Hasher)
+        import zorvikdb
+        e = zorvikdb.PySearchEngine({path!r}, False)
+        opened = len(calls)
+        for shape in ((2, 4), (2, 0)):
+            try:
+                e.query_batch_detailed(np.ones(shape, np.float32), 1)
+            except ValueError as exc:
+                print(exc.args[0])
+        print(len(calls) - opened)
+        """
+    )
+    assert rc == 0, err
+    lines = out.splitlines()
+    assert lines[0] == "Query dimensions 4 != index dimensions 3"
+    assert lines[1] == "Query dimensions 0 != index dimensions 3" and lines[2] == "0"
+
+
+@pytest.mark.parametrize("qblock", ["abc", "0", "-3", "+5", "7", "1", "9223372036854775808",
+                                    "18446744073709551615", "18446744073709551616", " 5"])
+def test_query_blocks_of_any_size_give_the_same_answers(tie_index, monkeypatch, qblock):
+    X, paths = tie_index
+    Q = np.random.default_rng(9).integers(-2, 3, size=(20, 64)).astype(np.float32)
+    Q[6] = Q[7] = X[3]
+    engine = zorvikdb.PySearchEngine(paths[1], False)
+    set_mode(monkeypatch, "matrix", qblock)
+    idx, _, methods, _ = answers(engine, Q, 9)
+    assert idx == exact_ranking(X, Q, 9, 1) and methods == ["matrix-full"] * 20
+
+
+LARGE_BATCH = """
+import json, os, sys, numpy as np, zorvikdb
+
+def peak_mb(call):
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    status = lambda key: int([l for l in open("/proc/self/status") if l.startswith(key)][0].split()[1])
+    base = status("VmRSS:")
+    out = call()
+    return out, (status("VmHWM:") - base) / 1024
+
+rng = np.random.default_rng(11)
+X = rng.standard_normal((10000, 16)).astype(np.float32)
+Q = rng.standard_normal((200000, 16)).astype(np.float32)
+path = zorvikdb.py_prepare_bin_from_embeddings(X, 16, 10000, "large", "f32", metric=sys.argv[1],
+                                               output_dir=sys.argv[2])
+X = np.fromfile(path, np.float32, offset=12).reshape(10000, 16)
+e = zorvikdb.PySearchEngine(path, False)
+e.query_batch_arrays(Q[:8], 3)
+report = {}
+for name, mode, qblock in (("blocked", None, None), ("matrix", "matrix", "18446744073709551615"),
+                           ("chunked", "chunked", None)):
+    os.environ.pop("ZORVIK_BATCH_MODE", None)
+    os.environ.pop("ZORVIK_QBLOCK", None)
+    if mode: os.environ["ZORVIK_BATCH_MODE"] = mode
+    if qblock: os.environ["ZORVIK_QBLOCK"] = qblock
+    r, mb = peak_mb(lambda: e.query_batch_arrays(Q, 3))
+    report[name] = {"mb": mb, "idx": r["indices"].tolist(), "bits": r["scores"].view(np.uint32).tolist()}
+# Untiled answers: batches of four, whose products fit one buffer.
+os.environ.pop("ZORVIK_BATCH_MODE", None)
+os.environ.pop("ZORVIK_QBLOCK", None)
+picks = list(range(0, 200000, 9973)) + [199999]
+small = [e.query_batch_arrays(Q[min(i, 199996):min(i, 199996) + 4], 3) for i in picks]
+report["small_idx"] = [s["indices"][i - min(i, 199996)].tolist() for s, i in zip(small, picks)]
+report["small_bits"] = [s["scores"][i - min(i, 199996)].view(np.uint32).tolist() for s, i in zip(small, picks)]
+report["picks"] = picks
+s = Q[:300].astype(np.float64) @ X.T.astype(np.float64)
+if sys.argv[1] == "euclidean":
+    s = (X.astype(np.float64) ** 2).sum(1) - 2 * s
+else:
+    s = -s
+report["ref"] = np.argsort(s, axis=1, kind="stable")[:, :3].tolist()
+print(json.dumps(report))
+"""
+
+
+@pytest.mark.parametrize("metric", ["dot", "euclidean"])
+def test_large_batch_stays_within_memory_and_matches_untiled_answers(fresh_python, tmp_path, metric):
+    # 200,000 queries against chunks of 8,000 rows: one untiled chunk product would hold
+    # 6.4 GB of scores, and one matrix block of all queries 8 GB.
+    script = tmp_path / "large.py"
+    script.write_text(LARGE_BATCH)
+    rc, out, err = fresh_python(
+        f"import sys, runpy; sys.argv = ['x', {metric!r}, {str(tmp_path)!r}]; runpy.run_path({str(script)!r})",
+        env={"ZORVIK_THREADS": "2"}, timeout=600)
+    assert rc == 0, err
+    report = json.loads(out)
+    for name in ("blocked", "matrix", "chunked"):
+        if not os.environ.get("ZORVIK_SANITIZED"):  # the sanitizer keeps freed memory aside
+            assert report[name]["mb"] < 192, (name, report[name]["mb"])
+        assert report[name]["idx"] == report["blocked"]["idx"]
+        assert report[name]["bits"] == report["blocked"]["bits"]
+    blocked = report["blocked"]
+    assert [blocked["idx"][i] for i in report["picks"]] == report["small_idx"]
+    assert [blocked["bits"][i] for i in report["picks"]] == report["small_bits"]
+    assert blocked["idx"][:300] == report["ref"]
+
+
+def test_allocation_failure_is_a_memory_error(fresh_python, write_index):
+    if os.environ.get("ZORVIK_SANITIZED"):
+        pytest.skip("the sanitizer reserves address space beyond any limit")
+    path = write_index(np.random.default_rng(12).standard_normal((4000, 8)).astype(np.float32), 1)
+    rc, out, err = fresh_python(
+        f"""
+        import os, resource, numpy as np, zorvikdb
+        e = zorvikdb.PySearchEngine({path!r}, False)
+        Q = np.random.default_rng(0).standard_normal((20000, 8)).astype(np.float32)
+        small = e.query_batch_arrays(Q[:4], 3)
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), resource.RLIM_INFINITY))
+        for mode in ("blocked", "matrix", "chunked", "rayon"):
+            os.environ["ZORVIK_BATCH_MODE"] = mode
+            try:
+                e.query_batch(Q, 4000)  # 20,000 x 4,000 hits: 1.3 GB
+                print(mode, "answered")
+            except MemoryError:
+                print(mode, "MemoryError")
+        os.environ["ZORVIK_BATCH_MODE"] = "blocked"
+        again = e.query_batch_arrays(Q[:4], 3)
+        print(np.array_equal(again["indices"], small["indices"]))
+        """,
+        env={"ZORVIK_THREADS": "2"},
+    )
+    assert rc == 0, err
+    assert out.split("\n")[:5] == ["blocked MemoryError", "matrix MemoryError", "chunked MemoryError",
+                                   "rayon MemoryError", "True"]
