@@ -25,8 +25,6 @@ from zorvikdb_ray import ShardedSearchEngine, ShardError, read_manifest, shard_c
 from zorvikdb_ray.merge import ranking_key  # noqa: E402
 
 METRICS = ["cosine", "dot", "euclidean"]
-HAS_BATCH = hasattr(zorvikdb.PySearchEngine, "query_batch_arrays")
-HAS_CERTIFIED = hasattr(zorvikdb.PySearchEngine, "query_exact_certified")
 
 
 @pytest.fixture(scope="session")
@@ -160,15 +158,13 @@ def test_sharded_answers_equal_one_index_of_everything(ray_cluster, single_mode,
                 got = engine.query(q, k)
                 expect_same(got, whole.query_exact_arrays(q, k))
                 assert got["rows"] == 60 and got["index_hash"] == m.digest
-        if HAS_BATCH:
-            Q = np.stack(queries)
-            for k in (1, 7, 100):
-                got = engine.query_batch(Q, k)
-                want = whole.query_batch_arrays(Q, k)
-                expect_same(got, want)
-                assert got["query_time_ms"].shape == (4,) and len(got["method_used"]) == 4
-            empty = engine.query_batch(Q[:0], 5)
-            assert empty["indices"].shape == empty["scores"].shape == (0, 0) and empty["method_used"] == []
+        Q = np.stack(queries)
+        for k in (1, 7, 100):
+            got = engine.query_batch(Q, k)
+            expect_same(got, whole.query_batch_arrays(Q, k))
+            assert got["query_time_ms"].shape == (4,) and got["method_used"] == ["rayon-optimized"] * 4
+        empty = engine.query_batch(Q[:0], 5)
+        assert empty["indices"].shape == empty["scores"].shape == (0, 0) and empty["method_used"] == []
 
 
 def test_ties_across_shards_go_to_the_lower_global_row(ray_cluster, tmp_path):
@@ -187,8 +183,7 @@ def test_default_strategies_give_the_whole_indexs_rows(ray_cluster, tmp_path):
     with sharded(m) as engine:
         for q in Q:
             expect_same(engine.query(q, 10), whole.query_exact_arrays(q, 10), scores=False)
-        if HAS_BATCH:
-            expect_same(engine.query_batch(Q, 10), whole.query_batch_arrays(Q, 10), scores=False)
+        expect_same(engine.query_batch(Q, 10), whole.query_batch_arrays(Q, 10), scores=False)
 
 
 @pytest.fixture
@@ -224,7 +219,6 @@ def test_bad_arguments_raise_the_engines_errors_and_a_closed_engine_refuses(smal
         engine.query(q, 1)
 
 
-@pytest.mark.skipif(not HAS_CERTIFIED, reason="needs query_exact_certified")
 @pytest.mark.parametrize("metric", METRICS)
 def test_certified_answer_equals_the_whole_index_with_every_shards_certificate(ray_cluster, tmp_path, metric):
     X = planted(300, 16, seed=5)
@@ -246,19 +240,27 @@ def test_certified_answer_equals_the_whole_index_with_every_shards_certificate(r
 # Faults
 
 
-@pytest.mark.skipif(not HAS_BATCH, reason="needs query_batch_arrays")
+def cpu_ticks(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
 def test_batch_is_answered_whole_after_an_actor_is_killed_mid_way(ray_cluster, single_mode, tmp_path):
     X = planted(30000, 32, seed=7)
     whole = whole_index(X, "dot", tmp_path)
     m = shard_collection(X, tmp_path / "s", shards=2, metric="dot")
-    Q = X[:400] + np.float32(0.5)
+    Q = X[:3000] + np.float32(0.5)  # several hundred milliseconds per shard
     want = whole.query_batch_arrays(Q, 5)
     with sharded(m) as engine:
         victim = engine.shard_status()[1]["pid"]
+        idle = cpu_ticks(victim)
         answer = {}
         call = threading.Thread(target=lambda: answer.update(engine.query_batch(Q, 5)))
         call.start()
-        time.sleep(0.2)
+        deadline = time.monotonic() + 60
+        while cpu_ticks(victim) < idle + 3 and time.monotonic() < deadline:  # at work on the batch
+            time.sleep(0.005)
+        assert call.is_alive()
         os.kill(victim, signal.SIGKILL)
         call.join()
         expect_same(answer, want)
