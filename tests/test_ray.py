@@ -129,6 +129,15 @@ def test_bad_split_or_names_are_refused_before_any_file_is_written(tmp_path, kwa
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
 
+def test_failed_resharding_leaves_no_manifest_naming_replaced_shards(tmp_path):
+    shard_collection(np.ones((10, 4), np.float32), tmp_path, shards=2, metric="dot")
+    broken = np.ones((10, 4), np.float32)
+    broken[5:] = np.nan  # the index writer refuses the second shard
+    with pytest.raises(ValueError, match="Too many invalid values"):
+        shard_collection(broken, tmp_path, shards=2, metric="dot")
+    assert not (tmp_path / "shard.manifest.json").exists()
+
+
 def test_manifest_of_an_unknown_version_or_with_a_gap_is_refused(tmp_path):
     m = shard_collection(np.ones((4, 2), np.float32), tmp_path, shards=2, metric="dot")
     body = json.loads(open(m.path).read())
