@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/scan_support.hpp"
+#include "engine/search.hpp"
 
 namespace zorvik {
 
