@@ -178,10 +178,4 @@ void score_rows(format::Metric metric, const float* query, std::size_t dims, con
 
 float dot_vector_order(const float* q, const float* x, std::size_t n) { return vector_one<false>(q, x, n); }
 
-double query_sq_norm(std::span<const float> query) {
-    double s = -0.0;
-    for (const float v : query) s = s + static_cast<double>(v) * static_cast<double>(v);
-    return s;
-}
-
 }  // namespace zorvik

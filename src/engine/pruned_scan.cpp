@@ -38,10 +38,7 @@ QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std
     std::vector<double> energy(blocks.size());
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         blocks[b] = engine.block(b);
-        double s = -0.0;
-        for (std::uint64_t d = blocks[b].start; d < blocks[b].end; ++d)
-            s = s + static_cast<double>(q[d]) * static_cast<double>(q[d]);
-        energy[b] = s;
+        energy[b] = sum_of_squares(q + blocks[b].start, blocks[b].end - blocks[b].start);
     }
     double total = 0.0;
     for (const double s : energy) total = total + s;

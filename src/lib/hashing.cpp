@@ -2,12 +2,16 @@
 
 #include <cstring>
 
+#include "engine/pool.hpp"
 #include "lib/errors.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {
 
 namespace {
+
+// From this size on the hash runs on several threads.
+constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
 
 // The blake3.blake3 hasher type, imported once and kept for the life of the process.
 PyObject* hasher_type() {
@@ -22,6 +26,19 @@ PyObject* hasher_type() {
     return type;
 }
 
+// A hasher fed with `data`. Large inputs (index files) are hashed with the blake3
+// package's own threads, as many as the worker pool has; the digest is the same.
+PyObject* new_hasher(PyObject* type, PyObject* data, std::size_t size) {
+    if (size < kThreadedHashBytes) return PyObject_CallFunctionObjArgs(type, data, nullptr);
+    PyObject* args = PyTuple_Pack(1, data);
+    if (args == nullptr) return nullptr;
+    PyObject* kwargs = Py_BuildValue("{s:n}", "max_threads", static_cast<Py_ssize_t>(pool::thread_count()));
+    PyObject* hasher = kwargs == nullptr ? nullptr : PyObject_Call(type, args, kwargs);
+    Py_DECREF(args);
+    Py_XDECREF(kwargs);
+    return hasher;
+}
+
 }  // namespace
 
 Digest blake3_digest(const unsigned char* data, std::size_t size) {
@@ -32,7 +49,7 @@ Digest blake3_digest(const unsigned char* data, std::size_t size) {
     PyObject* view = PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<unsigned char*>(data)),
                                              static_cast<Py_ssize_t>(size), PyBUF_READ);
     if (view == nullptr) throw PythonError{};
-    PyObject* hasher = PyObject_CallFunctionObjArgs(type, view, nullptr);
+    PyObject* hasher = new_hasher(type, view, size);
     Py_DECREF(view);
     if (hasher == nullptr) throw PythonError{};
     PyObject* bytes = PyObject_CallMethod(hasher, "digest", nullptr);
