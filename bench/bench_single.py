@@ -242,11 +242,13 @@ def neighbour_case(args):
     for q in queries[: args.warmup]:
         peer(q)
         timed(q)
+    # Alone and after take turns on every query, so that load from elsewhere hits both
+    # alike; before an 'alone' sample the peer's threads get time to go to sleep.
     alone, after = [], []
     for _ in range(args.rounds):
-        time.sleep(1.0)  # let every spinning thread of earlier calls go to sleep
-        alone += [timed(q) for q in queries]
         for q in queries:
+            time.sleep(0.4)
+            alone.append(timed(q))
             peer(q)
             after.append(timed(q))
     print(json.dumps({"alone": statistics.median(alone), "after": statistics.median(after)}))

@@ -26,7 +26,7 @@ std::string resolve_path(const std::string& path) {
     return real ? std::string(real.get()) : path;
 }
 
-// Below this many floats the tables are built before the digest, from the calling thread.
+// Below this many floats the sums run before the digest, from the calling thread.
 constexpr std::uint64_t kHelperMinElements = std::uint64_t{1} << 20;
 
 // The per-block table is kept only for large inner-product indexes: the pruned scan
@@ -35,8 +35,9 @@ bool wants_block_table(const Engine& e) {
     return e.metric != format::Metric::Euclidean && e.rows >= 10000 && e.dims >= 64;
 }
 
-// Sizes and fills the derived tables.
-void derive_tables(Engine& e) {
+// Sizes the derived tables. Done on the calling thread: memory a helper thread allocates
+// comes from an allocator arena of its own, which keeps it after the engine is gone.
+void allocate_tables(Engine& e) {
     if (e.dims == 0) return;  // every entry is -0.0; the accessors answer without a table
     e.row_sq_norms_table.resize(e.rows);
     e.row_norms_table.resize(e.rows);
@@ -44,23 +45,22 @@ void derive_tables(Engine& e) {
         e.row_block_sq_norms.resize(e.rows * e.num_blocks());
         e.has_row_block_sq_norms = true;
     }
-    fill_norm_tables(e, e.has_row_block_sq_norms);
 }
 
-// Derives the tables and the digest together: the tables are built by a helper thread
-// (the sums on the worker pool) while the calling thread hashes (the hash hook may call
-// back into the interpreter, so it stays on the caller). The helper is joined before
-// anything returns, and an exception it meets (an allocation failure) is rethrown here.
-// Small indexes are not worth a thread.
-void derive_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_size) {
+// Fills the tables and derives the digest together: the sums run on the worker pool, fed
+// from a helper thread, while the calling thread hashes (the hash hook may call back into
+// the interpreter, so it stays on the caller). The helper is joined before anything
+// returns, and an exception it meets is rethrown here. Small indexes are not worth a thread.
+void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_size) {
+    const bool blocks = e.has_row_block_sq_norms;
     std::exception_ptr failure;
     {
         std::jthread helper;
         if (e.rows * e.dims >= kHelperMinElements) {
             try {
-                helper = std::jthread([&e, &failure] {
+                helper = std::jthread([&e, blocks, &failure] {
                     try {
-                        derive_tables(e);
+                        fill_norm_tables(e, blocks);
                     } catch (...) {
                         failure = std::current_exception();
                     }
@@ -69,7 +69,7 @@ void derive_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t fil
                 // No thread to spare: one after the other.
             }
         }
-        if (!helper.joinable()) derive_tables(e);
+        if (!helper.joinable()) fill_norm_tables(e, blocks);
         if (hooks.digest) e.index_hash = hooks.digest(e.mapping.data(), file_size);
     }
     if (failure) std::rethrow_exception(failure);
@@ -122,7 +122,8 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     e.metric = *metric;
     e.vectors = reinterpret_cast<const float*>(e.mapping.data() + format::kHeaderBytes);
     e.block_width = block_width_for(e.rows, e.dims);
-    derive_tables_and_digest(e, hooks, static_cast<std::size_t>(file_size));
+    allocate_tables(e);
+    fill_tables_and_digest(e, hooks, static_cast<std::size_t>(file_size));
     e.index_path = resolve_path(path);
     return EngineHandle(std::move(engine));
 }
