@@ -243,11 +243,14 @@ def neighbour_case(args):
         peer(q)
         timed(q)
     # Alone and after take turns on every query, so that load from elsewhere hits both
-    # alike; before an 'alone' sample the peer's threads get time to go to sleep.
+    # alike. Before an 'alone' sample the peer's threads get time to go to sleep, then a
+    # single-threaded pass over the peer's matrix warms the core and flushes the caches as
+    # the peer's call does.
     alone, after = [], []
     for _ in range(args.rounds):
         for q in queries:
             time.sleep(0.4)
+            X.max()
             alone.append(timed(q))
             peer(q)
             after.append(timed(q))
