@@ -41,7 +41,7 @@ def parse_args():
     p.add_argument("--sizes", nargs="+", default=DEFAULT_SIZES, help="ROWSxDIMS:METRIC")
     p.add_argument("--repeat", type=int, default=7)
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
-    p.add_argument("--data-dir", default=os.environ.get("ZORVIK_BENCH_DATA", "/tmp/zorvik_bench"))
+    p.add_argument("--data-dir", default="/tmp/zorvik_bench", help="where the index files are written (once)")
     p.add_argument("--one", help=argparse.SUPPRESS)  # internal: measure one size, print JSON
     return p.parse_args()
 
@@ -70,9 +70,9 @@ def peak_rss_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
-def measure_one(args, spec):
+def measure_one(args, case):
     """Runs in its own interpreter: timings (s) and peak RSS (MiB) for one size."""
-    shape, metric = spec.split(":")
+    shape, metric = case.split(":")
     rows, dims = (int(v) for v in shape.split("x"))
     path = str(index_file(args.data_dir, rows, dims, metric))
     os.environ["ZORVIK_THREADS"] = str(args.threads)
@@ -128,8 +128,8 @@ def main():
     print(f"{'index':>24} {'GiB':>5} {'read':>8} {'hash':>8} {'read+hash':>9} {'open':>8} "
           f"{'open/(r+h)':>10} {'target':>6} {'peak RSS':>9} {'RSS by open':>11}")
     failed = False
-    for spec in args.sizes:
-        cmd = [sys.executable, __file__, "--one", spec, "--repeat", str(args.repeat),
+    for case in args.sizes:
+        cmd = [sys.executable, __file__, "--one", case, "--repeat", str(args.repeat),
                "--threads", str(args.threads), "--data-dir", args.data_dir]
         out = subprocess.run(cmd, capture_output=True, text=True)
         if out.returncode != 0:
@@ -140,7 +140,7 @@ def main():
         ratio = m["open"] / limit
         target = 1.3 if (m["rows"], m["dims"], m["metric"]) == (1000000, 384, "cosine") else 1.5
         failed |= ratio > target
-        print(f"{spec:>24} {m['bytes'] / 2**30:5.2f} {m['read'] * 1e3:6.1f}ms {m['hash'] * 1e3:6.1f}ms "
+        print(f"{case:>24} {m['bytes'] / 2**30:5.2f} {m['read'] * 1e3:6.1f}ms {m['hash'] * 1e3:6.1f}ms "
               f"{limit * 1e3:7.1f}ms {m['open'] * 1e3:6.1f}ms {ratio:10.2f} {target:6.1f} "
               f"{m['rss_peak']:7.0f}MiB {m['rss_peak'] - m['rss_before_open']:9.0f}MiB")
     print("peak RSS counts the mapped file's pages once read; 'RSS by open' is what opening added on top of "
