@@ -155,7 +155,7 @@ template <bool Blocks>
 }
 
 [[gnu::always_inline]] inline void finish_rows(const Tables& t, std::uint64_t begin, std::uint64_t end) {
-    for (std::uint64_t r = begin; r < end; ++r) t.row_norm[r] = static_cast<float>(std::sqrt(t.row_sq[r]));
+    for (std::uint64_t r = begin; r < end; ++r) t.row_norm[r] = std::sqrt(static_cast<float>(t.row_sq[r]));  // root taken in float
 }
 
 template <bool Blocks>
