@@ -22,17 +22,15 @@ import mmap
 import os
 import resource
 import statistics
-import struct
 import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import numpy as np
 
-METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
-HEADER = 12
+from bench_data import index_file
+
 DEFAULT_SIZES = ["100000x128:cosine", "1000000x384:cosine", "1000000x384:euclidean", "200000x768:cosine"]
 
 
@@ -46,24 +44,6 @@ def parse_args():
     return p.parse_args()
 
 
-def index_file(data_dir, rows, dims, metric):
-    """Writes (once) an index of seeded random rows; unit rows for cosine."""
-    path = Path(data_dir) / f"open_{metric}_{rows}x{dims}.bin"
-    if path.exists() and path.stat().st_size == HEADER + 4 * rows * dims:
-        return path
-    path.parent.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(7)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        f.write(struct.pack("<III", dims, rows, METRIC_IDS[metric]))
-        step = max(1, 8_000_000 // dims)
-        for start in range(0, rows, step):
-            block = rng.standard_normal((min(step, rows - start), dims), dtype=np.float32)
-            if metric == "cosine":
-                block /= np.linalg.norm(block, axis=1, keepdims=True)
-            f.write(block.tobytes())
-    tmp.rename(path)
-    return path
 
 
 def peak_rss_mib():
@@ -74,7 +54,7 @@ def measure_one(args, case):
     """Runs in its own interpreter: timings (s) and peak RSS (MiB) for one size."""
     shape, metric = case.split(":")
     rows, dims = (int(v) for v in shape.split("x"))
-    path = str(index_file(args.data_dir, rows, dims, metric))
+    path = str(index_file(args.data_dir, "open", rows, dims, metric, seed=7))
     os.environ["ZORVIK_THREADS"] = str(args.threads)
     import blake3
 

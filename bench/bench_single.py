@@ -24,7 +24,6 @@ import argparse
 import json
 import os
 import statistics
-import struct
 import subprocess
 import sys
 import time
@@ -33,8 +32,8 @@ from pathlib import Path
 
 import numpy as np
 
-METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
-HEADER = 12
+from bench_data import HEADER, METRIC_IDS, index_file
+
 
 
 def parse_args():
@@ -55,24 +54,6 @@ def parse_args():
     return p.parse_args()
 
 
-def index_file(args):
-    """Writes (once) an index file of seeded random rows; unit rows for cosine."""
-    path = Path(args.data_dir) / f"single_{args.metric}_{args.rows}x{args.dims}.bin"
-    if path.exists() and path.stat().st_size == HEADER + 4 * args.rows * args.dims:
-        return path
-    path.parent.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(1234)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        f.write(struct.pack("<III", args.dims, args.rows, METRIC_IDS[args.metric]))
-        step = max(1, 8_000_000 // max(args.dims, 1))
-        for start in range(0, args.rows, step):
-            block = rng.standard_normal((min(step, args.rows - start), args.dims), dtype=np.float32)
-            if args.metric == "cosine":
-                block /= np.linalg.norm(block, axis=1, keepdims=True)
-            f.write(block.tobytes())
-    tmp.rename(path)
-    return path
 
 
 def interleaved_medians(engines, queries, warmup, rounds):
@@ -114,7 +95,7 @@ def main():
     import zorvikdb
     from threadpoolctl import threadpool_limits
 
-    path = index_file(args)
+    path = index_file(args.data_dir, "single", args.rows, args.dims, args.metric)
     engine = zorvikdb.PySearchEngine(str(path), False)
     mapped = np.memmap(path, dtype=np.float32, mode="r", offset=HEADER, shape=(args.rows, args.dims))
     X = np.array(mapped)  # peers get their own in-memory copy
@@ -216,7 +197,7 @@ def neighbour_case(args):
     import zorvikdb
     from threadpoolctl import threadpool_limits
 
-    path = index_file(args)
+    path = index_file(args.data_dir, "single", args.rows, args.dims, args.metric)
     engine = zorvikdb.PySearchEngine(str(path), False)
     X = np.array(np.memmap(path, dtype=np.float32, mode="r", offset=HEADER, shape=(args.rows, args.dims)))
     rng = np.random.default_rng(99)
