@@ -21,7 +21,6 @@ import argparse
 import ctypes
 import os
 import statistics
-import struct
 import subprocess
 import sys
 import time
@@ -29,8 +28,8 @@ from pathlib import Path
 
 import numpy as np
 
-METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
-HEADER = 12
+from bench_data import HEADER, index_file
+
 NUMPY_BLOCK = 16384  # rows per product for the NumPy and sgemm peers
 
 
@@ -48,24 +47,6 @@ def parse_args():
     return p.parse_args()
 
 
-def index_file(data_dir, rows, dims, metric):
-    """Writes (once) an index file of seeded random rows; unit rows for cosine."""
-    path = Path(data_dir) / f"batch_{metric}_{rows}x{dims}.bin"
-    if path.exists() and path.stat().st_size == HEADER + 4 * rows * dims:
-        return path
-    path.parent.mkdir(parents=True, exist_ok=True)
-    rng = np.random.default_rng(1234)
-    tmp = path.with_suffix(".tmp")
-    with open(tmp, "wb") as f:
-        f.write(struct.pack("<III", dims, rows, METRIC_IDS[metric]))
-        step = max(1, 8_000_000 // dims)
-        for start in range(0, rows, step):
-            block = rng.standard_normal((min(step, rows - start), dims), dtype=np.float32)
-            if metric == "cosine":
-                block /= np.linalg.norm(block, axis=1, keepdims=True)
-            f.write(block.tobytes())
-    tmp.rename(path)
-    return path
 
 
 def batch_queries(n, dims, seed):
@@ -170,7 +151,7 @@ def make_peers(args, path, X, Q, k, euclid, chosen):
 def run_case(args, rows, dims, nq, metric, chosen):
     from threadpoolctl import threadpool_limits
 
-    path = index_file(args.data_dir, rows, dims, metric)
+    path = index_file(args.data_dir, "batch", rows, dims, metric, seed=1234)
     X = np.array(np.memmap(path, dtype=np.float32, mode="r", offset=HEADER, shape=(rows, dims)))
     Q = batch_queries(nq, dims, 99)
     k, euclid = args.k, metric == "euclidean"

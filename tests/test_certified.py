@@ -40,7 +40,7 @@ def better(a, b, metric):
     return a[0] < b[0]
 
 
-def model_certified(X, q, k, block_size, pruning, metric, slack=0.001):
+def model_certified(X, q, k, block_size, pruning, metric, slack=0.001, float_root=True):
     X = np.asarray(X, F32)
     q = np.asarray(q, F32)
     rows, dims = X.shape
@@ -60,7 +60,8 @@ def model_certified(X, q, k, block_size, pruning, metric, slack=0.001):
     block_dots = [model_scores(X[:, s:e], q[s:e], 1, "vector") for s, e in blocks]
     xd = X.astype(np.float64)
     row_sq = np.cumsum(xd * xd, axis=1)[:, -1]
-    row_norm = np.sqrt(row_sq).astype(F32)  # as the loader stores them
+    # As the loader stores them: the float root of the float-rounded sum.
+    row_norm = np.sqrt(row_sq.astype(F32)) if float_root else np.sqrt(row_sq).astype(F32)
 
     k_eff = min(k, rows)
     kept, evolution, bounds = [], [], []
@@ -183,6 +184,20 @@ def test_scan_matches_the_model(write_index, metric, rows, dims, k, block_size, 
         # Exhaustive answer: the same rows as query_exact.
         exact = engine.query_exact(q, k)
         assert [(h.idx, h.score) for h in exact.results] == [(h["idx"], h["score"]) for h in got["results"]]
+
+
+def test_row_norms_are_float_roots_of_the_rounded_sums(write_index):
+    # About one row in nine has a float root of the float-rounded sum one unit away from
+    # the double root rounded to float; the recorded bounds show which one the engine uses.
+    rng = np.random.default_rng(0)
+    X = (rng.standard_normal((200, 6)) * 4).astype(F32)
+    q = (rng.standard_normal(6) * 4).astype(F32)
+    engine = zorvikdb.PySearchEngine(write_index(X, 1), False)
+    got = certified(engine, q, 3, 2)
+    want = model_certified(X, q, 3, 2, True, 1)
+    other = model_certified(X, q, 3, 2, True, 1, float_root=False)
+    assert bits(want["certificate"]["pruned_bound_values"]) != bits(other["certificate"]["pruned_bound_values"])
+    assert_matches_model(got, want)
 
 
 def test_pruning_on_and_off_agree_on_moderate_data(write_index):

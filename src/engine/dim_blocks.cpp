@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <numeric>
 
+#include "engine/kernels.hpp"
+
 namespace zorvik {
 
 std::vector<double> block_energies(const float* q, std::uint64_t dims, std::uint64_t width) {
     std::vector<double> energy(static_cast<std::size_t>(block_count(dims, width)));
     for (std::size_t b = 0; b < energy.size(); ++b) {
         const DimBlock blk = dim_block(b, width, dims);
-        double s = -0.0;
-        for (std::uint64_t d = blk.start; d < blk.end; ++d) s = s + static_cast<double>(q[d]) * static_cast<double>(q[d]);
-        energy[b] = s;
+        energy[b] = sum_of_squares(q + blk.start, blk.end - blk.start);
     }
     return energy;
 }

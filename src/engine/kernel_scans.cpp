@@ -5,6 +5,7 @@
 
 #include "engine/pool.hpp"
 #include "engine/scan_support.hpp"
+#include "engine/search.hpp"
 
 namespace zorvik {
 
@@ -40,7 +41,6 @@ std::vector<Hit> best_of_range(const Engine& e, const float* query, scan::RowRan
 QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
                       QueryClock::time_point start) {
     const bool scalar = force_scalar();
-    if (engine.dims == 0) return scan::finish(scan::first_rows(k_eff, 0.0f), "exact", start);
 
     // Contiguous pieces in row order; each keeps its own best k_eff (the order is total,
     // so this equals selecting from every finite hit).
@@ -56,7 +56,6 @@ QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::u
 QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
                           QueryClock::time_point start) {
     const bool scalar = force_scalar();
-    if (engine.dims == 0) return scan::finish(scan::first_rows(k_eff, 0.0f), "exact-chunked", start);
 
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);

@@ -33,8 +33,16 @@ void score_rows(format::Metric metric, const float* query, std::size_t dims, con
 // Inner product of n elements in the vector order, whatever force_scalar() says.
 float dot_vector_order(const float* q, const float* x, std::size_t n);
 
-// Sum of q[t]^2 in doubles, from -0.0, in element order.
-double query_sq_norm(std::span<const float> query);
+// Sum of x[t]^2 in doubles (each factor widened first), from -0.0, in element order:
+// the one sum of squares of query vectors, stored rows and their dimension blocks.
+inline double sum_of_squares(const float* x, std::uint64_t n) {
+    double s = -0.0;
+    for (std::uint64_t t = 0; t < n; ++t) s = s + static_cast<double>(x[t]) * static_cast<double>(x[t]);
+    return s;
+}
+
+// sum_of_squares of the whole query.
+inline double query_sq_norm(std::span<const float> query) { return sum_of_squares(query.data(), query.size()); }
 
 // Metric-2 score from a matrix-product inner product: (|x|^2 + |q|^2) - (d + d) in doubles.
 inline float euclid_from_dot(double row_sq_norm, double q_sq_norm, float d) {

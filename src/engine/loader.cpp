@@ -6,11 +6,14 @@
 
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "engine/messages.hpp"
+#include "engine/norms.hpp"
 #include "engine/text.hpp"
 
 namespace zorvik {
@@ -23,62 +26,60 @@ std::string resolve_path(const std::string& path) {
     return real ? std::string(real.get()) : path;
 }
 
-// Sum of squares of n floats in 64-bit, from -0.0, strictly in element order.
-inline double sq_sum(const float* x, std::uint64_t n) {
-    double s = -0.0;
-    for (std::uint64_t t = 0; t < n; ++t) s = s + static_cast<double>(x[t]) * static_cast<double>(x[t]);
-    return s;
+// Below this many floats the sums run before the digest, from the calling thread.
+constexpr std::uint64_t kHelperMinElements = std::uint64_t{1} << 20;
+
+// The per-block table is kept only for large inner-product indexes: the pruned scan
+// reads it, and euclidean ranking never prunes.
+bool wants_block_table(const Engine& e) {
+    return e.metric != format::Metric::Euclidean && e.rows >= 10000 && e.dims >= 64;
+}
+
+// Sizes the derived tables. Done on the calling thread: memory a helper thread allocates
+// comes from an allocator arena of its own, which keeps it after the engine is gone.
+void allocate_tables(Engine& e) {
+    if (e.dims == 0) return;  // every entry is -0.0; the accessors answer without a table
+    e.row_sq_norms_table.resize(e.rows);
+    e.row_norms_table.resize(e.rows);
+    if (wants_block_table(e)) {
+        e.row_block_sq_norms.resize(e.rows * e.num_blocks());
+        e.has_row_block_sq_norms = true;
+    }
+}
+
+// Fills the tables and derives the digest together: the sums run on the worker pool, fed
+// from a helper thread, while the calling thread hashes (the hash hook may call back into
+// the interpreter, so it stays on the caller). The helper is joined before anything
+// returns, and an exception it meets is rethrown here. Small indexes are not worth a thread.
+void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_size) {
+    const bool blocks = e.has_row_block_sq_norms;
+    std::exception_ptr failure;
+    {
+        std::jthread helper;
+        if (e.rows * e.dims >= kHelperMinElements) {
+            try {
+                helper = std::jthread([&e, blocks, &failure] {
+                    try {
+                        fill_norm_tables(e, blocks);
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {
+                // No thread to spare: one after the other.
+            }
+        }
+        if (!helper.joinable()) fill_norm_tables(e, blocks);
+        if (hooks.digest) e.index_hash = hooks.digest(e.mapping.data(), file_size);
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
 
-void compute_row_norms(Engine& e) {
-    if (e.dims == 0) return;  // every entry is -0.0; the accessors answer without a table
-    e.row_sq_norms_table.resize(e.rows);
-    e.row_norms_table.resize(e.rows);
-    const std::uint64_t d = e.dims;
-    std::uint64_t r = 0;
-    // Four rows at a time: four independent chains, each still summed in element order.
-    for (; r + 4 <= e.rows; r += 4) {
-        const float* x0 = e.row(r);
-        const float* x1 = x0 + d;
-        const float* x2 = x1 + d;
-        const float* x3 = x2 + d;
-        double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
-        for (std::uint64_t t = 0; t < d; ++t) {
-            s0 = s0 + static_cast<double>(x0[t]) * static_cast<double>(x0[t]);
-            s1 = s1 + static_cast<double>(x1[t]) * static_cast<double>(x1[t]);
-            s2 = s2 + static_cast<double>(x2[t]) * static_cast<double>(x2[t]);
-            s3 = s3 + static_cast<double>(x3[t]) * static_cast<double>(x3[t]);
-        }
-        e.row_sq_norms_table[r] = s0;
-        e.row_sq_norms_table[r + 1] = s1;
-        e.row_sq_norms_table[r + 2] = s2;
-        e.row_sq_norms_table[r + 3] = s3;
-    }
-    for (; r < e.rows; ++r) e.row_sq_norms_table[r] = sq_sum(e.row(r), d);
-    for (std::uint64_t i = 0; i < e.rows; ++i)
-        e.row_norms_table[i] = static_cast<float>(std::sqrt(e.row_sq_norms_table[i]));
-}
-
 std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims) {
     if (rows >= 250000) return dims < 768 ? 32 : 64;
     return dims < 256 ? 16 : 32;
-}
-
-void compute_row_block_norms(Engine& e) {
-    if (e.metric == format::Metric::Euclidean || e.rows < 10000 || e.dims < 64) return;
-    const std::uint64_t nb = e.num_blocks();
-    e.row_block_sq_norms.resize(e.rows * nb);
-    for (std::uint64_t r = 0; r < e.rows; ++r) {
-        const float* x = e.row(r);
-        double* out = e.row_block_sq_norms.data() + r * nb;
-        for (std::uint64_t b = 0; b < nb; ++b) {
-            const DimBlock blk = e.block(b);
-            out[b] = sq_sum(x + blk.start, blk.end - blk.start);
-        }
-    }
-    e.has_row_block_sq_norms = true;
 }
 
 Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hooks) {
@@ -122,10 +123,9 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     e.dims = h.dims;
     e.metric = *metric;
     e.vectors = reinterpret_cast<const float*>(e.mapping.data() + format::kHeaderBytes);
-    compute_row_norms(e);
     e.block_width = block_width_for(e.rows, e.dims);
-    compute_row_block_norms(e);
-    if (hooks.digest) e.index_hash = hooks.digest(e.mapping.data(), static_cast<std::size_t>(file_size));
+    allocate_tables(e);
+    fill_tables_and_digest(e, hooks, static_cast<std::size_t>(file_size));
     e.index_path = resolve_path(path);
     return EngineHandle(std::move(engine));
 }

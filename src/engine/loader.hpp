@@ -19,9 +19,7 @@ struct LoadHooks {
 
 Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hooks);
 
-// Derived tables, each a pure function of the header and the vectors.
-void compute_row_norms(Engine& e);
+// Width of the dimension blocks: a pure function of the header.
 std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims);
-void compute_row_block_norms(Engine& e);
 
 }  // namespace zorvik

@@ -6,6 +6,7 @@
 #include "engine/blas.hpp"
 #include "engine/pool.hpp"
 #include "engine/scan_support.hpp"
+#include "engine/search.hpp"
 
 namespace zorvik {
 
@@ -26,30 +27,22 @@ std::vector<Hit> best_of_product(const Engine& e, std::span<const float> query, 
     return heap.into_sorted();
 }
 
-// The product of an empty sum: +0 inner products, and (-0 + -0) - 0 = -0 distances.
-float zero_dims_score(const Engine& e) { return e.metric == format::Metric::Euclidean ? -0.0f : 0.0f; }
-
 }  // namespace
 
 QueryOutcome scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
                                  QueryClock::time_point start) {
-    const char* method = "exact-blocked-matrix";
-    if (engine.dims == 0) return scan::finish(scan::first_rows(k_eff, zero_dims_score(engine)), method, start);
-
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
     std::vector<std::vector<Hit>> lists(chunks);
     pool::parallel_for(chunks, [&](std::size_t c) {
         lists[c] = best_of_product(engine, query, scan::chunk_range(c, chunk, engine.rows), k_eff);
     });
-    return scan::finish(merge_chunks(lists, k_eff, engine.metric), method, start);
+    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact-blocked-matrix", start);
 }
 
 QueryOutcome scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
                               QueryClock::time_point start) {
-    const char* method = "exact-matrix-full";
-    if (engine.dims == 0) return scan::finish(scan::first_rows(k_eff, zero_dims_score(engine)), method, start);
-    return scan::finish(best_of_product(engine, query, {0, engine.rows}, k_eff), method, start);
+    return scan::finish(best_of_product(engine, query, {0, engine.rows}, k_eff), "exact-matrix-full", start);
 }
 
 }  // namespace zorvik

@@ -7,6 +7,7 @@
 
 #include "engine/dim_blocks.hpp"
 #include "engine/scan_support.hpp"
+#include "engine/search.hpp"
 
 namespace zorvik {
 

@@ -8,7 +8,6 @@
 
 #include "engine/engine.hpp"
 #include "engine/kernels.hpp"
-#include "engine/search.hpp"
 #include "engine/topk.hpp"
 
 namespace zorvik::scan {
@@ -52,7 +51,7 @@ void stream_rows(const Engine& e, const float* query, RowRange range, bool scala
     }
 }
 
-// With no dimensions every row scores the same zero, so the best k are the first k rows.
+// The first k_eff rows, each scoring `zero`: the answer when every row scores alike.
 std::vector<Hit> first_rows(std::uint64_t k_eff, float zero);
 
 // Sorted best first (already), stamped with the strategy name and the elapsed time.

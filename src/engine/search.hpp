@@ -1,33 +1,13 @@
 #pragma once
 // Exact single-query search: validation, strategy dispatch and the five strategies.
-#include <chrono>
 #include <cstdint>
 #include <span>
-#include <string>
-#include <vector>
 
 #include "engine/engine.hpp"
 #include "engine/expected.hpp"
+#include "engine/topk.hpp"
 
 namespace zorvik {
-
-// One ranked row: global row number and its (finite) score.
-struct Hit {
-    std::uint64_t idx = 0;
-    float score = 0.0f;
-};
-
-struct QueryOutcome {
-    std::vector<Hit> results;  // best first
-    std::string method_used;
-    double query_time_ms = 0.0;
-};
-
-// Monotonic clock of query timings.
-using QueryClock = std::chrono::steady_clock;
-
-// Milliseconds since `start`: (whole seconds + nanoseconds / 1e9) * 1000.0.
-double elapsed_ms(QueryClock::time_point start);
 
 // Validates the query, picks a strategy (ZORVIK_SINGLE_MODE, read on every call) and
 // returns the best min(k, rows) finite hits, best first. Errors are message texts.
@@ -38,7 +18,8 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
 // pool's thread count. Chunks are [0, c), [c, 2c), ..., the last ending at rows.
 std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads);
 
-// The strategies; each sorts its result best first and stamps method and time.
+// The strategies; each sorts its result best first and stamps method and time. They
+// need dims > 0 (search_exact answers an index without dimensions itself).
 QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
                       QueryClock::time_point start);
 QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,

@@ -2,7 +2,15 @@
 
 namespace zorvik {
 
-TopKHeap::TopKHeap(std::uint64_t k, format::Metric metric, std::uint64_t expected) : k_(k), metric_(metric) {
+double elapsed_ms(QueryClock::time_point start) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(QueryClock::now() - start).count();
+    const auto secs = ns / 1000000000;
+    const auto sub = ns % 1000000000;
+    return (static_cast<double>(secs) + static_cast<double>(sub) / 1e9) * 1000.0;
+}
+
+TopKHeap::TopKHeap(std::uint64_t k, format::Metric metric, std::uint64_t expected)
+    : k_(k), metric_(metric), mask_(rank_mask(metric)) {
     const std::uint64_t most = std::min(k, expected);
     if (most < heap_.max_size()) heap_.reserve(static_cast<std::size_t>(most) + 1);
 }

@@ -8,6 +8,7 @@
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
+#include "lib/lists.hpp"
 #include "lib/messages.hpp"
 #include "lib/results.hpp"
 
@@ -32,26 +33,14 @@ bool open_batch(const Signature& sig, PyObject* args, PyObject* kwargs, BatchQue
     if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr) || !bound.count(1, &q->k) ||
         !require_contiguous(arr))
         return false;
-    const prepare::RowSource rows = matrix_rows(arr);
     q->n = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
     q->d = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
-    const float* p = rows.range(0, rows.size(), q->values);
-    if (p != q->values.data()) q->values.assign(p, p + rows.size());
+    q->values = row_major_values(arr);
     return true;
 }
 
 PyObject* result_list(std::vector<ResultFields>&& fields) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(fields.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        PyObject* r = new_result(std::move(fields[i]));
-        if (r == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), r);
-    }
-    return list;
+    return list_of(fields, [](ResultFields& f) { return new_result(std::move(f)); });
 }
 
 // A new (m, w) row-major array of `type` whose row j is field(hit) over outcome j's hits;

@@ -289,4 +289,17 @@ prepare::RowSource matrix_rows(PyArrayObject* a) {
                               static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
 }
 
+std::vector<float> row_major_values(PyArrayObject* a) {
+    std::vector<float> out;
+    if (PyArray_NDIM(a) != 2) {
+        out.resize(static_cast<std::size_t>(PyArray_SIZE(a)));
+        if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(float));
+        return out;
+    }
+    const prepare::RowSource rows = matrix_rows(a);
+    const float* p = rows.range(0, rows.size(), out);
+    if (p != out.data()) out.assign(p, p + rows.size());
+    return out;
+}
+
 }  // namespace zorvik::lib

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "lib/python.hpp"
 #include "prepare/rows.hpp"
@@ -68,6 +69,10 @@ bool require_contiguous(PyArrayObject* a);
 
 // A contiguous matrix's elements in logical row order, whatever its memory order.
 prepare::RowSource matrix_rows(PyArrayObject* a);
+
+// A contiguous vector's or matrix's elements copied in logical row order (read byte-wise,
+// so the array need not be aligned).
+std::vector<float> row_major_values(PyArrayObject* a);
 
 // UTF-8 of a str object; false with the exception set.
 bool utf8_of(PyObject* s, std::string* out);

@@ -1,6 +1,5 @@
 #include "lib/certified_methods.hpp"
 
-#include <cstring>
 #include <vector>
 
 #include "engine/certified.hpp"
@@ -8,6 +7,7 @@
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
+#include "lib/lists.hpp"
 #include "lib/results.hpp"
 
 namespace zorvik::lib {
@@ -31,25 +31,6 @@ constexpr Param kExplainParams[] = {{"query", Kind::Vector, nullptr},
                                     {"idx", Kind::Count, nullptr},
                                     {"block_size", Kind::Count, nullptr},
                                     {"top_blocks", Kind::Count, nullptr}};
-
-// The array's values in logical row order (row-major), whatever its memory order. Runs
-// right after the layout check, with nothing in between that could run Python code. The
-// data may be unaligned, so it is read as bytes.
-std::vector<float> row_major_values(PyArrayObject* arr) {
-    const auto total = static_cast<std::size_t>(PyArray_SIZE(arr));
-    std::vector<float> out(total);
-    if (total == 0) return out;
-    const auto* src = static_cast<const unsigned char*>(PyArray_DATA(arr));
-    if (PyArray_NDIM(arr) < 2 || PyArray_IS_C_CONTIGUOUS(arr)) {
-        std::memcpy(out.data(), src, total * sizeof(float));
-        return out;
-    }
-    const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-    const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
-    for (std::size_t j = 0; j < cols; ++j)
-        for (std::size_t i = 0; i < n; ++i) std::memcpy(&out[i * cols + j], src + (j * n + i) * sizeof(float), sizeof(float));
-    return out;
-}
 
 // Binds and converts the array and the counts in parameter order, then the flag when
 // the table has one, then checks the layout.
@@ -79,22 +60,6 @@ bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Reques
     }
     req->values = row_major_values(arr);
     return true;
-}
-
-// A new list holding convert(v) for every v (each a new reference or nullptr on failure).
-template <class T, class Convert>
-PyObject* list_of(const std::vector<T>& values, Convert convert) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = convert(values[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
 }
 
 PyObject* float_object(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }

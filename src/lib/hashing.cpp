@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/pool.hpp"
 #include "lib/errors.hpp"
 #include "lib/messages.hpp"
 #include "lib/python.hpp"
@@ -9,6 +10,9 @@
 namespace zorvik::lib {
 
 namespace {
+
+// From this size on the hash runs on several threads.
+constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
 
 // The blake3.blake3 hasher type, imported once and kept for the life of the process.
 PyObject* hasher_type() {
@@ -117,6 +121,20 @@ private:
     PyObject* view_ = nullptr;
 };
 
+
+// A hasher fed with `data`. Large inputs (index files) are hashed with the blake3
+// package's own threads, as many as the worker pool has; the digest is the same.
+PyObject* new_hasher(PyObject* type, PyObject* data, std::size_t size) {
+    if (size < kThreadedHashBytes) return PyObject_CallFunctionObjArgs(type, data, nullptr);
+    PyObject* args = PyTuple_Pack(1, data);
+    if (args == nullptr) return nullptr;
+    PyObject* kwargs = Py_BuildValue("{s:n}", "max_threads", static_cast<Py_ssize_t>(pool::thread_count()));
+    PyObject* hasher = kwargs == nullptr ? nullptr : PyObject_Call(type, args, kwargs);
+    Py_DECREF(args);
+    Py_XDECREF(kwargs);
+    return hasher;
+}
+
 }  // namespace
 
 Digest blake3_digest(const unsigned char* data, std::size_t size) {
@@ -125,7 +143,7 @@ Digest blake3_digest(const unsigned char* data, std::size_t size) {
     if (size == 0) data = &kEmpty;
     // The bytes are hashed in place, never copied, through a view that ends with the call.
     Loan loan(data, size);
-    PyObject* hasher = PyObject_CallFunctionObjArgs(type, loan.view(), nullptr);
+    PyObject* hasher = new_hasher(type, loan.view(), size);
     if (hasher == nullptr) throw PythonError{};
     PyObject* bytes = PyObject_CallMethod(hasher, "digest", nullptr);
     Py_DECREF(hasher);

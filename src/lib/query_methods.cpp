@@ -1,6 +1,5 @@
 #include "lib/query_methods.hpp"
 
-#include <cstring>
 #include <vector>
 
 #include "engine/search.hpp"
@@ -27,9 +26,7 @@ bool open_single(const Signature& sig, PyObject* args, PyObject* kwargs, SingleQ
     if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr) || !bound.count(1, &q->k) ||
         !require_contiguous(arr))
         return false;
-    const auto n = static_cast<std::size_t>(PyArray_SIZE(arr));
-    q->values.resize(n);
-    if (n > 0) std::memcpy(q->values.data(), PyArray_DATA(arr), n * sizeof(float));
+    q->values = row_major_values(arr);
     return true;
 }
 

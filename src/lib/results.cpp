@@ -6,6 +6,7 @@
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
 #include "lib/heap_type.hpp"
+#include "lib/lists.hpp"
 #include "lib/messages.hpp"
 
 namespace zorvik::lib {
@@ -80,18 +81,7 @@ PyObject* optional_count(const std::optional<std::uint64_t>& v) {
 }
 
 PyObject* result_results(PyObject* self, void*) {
-    const auto& hits = fields_of(self).results;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < hits.size(); ++i) {
-        PyObject* item = new_item(hits[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+    return list_of(fields_of(self).results, new_item);
 }
 PyObject* result_time(PyObject* self, void*) { return PyFloat_FromDouble(fields_of(self).query_time_ms); }
 PyObject* result_method(PyObject* self, void*) { return text_object(fields_of(self).method_used); }
