@@ -20,12 +20,13 @@ added single-query latency (sharded median - single median) <= 5 ms.
 
 import argparse
 import os
-import statistics
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
+
+from bench_single import interleaved_medians  # engines take turns query by query
 
 
 def parse_args():
@@ -72,17 +73,10 @@ def best_batch_seconds(engines, Q, k, rounds):
     return best
 
 
-def interleaved_latency(engines, queries, k):
-    """Median milliseconds per engine; engines take turns on every query."""
-    times = {name: [] for name in engines}
-    names = list(engines)
-    for i, q in enumerate(queries):
-        shift = i % len(names)
-        for name in names[shift:] + names[:shift]:
-            t = time.perf_counter()
-            engines[name](q, k)
-            times[name].append((time.perf_counter() - t) * 1000.0)
-    return {name: statistics.median(t) for name, t in times.items()}
+def latency(whole, sharded, queries, k):
+    """Median milliseconds of one query on the single engine and on the shards."""
+    return interleaved_medians({"single": lambda q: whole.query_exact_arrays(q, k),
+                                "sharded": lambda q: sharded.query(q, k)}, queries, 3, 1)
 
 
 def main():
@@ -125,11 +119,8 @@ def main():
                 agree = np.array_equal(sharded.query_batch(Q[:50], args.k)["indices"], want)
                 batch = best_batch_seconds({"single": whole.query_batch_arrays, "sharded": sharded.query_batch},
                                            Q, args.k, args.rounds)
-                for q in singles[:3]:
-                    sharded.query(q, args.k)
-                pair = {"single": whole.query_exact_arrays, "sharded": sharded.query}
-                lat = interleaved_latency(pair, singles, args.k)
-                floor = interleaved_latency(pair, singles, 0)  # k = 0: no scan, only the call
+                lat = latency(whole, sharded, singles, args.k)
+                floor = latency(whole, sharded, singles, 0)  # k = 0: no scan, only the call
                 rows.append((s, batch, lat))
             print(f"{s} shard(s) x {sharded.cpus_per_shard} CPU: batch {args.batch / batch['sharded']:7.1f} q/s "
                   f"vs {args.batch / batch['single']:7.1f} single = {batch['single'] / batch['sharded']:.3f} x; "
