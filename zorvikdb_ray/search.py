@@ -18,7 +18,6 @@ from .errors import ShardError
 from .manifest import Manifest, read_manifest
 from .merge import merge_top_k, merged_method_name
 
-ENGINE_VERSION = "1.1.0"
 _RemoteShard = ray.remote(ShardServer)
 
 
@@ -184,7 +183,7 @@ class ShardedSearchEngine:
             "method_used": merged_method_name([p["method_used"] for p in parts]),
             "index_hash": self.manifest.digest,
             "query_hash": parts[0]["query_hash"],
-            "engine_version": ENGINE_VERSION,
+            "engine_version": parts[0]["engine_version"],
             "metric": facts["metric"],
             "normalized": facts["normalized"],
             "dims": facts["dims"],
