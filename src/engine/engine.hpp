@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "engine/mapping.hpp"
+#include "engine/table.hpp"
 #include "format/header.hpp"
 
 namespace zorvik {
@@ -28,8 +28,8 @@ struct Engine {
 
     // Per-row tables; left empty when dims == 0 (every entry would be -0.0), so a
     // header claiming billions of empty rows costs no memory. Read through the accessors.
-    std::vector<double> row_sq_norms_table;
-    std::vector<float> row_norms_table;
+    Table<double> row_sq_norms_table;
+    Table<float> row_norms_table;
 
     // Dimension blocks are derived from block_width and dims, never stored one by one:
     // a header may claim billions of dimensions.
@@ -38,7 +38,7 @@ struct Engine {
     // rows x num_blocks() sums of squares, row by row; present only for large
     // non-euclidean indexes.
     bool has_row_block_sq_norms = false;
-    std::vector<double> row_block_sq_norms;
+    Table<double> row_block_sq_norms;
 
     std::string index_path;  // canonical absolute path, or the path as given
     Digest index_hash{};

@@ -39,10 +39,10 @@ bool wants_block_table(const Engine& e) {
 // comes from an allocator arena of its own, which keeps it after the engine is gone.
 void allocate_tables(Engine& e) {
     if (e.dims == 0) return;  // every entry is -0.0; the accessors answer without a table
-    e.row_sq_norms_table.resize(e.rows);
-    e.row_norms_table.resize(e.rows);
+    e.row_sq_norms_table = Table<double>(static_cast<std::size_t>(e.rows));
+    e.row_norms_table = Table<float>(static_cast<std::size_t>(e.rows));
     if (wants_block_table(e)) {
-        e.row_block_sq_norms.resize(e.rows * e.num_blocks());
+        e.row_block_sq_norms = Table<double>(static_cast<std::size_t>(e.rows * e.num_blocks()));
         e.has_row_block_sq_norms = true;
     }
 }
