@@ -23,6 +23,27 @@ def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):
     return header + v.tobytes() + trailing
 
 
+def os_error_text(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+def unaligned(values):
+    """A float32 array one byte past an aligned address, over a bytearray."""
+    values = np.ascontiguousarray(values, dtype=np.float32)
+    buf = bytearray(values.nbytes + 1)
+    arr = np.frombuffer(buf, np.float32, offset=1, count=values.size).reshape(values.shape)
+    arr[...] = values
+    assert not arr.flags.aligned
+    return arr
+
+
+def raises_exactly(exc_type, message, call, *args, **kw):
+    """call(*args, **kw) raises exc_type whose args are exactly (message,)."""
+    with pytest.raises(exc_type) as info:
+        call(*args, **kw)
+    assert info.value.args == (message,)
+
+
 @pytest.fixture
 def write_index(tmp_path):
     """write_index(vectors, metric=1, name="x.bin", **header_overrides) -> path (str)."""

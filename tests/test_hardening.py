@@ -16,13 +16,10 @@ import numpy as np
 import pytest
 
 import zorvikdb
+from conftest import os_error_text, unaligned
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
-
-
-def os_error_text(code):
-    return f"{os.strerror(code)} (os error {code})"
 
 
 # ---------------------------------------------------------------- fork
@@ -256,16 +253,6 @@ def test_temporary_files_of_dead_processes_are_removed(tmp_path):
 
 
 # ---------------------------------------------------------------- the C-API edge
-
-
-def unaligned(values):
-    """A float32 array one byte past an aligned address, over a bytearray."""
-    values = np.ascontiguousarray(values, dtype=np.float32)
-    buf = bytearray(values.nbytes + 1)
-    arr = np.frombuffer(buf, np.float32, offset=1, count=values.size).reshape(values.shape)
-    arr[...] = values
-    assert not arr.flags.aligned
-    return arr
 
 
 @pytest.mark.parametrize("metric", ["dot", "cosine"])
