@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import zorvikdb
+from conftest import index_bytes, raises_exactly
 
 BATCH_NOT_FINITE = "Queries cont\u00c3\u00aam valores n\u00c3\u00a3o finitos (NaN/Inf)"
 QUERY_NOT_FINITE = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos"
@@ -77,8 +78,6 @@ def tie_index(tmp_path_factory):
     X[3] = 2.0  # the largest inner product any row can have with itself
     for r in (7999, 8000, 15999, 16000, 19999, 11):
         X[r] = X[3]
-    from conftest import index_bytes
-
     paths = {}
     for metric in (1, 2):
         p = tmp_path_factory.mktemp("ties") / f"ties{metric}.bin"
@@ -172,32 +171,22 @@ def test_non_finite_queries(write_index, monkeypatch, mode):
     Q[1, 3] = np.nan
     set_mode(monkeypatch, mode)
     if mode == "rayon":
-        with pytest.raises(ValueError) as err:
-            engine.query_batch(Q, 4)
-        assert err.value.args == (BATCH_NOT_FINITE,)
+        raises_exactly(ValueError, BATCH_NOT_FINITE, engine.query_batch, Q, 4)
     else:
         idx, _, _, _ = answers(engine, Q, 4)
         assert [len(i) for i in idx] == [4, 0, 4, 4, 4]
-        with pytest.raises(ValueError) as err:
-            engine.query_batch_arrays(Q, 4)
-        assert err.value.args == ("invalid length: 0, but expected 4",)
+        raises_exactly(ValueError, "invalid length: 0, but expected 4", engine.query_batch_arrays, Q, 4)
         Q[[0, 1]] = Q[[1, 0]]
-        with pytest.raises(ValueError) as err:
-            engine.query_batch_arrays(Q, 4)
-        assert err.value.args == ("invalid length: 4, but expected 0",)
+        raises_exactly(ValueError, "invalid length: 4, but expected 0", engine.query_batch_arrays, Q, 4)
     # An infinity in a single query: the single-query rules and message.
-    with pytest.raises(ValueError) as err:
-        engine.query_batch(np.full((1, 8), np.inf, np.float32), 4)
-    assert err.value.args == (QUERY_NOT_FINITE,)
+    raises_exactly(ValueError, QUERY_NOT_FINITE, engine.query_batch, np.full((1, 8), np.inf, np.float32), 4)
 
 
 @pytest.mark.parametrize("mode", list(MODES))
-def test_k_zero_and_empty_index(write_index, write_raw, monkeypatch, mode):
-    import struct
-
+def test_k_zero_and_empty_index(write_index, monkeypatch, mode):
     set_mode(monkeypatch, mode)
     Q = np.ones((5, 4), np.float32)
-    empty = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 4, 0, 1), "empty.bin"), False)
+    empty = zorvikdb.PySearchEngine(write_index(np.zeros((0, 4), np.float32), 1), False)
     full = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32), 1), False)
     for engine, k in ((full, 0), (empty, 5)):
         res = engine.query_batch(Q, k)
@@ -213,12 +202,9 @@ def test_shapes_and_messages(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((4, 3), np.float32), 1), False)
     methods = (engine.query_batch, engine.query_batch_arrays, engine.query_batch_detailed)
     for m in methods:
-        with pytest.raises(ValueError) as err:
-            m(np.ones((2, 4), np.float32), 1)
-        assert err.value.args == ("Query dimensions 4 != index dimensions 3",)
-        with pytest.raises(ValueError) as err:  # the shape is checked before the emptiness
-            m(np.ones((0, 4), np.float32), 1)
-        assert err.value.args == ("Query dimensions 4 != index dimensions 3",)
+        # (0, 4): the shape is checked before the emptiness
+        for shape in ((2, 4), (0, 4)):
+            raises_exactly(ValueError, "Query dimensions 4 != index dimensions 3", m, np.ones(shape, np.float32), 1)
         for zero_columns in (np.ones((3, 0), np.float32), np.ones((0, 0), np.float32)):
             with pytest.raises(ValueError):
                 m(zero_columns, 1)
