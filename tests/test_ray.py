@@ -176,14 +176,6 @@ def test_sharded_answers_equal_one_index_of_everything(ray_cluster, single_mode,
         assert empty["indices"].shape == empty["scores"].shape == (0, 0) and empty["method_used"] == []
 
 
-def test_ties_across_shards_go_to_the_lower_global_row(ray_cluster, tmp_path):
-    X = np.repeat(np.eye(1, 4, dtype=np.float32), 9, axis=0)  # nine identical rows
-    m = shard_collection(X, tmp_path, shard_rows=[4, 1, 4], metric="dot")
-    with sharded(m) as engine:
-        got = engine.query(np.eye(1, 4, dtype=np.float32)[0], 6)
-    assert list(got["indices"]) == [0, 1, 2, 3, 4, 5]
-
-
 def test_default_strategies_give_the_whole_indexs_rows(ray_cluster, tmp_path):
     X = planted(20000, 64, seed=3)  # large enough for the chunked strategies
     whole = whole_index(X, "cosine", tmp_path)
