@@ -10,6 +10,7 @@ import pytest
 
 import zorvikdb
 from conftest import index_bytes, raises_exactly
+from test_search import model_ranking, model_scores
 
 BATCH_NOT_FINITE = "Queries cont\u00c3\u00aam valores n\u00c3\u00a3o finitos (NaN/Inf)"
 QUERY_NOT_FINITE = "Query vector cont\u00c3\u00a9m valores n\u00c3\u00a3o finitos"
@@ -39,17 +40,9 @@ def answers(engine, Q, k):
 
 
 def exact_ranking(X, Q, k, metric):
-    """Row order per query from exact integer scores (integer data: every summation
-    order gives these scores bit for bit); ties go to the lower row."""
-    X = np.asarray(X, dtype=np.int64)
-    out = []
-    for q in np.asarray(Q, dtype=np.int64):
-        if metric == 2:
-            key = ((X - q) ** 2).sum(1)
-        else:
-            key = -(X @ q)
-        out.append(list(np.lexsort((np.arange(len(X)), key))[:k]))
-    return out
+    """Row order per query on small-integer data, where every summation order gives the
+    same scores bit for bit; ties go to the lower row."""
+    return [model_ranking(model_scores(X, q, metric, "vector"), metric, k)[0].tolist() for q in Q]
 
 
 def float_ranking(X, Q, k, metric):
