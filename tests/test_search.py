@@ -206,16 +206,13 @@ def test_only_force_scalar_1_selects_the_scalar_order(fresh_python, tmp_path, sc
 
 def test_force_scalar_is_read_once_at_the_first_scoring(fresh_python, tmp_path, scalar_cases):
     first = scalar_cases[0]
-    # Setting the switch after a query that scored rows changes nothing ...
-    steps = [("query", first[0], first[1], 1000, str(tmp_path / "first.npy")), ("env", "ZORVIK_FORCE_SCALAR", "1")]
-    steps += [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
-    run_steps(fresh_python, steps)
-    check_cases(tmp_path, scalar_cases, "vector")
-    # ... while a k = 0 query scores nothing, so the switch is still open afterwards.
-    steps = [("query", first[0], first[1], 0, str(tmp_path / "first.npy")), ("env", "ZORVIK_FORCE_SCALAR", "1")]
-    steps += [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
-    run_steps(fresh_python, steps)
-    check_cases(tmp_path, scalar_cases, "scalar")
+    # Setting the switch after a query that scored rows changes nothing, while a k = 0
+    # query scores nothing, so the switch is still open afterwards.
+    for first_k, order in ((1000, "vector"), (0, "scalar")):
+        steps = [("query", first[0], first[1], first_k, str(tmp_path / "first.npy")), ("env", "ZORVIK_FORCE_SCALAR", "1")]
+        steps += [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
+        run_steps(fresh_python, steps)
+        check_cases(tmp_path, scalar_cases, order)
 
 
 # ---------------------------------------------------------------------------------------
