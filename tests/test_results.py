@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import zorvikdb
+from conftest import raises_exactly
 
 OPTIONAL = ("index_hash", "query_hash", "engine_version", "metric", "normalized", "dims", "rows", "index_path")
 
@@ -104,9 +105,7 @@ def test_query_hash_follows_the_raw_bytes(write_index):
 def test_detailed_hashes_before_validating(write_index):
     eng = zorvikdb.PySearchEngine(write_index(np.eye(4, dtype=np.float32), "dot"), False)
     for method in (eng.query_exact, eng.query_exact_arrays, eng.query_exact_detailed):
-        with pytest.raises(ValueError) as info:
-            method(np.ones(3, np.float32), 0)
-        assert info.value.args == ("Query dimension 3 != index dimension 4",)
+        raises_exactly(ValueError, "Query dimension 3 != index dimension 4", method, np.ones(3, np.float32), 0)
 
 
 def test_results_outlive_a_column_major_query_source(write_index):
