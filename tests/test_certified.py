@@ -12,7 +12,7 @@ import pytest
 
 import zorvikdb
 from conftest import unaligned
-from test_search import IN_PROCESS_ORDER, model_scores
+from test_search import IN_PROCESS_ORDER, model_scores, total_order_key
 
 NOT_FINITE = "Query vector contains non-finite values"
 U64_MAX = 2**64 - 1
@@ -28,14 +28,9 @@ F32 = np.float32
 # Model: the certified scan, one row at a time, with the documented fixed slack.
 
 
-def score_key(s):
-    x = int(np.float32(s).view(np.int32))
-    return x ^ 0x7FFFFFFF if x < 0 else x
-
-
 def better(a, b, metric):
     """Ranking order of (idx, score) pairs: totalOrder, ties to the lower row."""
-    ka, kb = score_key(a[1]), score_key(b[1])
+    ka, kb = total_order_key([a[1], b[1]]).tolist()
     if ka != kb:
         return ka < kb if metric == 2 else ka > kb
     return a[0] < b[0]
@@ -358,14 +353,12 @@ def test_batch_shapes_and_all_or_nothing(write_index):
         engine.query_batch_exact_certified(np.zeros((3, 0), F32), 2)
     Q = np.ones((64, 4), F32)
     Q[-1, 2] = np.nan
-    with pytest.raises(ValueError, match=f"^{NOT_FINITE}$"):
-        engine.query_batch_exact_certified(Q, 2)
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        engine.query_batch_exact_certified(np.ones((4, 8), F32)[:, ::2], 1)
-    with pytest.raises(TypeError, match=r"^argument 'queries': dimensionality mismatch"):
-        engine.query_batch_exact_certified(np.ones(4, F32), 1)
-    with pytest.raises(TypeError, match=r"^argument 'enable_pruning'"):
-        engine.query_batch_exact_certified(np.ones((1, 4), F32), 1, 4, 1)
+    for exc, pattern, args in [(ValueError, f"^{NOT_FINITE}$", (Q, 2)),
+                               (TypeError, "^The given array is not contiguous$", (np.ones((4, 8), F32)[:, ::2], 1)),
+                               (TypeError, r"^argument 'queries': dimensionality mismatch", (np.ones(4, F32), 1)),
+                               (TypeError, r"^argument 'enable_pruning'", (np.ones((1, 4), F32), 1, 4, 1))]:
+        with pytest.raises(exc, match=pattern):
+            engine.query_batch_exact_certified(*args)
 
 
 def test_batch_refuses_zero_columns_on_an_index_without_dimensions(write_index):
