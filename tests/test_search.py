@@ -164,11 +164,6 @@ def run_steps(fresh_python, steps, env=None):
     return out.split()
 
 
-def load_hits(path):
-    idx, scores = np.load(path)
-    return idx.astype(np.uint64), scores.astype(np.float32)
-
-
 @pytest.fixture
 def scalar_cases(tmp_path):
     """(index_path, query_path, X, q, metric) for a spread of lengths and all metrics."""
@@ -187,7 +182,8 @@ def scalar_cases(tmp_path):
 
 def check_cases(tmp_path, cases, order):
     for n, (_, _, X, q, metric) in enumerate(cases):
-        got_idx, got_scores = load_hits(tmp_path / f"out{n}.npy")
+        got_idx, got_scores = np.load(tmp_path / f"out{n}.npy")
+        got_idx, got_scores = got_idx.astype(np.uint64), got_scores.astype(np.float32)
         idx, scores = model_ranking(model_scores(X, q, metric, order), metric, len(X))
         np.testing.assert_array_equal(got_idx, idx)
         np.testing.assert_array_equal(got_scores.view(np.uint32), scores.view(np.uint32))
