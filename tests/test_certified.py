@@ -291,20 +291,15 @@ def test_zero_dimensions(write_index):
 def test_argument_errors(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), F32), 1), False)
     q = np.ones(4, F32)
-    for flag in (0, 1, None, np.bool_(True)):
-        with pytest.raises(TypeError, match=r"^argument 'enable_pruning': '.*' object cannot be converted to 'PyBool'$"):
-            engine.query_exact_certified(q, 1, 64, flag)
-    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
-        engine.query_exact_certified(np.ones(8, F32)[::2], 1)
-    with pytest.raises(TypeError, match="^argument 'query': type mismatch"):
-        engine.query_exact_certified(np.ones(4), 1)
-    with pytest.raises(OverflowError):
-        engine.query_exact_certified(q, 1, -1)
-    with pytest.raises(ValueError, match="^Query dimension 3 != index dimension 4$"):
-        engine.query_exact_certified(np.ones(3, F32), 1)
-    for bad in (np.nan, np.inf, -np.inf):
-        with pytest.raises(ValueError, match=f"^{NOT_FINITE}$"):
-            engine.query_exact_certified(np.array([1, bad, 1, 1], F32), 1)
+    cases = [(TypeError, r"^argument 'enable_pruning': '.*' object cannot be converted to 'PyBool'$", (q, 1, 64, flag))
+             for flag in (0, 1, None, np.bool_(True))]
+    cases += [(ValueError, f"^{NOT_FINITE}$", (np.array([1, bad, 1, 1], F32), 1)) for bad in (np.nan, np.inf, -np.inf)]
+    cases += [(TypeError, "^The given array is not contiguous$", (np.ones(8, F32)[::2], 1)),
+              (TypeError, "^argument 'query': type mismatch", (np.ones(4), 1)), (OverflowError, None, (q, 1, -1)),
+              (ValueError, "^Query dimension 3 != index dimension 4$", (np.ones(3, F32), 1))]
+    for exc, pattern, args in cases:
+        with pytest.raises(exc, match=pattern):
+            engine.query_exact_certified(*args)
     got = engine.query_exact_certified(query=q, k=U64_MAX, block_size=U64_MAX, enable_pruning=False)
     assert len(got["results"]) == 3
 
