@@ -265,8 +265,7 @@ bool bounds_hold(const CertifiedResult& r, format::Metric metric) {
 
 const char* simd_path() {
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return "avx2";
+    if (has_avx2()) return "avx2";
     if (__builtin_cpu_supports("avx")) return "avx";
     if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
 #endif

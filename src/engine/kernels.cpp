@@ -173,11 +173,6 @@ template <bool L2>
     reduce_four<L2>(a, b, q, x, n, i, out);
 }
 
-bool has_avx2() {
-    static const bool value = __builtin_cpu_supports("avx2");
-    return value;
-}
-
 template <bool L2>
 void rows_in_order(const float* q, std::size_t dims, const float* rows, std::size_t count, bool scalar,
                    float* out) {
@@ -195,6 +190,11 @@ void rows_in_order(const float* q, std::size_t dims, const float* rows, std::siz
 }
 
 }  // namespace
+
+bool has_avx2() {
+    static const bool value = __builtin_cpu_supports("avx2");
+    return value;
+}
 
 bool force_scalar() {
     // Initialised once per process (thread-safe static); later environment changes are ignored.

@@ -16,6 +16,10 @@
 
 namespace zorvik {
 
+// True when the processor runs AVX2 code (asked once per process): the 256-bit forms of
+// the kernels and of the norm pass are chosen with it.
+bool has_avx2();
+
 // True when the process chose the scalar order: ZORVIK_FORCE_SCALAR was exactly "1" when
 // this was first called. Read once per process, under a once-guard.
 bool force_scalar();

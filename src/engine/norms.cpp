@@ -179,7 +179,7 @@ template <bool Blocks>
 using RangeFn = void (*)(const Tables&, std::uint64_t, std::uint64_t);
 
 RangeFn pick_range(bool blocks) {
-    if (__builtin_cpu_supports("avx2")) return blocks ? range_avx2<true> : range_avx2<false>;
+    if (has_avx2()) return blocks ? range_avx2<true> : range_avx2<false>;
     return blocks ? range_baseline<true> : range_baseline<false>;
 }
 

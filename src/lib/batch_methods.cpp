@@ -120,21 +120,14 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::vector<QueryOutcome>& outcomes = searched.value();
         const auto w = static_cast<npy_intp>(outcomes.empty() ? 0 : outcomes[0].results.size());
 
-        PyObject* dict = PyDict_New();
-        if (dict == nullptr) return nullptr;
-        // dict_put consumes its value, so a failure part-way leaks nothing.
-        const bool ok =
-            dict_put(dict, "indices",
-                     hit_matrix<std::uint64_t>(outcomes, w, NPY_UINT64, [](const Hit& h) { return h.idx; })) &&
-            dict_put(dict, "scores",
-                     hit_matrix<float>(outcomes, w, NPY_FLOAT32, [](const Hit& h) { return h.score; })) &&
-            dict_put(dict, "query_time_ms", times_array(outcomes)) &&
-            dict_put(dict, "method_used", method_list(outcomes)) && add_index_facts(dict, engine);
-        if (!ok) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
-        return dict;
+        return new_dict([&](PyObject* dict) {
+            return dict_put(dict, "indices",
+                            hit_matrix<std::uint64_t>(outcomes, w, NPY_UINT64, [](const Hit& h) { return h.idx; })) &&
+                   dict_put(dict, "scores",
+                            hit_matrix<float>(outcomes, w, NPY_FLOAT32, [](const Hit& h) { return h.score; })) &&
+                   dict_put(dict, "query_time_ms", times_array(outcomes)) &&
+                   dict_put(dict, "method_used", method_list(outcomes)) && add_index_facts(dict, engine);
+        });
     });
 }
 
@@ -150,10 +143,8 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         if (q.d == 0) return raise_value_error(zorvik::msg::kNoQueryColumns);
         std::vector<std::string> hashes;
         hashes.reserve(static_cast<std::size_t>(q.n));
-        const auto row_bytes = static_cast<std::size_t>(q.d) * sizeof(float);
         for (std::uint64_t i = 0; i < q.n; ++i)
-            hashes.push_back(hex_text(blake3_digest(
-                reinterpret_cast<const unsigned char*>(q.values.data() + i * q.d), row_bytes)));
+            hashes.push_back(query_hash_text(q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
 
         auto outcomes = search_batch(engine, q.values, q.d, q.k);
         if (!outcomes) return raise_value_error(outcomes.error());

@@ -64,18 +64,6 @@ bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Reques
 
 PyObject* float_object(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
 
-// A new dictionary filled by `fill(dict)`; nullptr (and nothing leaked) when it fails.
-template <class Fill>
-PyObject* new_dict(Fill fill) {
-    PyObject* dict = PyDict_New();
-    if (dict == nullptr) return nullptr;
-    if (!fill(dict)) {
-        Py_DECREF(dict);
-        return nullptr;
-    }
-    return dict;
-}
-
 PyObject* hit_list(const std::vector<Hit>& hits) {
     return list_of(hits, [](const Hit& h) {
         return new_dict([&](PyObject* d) {
@@ -100,10 +88,6 @@ PyObject* certificate_dict(const CertifiedResult& r) {
                dict_put(d, "pruned_bound_values", list_of(r.pruned_bound_values, float_object)) &&
                dict_put(d, "bound_kind", text_object(r.bound_kind));
     });
-}
-
-std::string query_hash_text(const float* query, std::size_t dims) {
-    return hex_text(blake3_digest(reinterpret_cast<const unsigned char*>(query), dims * sizeof(float)));
 }
 
 PyObject* certified_dict(const CertifiedResult& r, const Engine& engine, const std::string& index_hash,

@@ -4,6 +4,7 @@
 
 #include "engine/pool.hpp"
 #include "lib/errors.hpp"
+#include "lib/heap_type.hpp"
 #include "lib/messages.hpp"
 #include "lib/python.hpp"
 
@@ -50,11 +51,7 @@ int lent_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void lent_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<LentBytes*>(self)->exports; }
 
-void lent_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-    Py_DECREF(type);
-}
+void lent_dealloc(PyObject* self) { free_instance(self); }
 
 PyTypeObject* lent_type() {
     static PyTypeObject* type = nullptr;
@@ -79,7 +76,7 @@ class Loan {
 public:
     Loan(const unsigned char* data, std::size_t size) {
         PyTypeObject* type = lent_type();
-        lender_ = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+        lender_ = alloc_instance(type);
         if (lender_ == nullptr) throw PythonError{};
         auto* lent = reinterpret_cast<LentBytes*>(lender_);
         lent->data = data;
@@ -163,6 +160,10 @@ Digest blake3_digest(const unsigned char* data, std::size_t size) {
         throw PythonError{};
     }
     return out;
+}
+
+std::string query_hash_text(const float* query, std::size_t count) {
+    return hex_text(blake3_digest(reinterpret_cast<const unsigned char*>(query), count * sizeof(float)));
 }
 
 std::string hex_text(const Digest& digest) {

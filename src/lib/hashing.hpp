@@ -14,4 +14,7 @@ Digest blake3_digest(const unsigned char* data, std::size_t size);
 // 64 lowercase hexadecimal digits, high nibble first.
 std::string hex_text(const Digest& digest);
 
+// hex_text of the BLAKE3 digest of `count` floats' raw little-endian bytes.
+std::string query_hash_text(const float* query, std::size_t count);
+
 }  // namespace zorvik::lib

@@ -63,30 +63,23 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         const QueryOutcome& out = outcome.value();
 
         const auto n = static_cast<npy_intp>(out.results.size());
-        void* idx_data = nullptr;
-        void* score_data = nullptr;
-        PyObject* dict = PyDict_New();
-        if (dict == nullptr) return nullptr;
-        // dict_put consumes its value, so a failure part-way leaks nothing.
-        bool ok = dict_put(dict, "indices", new_vector(n, NPY_UINT64, &idx_data)) &&
-                  dict_put(dict, "scores", new_vector(n, NPY_FLOAT32, &score_data));
-        if (ok) {
+        return new_dict([&](PyObject* dict) {
+            void* idx_data = nullptr;
+            void* score_data = nullptr;
+            if (!dict_put(dict, "indices", new_vector(n, NPY_UINT64, &idx_data)) ||
+                !dict_put(dict, "scores", new_vector(n, NPY_FLOAT32, &score_data)))
+                return false;
             auto* idx = static_cast<std::uint64_t*>(idx_data);
             auto* sc = static_cast<float*>(score_data);
             for (std::size_t i = 0; i < out.results.size(); ++i) {
                 idx[i] = out.results[i].idx;
                 sc[i] = out.results[i].score;
             }
-        }
-        ok = ok && dict_put(dict, "query_time_ms", PyFloat_FromDouble(out.query_time_ms)) &&
-             dict_put(dict, "method_used", text_object(out.method_used)) &&
-             dict_put(dict, "index_hash", text_object(hex_text(engine.index_hash))) &&
-             add_index_facts(dict, engine);
-        if (!ok) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
-        return dict;
+            return dict_put(dict, "query_time_ms", PyFloat_FromDouble(out.query_time_ms)) &&
+                   dict_put(dict, "method_used", text_object(out.method_used)) &&
+                   dict_put(dict, "index_hash", text_object(hex_text(engine.index_hash))) &&
+                   add_index_facts(dict, engine);
+        });
     });
 }
 
@@ -96,8 +89,7 @@ PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         if (!open_single(kQueryExactDetailedSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
         // The query is hashed before the search looks at it.
-        std::string query_hash = hex_text(blake3_digest(reinterpret_cast<const unsigned char*>(q.values.data()),
-                                                        q.values.size() * sizeof(float)));
+        std::string query_hash = query_hash_text(q.values.data(), q.values.size());
         auto outcome = search_exact(engine, q.values, q.k);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(detailed_fields(std::move(outcome.value()), engine, std::move(query_hash)));

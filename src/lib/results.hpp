@@ -44,6 +44,19 @@ PyObject* text_object(const std::string& s);
 // Inserts `value` (a new reference, consumed; nullptr means failure) under `key`.
 bool dict_put(PyObject* dict, const char* key, PyObject* value);
 
+// A new dictionary filled by `fill(dict)` (which uses dict_put, so a failure part-way
+// leaks nothing); nullptr when it fails.
+template <class Fill>
+PyObject* new_dict(Fill fill) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    if (!fill(dict)) {
+        Py_DECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
 // Adds "metric", "normalized", "dims", "rows" and "index_path" to `dict`, in that order.
 bool add_index_facts(PyObject* dict, const Engine& engine);
 
