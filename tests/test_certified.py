@@ -210,6 +210,25 @@ def test_records_are_capped_at_2048(write_index):
     assert_matches_model(got, model_certified(X, q, 2, 4, True, 1))
 
 
+@pytest.mark.parametrize("metric", [0, 1, 2])
+def test_rows_past_the_record_cap_match_the_model(write_index, metric):
+    # Once 2048 bounds are recorded, rows are skipped on their 8-bit sketch: a late exact
+    # copy of the best row, a late row one step better and a late infinity must still be
+    # scored in full, and every count and record must stay the model's.
+    rng = np.random.default_rng(40 + metric)
+    X = clustered(rng, 6000, 24, centres=4, spread=0.3)
+    if metric == 0:
+        X = (X / np.linalg.norm(X, axis=1, keepdims=True)).astype(F32)
+    q = (X[3] + F32(0.01)).astype(F32)
+    X[5000] = X[3]
+    X[5001] = X[3] + np.where(q > 0, F32(1e-3), F32(-1e-3)) * (-1 if metric == 2 else 1)
+    X[5002, 5] = np.inf
+    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
+    got = certified(engine, q, 5, 4)
+    assert got["certificate"]["pruned_candidates"] > 4000
+    assert_matches_model(got, model_certified(X, q, 5, 4, True, metric))
+
+
 def test_non_finite_rows_are_evaluated_but_never_returned(write_index):
     X = np.arange(40, dtype=F32).reshape(8, 5) / 10
     X[1, 2] = np.inf
@@ -409,13 +428,15 @@ def test_large_magnitudes_keep_the_exhaustive_answer(write_index):
 
 
 @pytest.mark.parametrize("metric", [0, 1, 2])
-def test_large_magnitudes_certified_equals_exhaustive(write_index, metric):
+@pytest.mark.parametrize("copies", [150, 1500])  # 1500: most rows are skipped on the sketch
+def test_large_magnitudes_certified_equals_exhaustive(write_index, metric, copies):
     rng = np.random.default_rng(metric)
     base = rng.uniform(2500, 3500, (4, 24)).astype(F32)
-    X = np.repeat(base, 150, axis=0) + F32(0.25) * rng.integers(-3, 4, (600, 24)).astype(F32)
+    rows = 4 * copies
+    X = np.repeat(base, copies, axis=0) + F32(0.25) * rng.integers(-3, 4, (rows, 24)).astype(F32)
     X = X.astype(F32)
     engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
-    for i in range(0, 600, 60):
+    for i in range(0, rows, rows // 10):
         q = (X[i] / F32(-12 if metric != 2 else 1) + F32(0.25) * rng.integers(-2, 3, 24)).astype(F32)
         for k in (1, 7):
             got = certified(engine, q, k, 8)

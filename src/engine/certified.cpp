@@ -11,6 +11,7 @@
 #include "engine/kernels.hpp"
 #include "engine/messages.hpp"
 #include "engine/scan_support.hpp"
+#include "engine/sketch.hpp"
 #include "engine/text.hpp"
 
 namespace zorvik {
@@ -102,6 +103,9 @@ struct Allowance {
     double quad = 0.0;
     double lin = 0.0;
     double base = 0.0;
+    // |partial_dot over every block - exact q.x| <= exact_dot * row_norm: the block sums
+    // and their double sum as above, plus the rounding of the products themselves.
+    double exact_dot = 0.0;
 
     double slack(float row_norm) const {
         const double n = static_cast<double>(row_norm);
@@ -127,6 +131,7 @@ Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uin
     const double last_ops = 8.0 * ud;
 
     Allowance a;
+    a.exact_dot = terms * (g_b + g_nb * (1.0 + g_b)) + u * qn * rx;
     if (metric != format::Metric::Euclidean) {
         a.lin = terms * (g_s + g_b + g_nb * (1.0 + g_b)) + cauchy_schwarz + last_ops * qn * rx;
         a.base = last_ops * kFixedSlack;
@@ -149,6 +154,11 @@ Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uin
 // no cheaper to fetch than whole ones).
 constexpr std::size_t kPrefetchAheadBytes = 49152;
 constexpr std::size_t kCacheLine = 64;
+// Rows scored in full in one pass while pruning is off (or not yet possible).
+constexpr std::size_t kScoreRows = 64;
+// Relative headroom of a sketch decision over the rounding of the double operations
+// behind it (each within 2^-52 of the magnitudes involved).
+constexpr double kBoundHeadroom = 0x1p-40;
 
 // Query-side facts every bound pass reads: the blocks in visiting order and the unseen
 // query norm after each of them.
@@ -188,25 +198,91 @@ public:
         : e_(e), q_(q), k_eff_(k_eff), plan_(plan), out_(out), heap_(k_eff, e.metric, e.rows) {}
 
     void run(bool enable_pruning) {
-        const std::size_t dims = static_cast<std::size_t>(e_.dims);
-        const std::size_t row_bytes = dims * sizeof(float);
-        const std::uint64_t ahead = std::max<std::size_t>(kPrefetchAheadBytes / row_bytes, 1);
-        for (std::uint64_t r = 0; r < e_.rows; ++r) {
-            const float* x = e_.row(r);
-            if (enable_pruning && r >= k_eff_ && heap_.size() >= k_eff_) {
-                if (r + ahead < e_.rows) {
-                    const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
-                    for (std::size_t at = 0; at < std::min(row_bytes, kPrefetchAheadBytes); at += kCacheLine)
-                        __builtin_prefetch(next + at, 0, 1);
-                }
-                if (prunes(r, x)) continue;
-            }
-            score(r, {x, dims});
+        // Rows before k_eff are always scored in full; with pruning on, so are the rows
+        // after them while the heap is short of k_eff hits (a row with a non-finite score
+        // is never kept). The heap never shrinks: once full, every later row is bound-tested.
+        std::uint64_t r = score_span(0, enable_pruning ? k_eff_ : e_.rows);
+        if (enable_pruning) {
+            for (; r < e_.rows && heap_.size() < k_eff_; ++r) score(r, score_pair(e_.metric, q_, row_span(r)));
+            r = bound_scan(r);
+            sketch_scan(r);
         }
         out_.results = heap_.into_sorted();
     }
 
 private:
+    std::span<const float> row_span(std::uint64_t r) const { return {e_.row(r), static_cast<std::size_t>(e_.dims)}; }
+
+    // Scores rows [from, to) in full, in order; returns `to`.
+    std::uint64_t score_span(std::uint64_t from, std::uint64_t to) {
+        float scores[kScoreRows];
+        const bool scalar = force_scalar();
+        for (std::uint64_t r = from; r < to;) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScoreRows, to - r));
+            score_rows(e_.metric, q_.data(), static_cast<std::size_t>(e_.dims), e_.row(r), n, scalar, scores);
+            for (std::size_t i = 0; i < n; ++i) score(r + i, scores[i]);
+            r += n;
+        }
+        return to;
+    }
+
+    // Bound-tests rows from `from` on while every pruned row's bound is still recorded;
+    // returns the first row left.
+    std::uint64_t bound_scan(std::uint64_t from) {
+        const std::size_t row_bytes = static_cast<std::size_t>(e_.dims) * sizeof(float);
+        const std::uint64_t ahead = std::max<std::size_t>(kPrefetchAheadBytes / row_bytes, 1);
+        std::uint64_t r = from;
+        for (; r < e_.rows && out_.pruned_bound_values.size() < kCertificateRecordCap; ++r) {
+            if (r + ahead < e_.rows) {
+                const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
+                for (std::size_t at = 0; at < std::min(row_bytes, kPrefetchAheadBytes); at += kCacheLine)
+                    __builtin_prefetch(next + at, 0, 1);
+            }
+            if (!prunes(r, e_.row(r))) score(r, score_pair(e_.metric, q_, row_span(r)));
+        }
+        return r;
+    }
+
+    // The rest, once no more bound values are recorded: only whether a row is pruned
+    // counts now. A row whose 8-bit sketch shows that its bound over all blocks (the
+    // last one the pass visits) prunes it is pruned by the pass too, at that block or an
+    // earlier one, so it is counted without reading the row. Every other row takes the
+    // pass itself. Without a sketch (no memory for it) every row does.
+    void sketch_scan(std::uint64_t from) {
+        if (from >= e_.rows) return;
+        const RowSketch* sketch = e_.sketch.get_or_build(e_);
+        const SketchQuery query(q_);
+        double dots[kSketchGroup];
+        for (std::uint64_t r = from; r < e_.rows;) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSketchGroup, e_.rows - r));
+            if (sketch) query.dot_uppers(*sketch, r, n, dots);
+            for (std::size_t i = 0; i < n; ++i, ++r) {
+                if (sketch && sketch_prunes(dots[i], r)) {
+                    ++out_.pruned_candidates;
+                    continue;
+                }
+                if (!prunes(r, e_.row(r))) score(r, score_pair(e_.metric, q_, row_span(r)));
+            }
+        }
+    }
+
+    // True when the pass is certain to prune row r, whose inner product with the query is
+    // at most `dot`. At the last visited block the pass compares upper = (row_norm * q_rem
+    // + partial_dot) + slack, and partial_dot is within exact_dot * row_norm of q.x; the
+    // relative headroom covers the rounding of the few double operations on either side.
+    bool sketch_prunes(double dot, std::uint64_t r) const {
+        const float row_norm32 = e_.row_norm(r);
+        const double row_norm = static_cast<double>(row_norm32);
+        const double tail = row_norm * (plan_.q_rem.back() + plan_.allowance.exact_dot);
+        const double slack = plan_.allowance.slack(row_norm32);
+        const double upper = (dot + tail) + slack + kBoundHeadroom * (std::fabs(dot) + tail + slack);
+        const double root = static_cast<double>(heap_.root().score);
+        if (e_.metric != format::Metric::Euclidean) return root > upper;
+        const double norms = e_.row_sq_norm(r) + plan_.q_sq;
+        const double lower = (norms - (upper + upper)) - kBoundHeadroom * (norms + 2.0 * std::fabs(upper));
+        return lower > root;
+    }
+
     // Invariant: `partial` is the block-wise inner product over the blocks visited so far,
     // and `upper` is at least the row's full score (Cauchy-Schwarz on the unseen blocks).
     bool prunes(std::uint64_t r, const float* x) {
@@ -232,9 +308,10 @@ private:
         return false;
     }
 
-    void score(std::uint64_t r, std::span<const float> x) {
+    // Full scoring of row r, whose score_pair value is `s`.
+    void score(std::uint64_t r, float s) {
         ++out_.full_evaluated;
-        const Hit hit{r, score_pair(e_.metric, q_, x)};
+        const Hit hit{r, s};
         if (!is_finite_score(hit.score)) return;
         if (heap_.size() < k_eff_) {
             heap_.offer(hit);

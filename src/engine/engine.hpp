@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/mapping.hpp"
+#include "engine/sketch.hpp"
 #include "engine/table.hpp"
 #include "format/header.hpp"
 
@@ -39,6 +40,9 @@ struct Engine {
     // non-euclidean indexes.
     bool has_row_block_sq_norms = false;
     Table<double> row_block_sq_norms;
+
+    // The 8-bit sketch the certified scan skips rows with, built on first need.
+    SketchSlot sketch;
 
     std::string index_path;  // canonical absolute path, or the path as given
     Digest index_hash{};

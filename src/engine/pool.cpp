@@ -96,7 +96,9 @@ void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::s
     group->count = count;
     group->body = &body;
 
-    const std::size_t helpers = std::min(count - 1, workers_.size());
+    // The caller counts as one of the pool's N threads: it is joined by at most N - 1
+    // workers, so one call never runs more than N indices at once.
+    const std::size_t helpers = std::min(count - 1, workers_.size() > 1 ? workers_.size() - 1 : 0);
     if (helpers > 0) {
         std::size_t queued = 0;
         {

@@ -26,7 +26,8 @@ public:
     std::size_t threads() const { return workers_.size(); }
 
     // Runs body(i) for every i in [0, count) and returns when all have finished.
-    // The calling thread takes part. The first exception thrown is rethrown here.
+    // The calling thread takes part, joined by at most threads() - 1 workers. The first
+    // exception thrown is rethrown here.
     void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
 private:
