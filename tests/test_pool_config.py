@@ -42,10 +42,7 @@ print(json.dumps(steps))
 
 
 def run(fresh_python, actions, env):
-    code = SCRIPT.format(vars=VARS, actions=actions)
-    rc, out, err = fresh_python(code, env=env)
-    assert rc == 0, err
-    return json.loads(out)
+    return json.loads(fresh_python(SCRIPT.format(vars=VARS, actions=actions), env=env))
 
 
 @pytest.mark.parametrize(
@@ -58,16 +55,9 @@ def test_thread_variables_take_the_text_as_read_or_the_processor_count(fresh_pyt
 
 def test_runs_once_and_only_after_a_mapping(fresh_python):
     env = {"ZORVIK_THREADS": "3", "OMP_NUM_THREADS": "7", "OPENBLAS_NUM_THREADS": None, "RAYON_NUM_THREADS": None}
-    steps = run(
-        fresh_python,
-        [
-            ("missing", ("open", "missing")),
-            ("bad_header", ("open", "bad")),
-            ("changed", ("set", "5")),
-            ("second", ("open", "good")),
-        ],
-        env,
-    )
+    actions = [("missing", ("open", "missing")), ("bad_header", ("open", "bad")), ("changed", ("set", "5")),
+               ("second", ("open", "good"))]
+    steps = run(fresh_python, actions, env)
     assert steps["missing"] == [None, "7", None]
     assert steps["bad_header"] == ["3", "3", "3"]
     assert steps["second"] == ["3", "3", "3"]
