@@ -1,6 +1,5 @@
-"""Certified queries: every field of the certificate against a step-by-step model of the
-scan, the record caps, the dictionaries, the batch form and its all-or-nothing rule, and
-exact answers on large-magnitude data where a fixed slack of 0.001 is not enough."""
+"""Certified queries: the certificate against a step-by-step model of the scan, the record
+caps, the dictionaries, the batch form, and large magnitudes where a fixed slack is not enough."""
 
 import functools
 import math
@@ -197,22 +196,9 @@ def test_row_norms_are_float_roots_of_the_rounded_sums(write_index):
     assert_matches_model(got, want)
 
 
-def test_records_are_capped_at_2048(write_index):
-    rng = np.random.default_rng(11)
-    X = clustered(rng, 3000, 16, centres=3, spread=0.05)
-    X[0] = X[1] = X[2] * 3  # strong first rows: almost everything after them is pruned
-    engine = zorvikdb.PySearchEngine(write_index(X, 1), False)
-    q = X[2]
-    got = certified(engine, q, 2, 4)
-    cert = got["certificate"]
-    assert cert["pruned_candidates"] > 2048
-    assert len(cert["pruned_bound_values"]) == 2048
-    assert_matches_model(got, model_certified(X, q, 2, 4, True, 1))
-
-
 @pytest.mark.parametrize("metric", [0, 1, 2])
 def test_rows_past_the_record_cap_match_the_model(write_index, metric):
-    # Once 2048 bounds are recorded, rows are skipped on their 8-bit sketch: a late exact
+    # Records stop at 2048. Once 2048 bounds are recorded, rows are skipped on their 8-bit sketch: a late exact
     # copy of the best row, a late row one step better and a late infinity must still be
     # scored in full, and every count and record must stay the model's.
     rng = np.random.default_rng(40 + metric)
@@ -225,7 +211,7 @@ def test_rows_past_the_record_cap_match_the_model(write_index, metric):
     X[5002, 5] = np.inf
     engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
     got = certified(engine, q, 5, 4)
-    assert got["certificate"]["pruned_candidates"] > 4000
+    assert got["certificate"]["pruned_candidates"] > 4000 and len(got["certificate"]["pruned_bound_values"]) == 2048
     assert_matches_model(got, model_certified(X, q, 5, 4, True, metric))
 
 
@@ -373,12 +359,9 @@ def test_batch_shapes_and_all_or_nothing(write_index):
                                (TypeError, r"^argument 'enable_pruning'", (np.ones((1, 4), F32), 1, 4, 1))]:
         with pytest.raises(exc, match=pattern):
             engine.query_batch_exact_certified(*args)
-
-
-def test_batch_refuses_zero_columns_on_an_index_without_dimensions(write_index):
-    engine = zorvikdb.PySearchEngine(write_index(np.zeros((5, 0), F32), 1), False)
+    no_dims = zorvikdb.PySearchEngine(write_index(np.zeros((5, 0), F32), 1), False)
     with pytest.raises(ValueError, match="^Query matrix has no columns$"):
-        engine.query_batch_exact_certified(np.zeros((2, 0), F32), 1)
+        no_dims.query_batch_exact_certified(np.zeros((2, 0), F32), 1)
 
 
 def test_batch_results_follow_query_order_on_any_pool(fresh_python, write_index):
@@ -392,12 +375,7 @@ def test_batch_results_follow_query_order_on_any_pool(fresh_python, write_index)
         out = e.query_batch_exact_certified(np.ascontiguousarray(X[::-3] + 0.01, dtype=np.float32), 3, 4)
         print(json.dumps([[h["idx"] for h in d["results"]] for d in out]))
     """
-    outputs = set()
-    for threads in ("1", "3"):
-        rc, out, err = fresh_python(code, env={"ZORVIK_THREADS": threads})
-        assert rc == 0, err
-        outputs.add(out)
-    assert len(outputs) == 1
+    assert len({fresh_python(code, env={"ZORVIK_THREADS": threads}) for threads in ("1", "3")}) == 1
 
 
 # ---------------------------------------------------------------------------------------
