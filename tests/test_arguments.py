@@ -55,6 +55,13 @@ ERRORS = [
     (lambda e, p: e.query_exact(Q, 2**64), OverflowError, None),
     (lambda e, p: e.query_exact(Q, 1.0), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
     (lambda e, p: e.query_exact(Q, "3"), TypeError, "argument 'k': 'str' object cannot be interpreted as an integer"),
+    # explain and compare: the layout is checked before the index and block arguments
+    (lambda e, p: e.explain(np.ones(8, np.float32)[::2], 99, 0, 0), TypeError, "The given array is not contiguous"),
+    (lambda e, p: e.compare(Q, -1, 0, 1, 1), OverflowError, None),
+    (lambda e, p: e.explain(Q, 0, 1, 1.5), TypeError,
+     "argument 'top_blocks': 'float' object cannot be interpreted as an integer"),
+    (lambda e, p: e.explain(Q, 0, 1), TypeError,
+     "PySearchEngine.explain() missing 1 required positional argument: 'top_blocks'"),
     # constructor
     (lambda e, p: ENGINE(p, 1), TypeError, NOT_PYBOOL.format("int")),
     (lambda e, p: ENGINE(p, 0), TypeError, NOT_PYBOOL.format("int")),
@@ -83,5 +90,6 @@ def test_accepted_arguments(engine):
     for k in (True, np.int64(2), np.uint8(3), 2**64 - 1):
         assert len(e.query_exact(Q, k).results) == min(int(k), 3)
     assert [h.idx for h in e.query_exact(query=Q, k=2).results] == [h.idx for h in e.query_exact(Q, k=2).results]
+    assert e.explain(query=Q, idx=2, block_size=2, top_blocks=1)["num_blocks"] == 2
     named = ENGINE(bin_path=path, ann=True)
     assert (named.dims(), named.rows()) == (4, 3)

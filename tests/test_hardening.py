@@ -21,9 +21,6 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
 
 
-# ---------------------------------------------------------------- fork
-
-
 def test_forked_children_answer_and_exit(write_index, fresh_python):
     rng = np.random.default_rng(7)
     path = write_index(rng.standard_normal((3000, 16)).astype(np.float32), "dot")
@@ -64,9 +61,6 @@ def test_forked_children_answer_and_exit(write_index, fresh_python):
     assert fresh_python(code, env={"ZORVIK_THREADS": "2"}).strip() == "ok"
 
 
-# ---------------------------------------------------------------- Python code and pointers
-
-
 def test_metric_subclass_cannot_pull_the_array_away(tmp_path, fresh_python):
     # `lower` of a str subclass frees the array's memory; the module must neither call
     # it after taking the data pointer nor read the freed memory.
@@ -85,9 +79,6 @@ def test_metric_subclass_cannot_pull_the_array_away(tmp_path, fresh_python):
         print(open(path, "rb").read()[12:] == expected)
     """
     assert fresh_python(code).strip() == "True"
-
-
-# ---------------------------------------------------------------- hashing
 
 
 FAKE_BLAKE3 = '''
@@ -132,9 +123,6 @@ def test_hasher_keeping_the_view_gets_an_error_not_freed_memory(tmp_path, write_
         assert out == "refused: the blake3 hasher kept a view of the bytes it hashed\n"
 
 
-# ---------------------------------------------------------------- special files
-
-
 def test_special_files_fail_at_the_mapping_step_without_blocking(tmp_path, fresh_python):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
@@ -152,8 +140,6 @@ def test_special_files_fail_at_the_mapping_step_without_blocking(tmp_path, fresh
         pytest.fail("opening a FIFO blocked")
     assert out.splitlines() == [f"Failed to mmap file: {os_error_text(19)}"] * 3
 
-
-# ---------------------------------------------------------------- memory limits
 
 EMPTY_ROWS_QUERY = """
     import numpy as np, zorvikdb
@@ -216,9 +202,6 @@ def test_results_beyond_the_control_group_limit_fail_promptly(tmp_path, empty_ro
     assert (proc.returncode, proc.stdout.strip()) == (0, "MemoryError"), proc.stderr
 
 
-# ---------------------------------------------------------------- crashed preparations
-
-
 def host_marker():
     name = socket.gethostname()[:64] or "host"
     return re.sub(r"[^A-Za-z0-9._-]", "_", name)
@@ -245,9 +228,6 @@ def test_temporary_files_of_dead_processes_are_removed(tmp_path):
     finally:
         live.kill()
         live.wait()
-
-
-# ---------------------------------------------------------------- the C-API edge
 
 
 @pytest.mark.parametrize("metric", ["dot", "cosine"])
@@ -294,9 +274,6 @@ def test_a_failed_write_says_it_was_the_write(tmp_path, fresh_python):
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), str(shim)) if p)
     assert fresh_python(code, env={"LD_PRELOAD": preload}).strip() == f"Failed to flush memory map: writing the index data failed: {os_error_text(5)}"
     assert os.listdir(out_dir) == []
-
-
-# ---------------------------------------------------------------- one source per fact
 
 
 def test_engine_version_is_the_package_version(write_index):
