@@ -10,7 +10,6 @@ import numpy as np
 import pytest
 
 import zorvikdb
-from conftest import unaligned
 from test_search import IN_PROCESS_ORDER, model_scores, total_order_key
 
 NOT_FINITE = "Query vector contains non-finite values"
@@ -311,18 +310,6 @@ def test_batch_equals_single_calls(write_index):
         assert [without_time(d) for d in one] == [without_time(certified(engine, Q[0], 3, 64, False))]
         zero_k = engine.query_batch_exact_certified(Q[:3], 0)
         assert [d["method_used"] for d in zero_k] == ["exact-certified"] * 3
-
-
-def test_unaligned_arrays_read_as_aligned_ones(write_index):
-    rng = np.random.default_rng(6)
-    X = clustered(rng, 100, 9)
-    engine = zorvikdb.PySearchEngine(write_index(X, 2), False)
-    Q = (X[:5] + F32(0.1)).astype(F32)
-    want = [without_time(d) for d in engine.query_batch_exact_certified(Q, 3, 4)]
-    for src in (unaligned(Q), unaligned(Q.T).T):
-        assert [without_time(d) for d in engine.query_batch_exact_certified(src, 3, 4)] == want
-    assert without_time(certified(engine, unaligned(Q[1]), 3, 4)) == want[1]
-    assert engine.explain(unaligned(Q[1]), 7, 4, 2) == engine.explain(Q[1], 7, 4, 2)
 
 
 def test_batch_shapes_and_all_or_nothing(write_index):

@@ -242,9 +242,16 @@ def test_unaligned_arrays_are_read_as_aligned_ones(tmp_path, metric, order):
                                                   output_dir=str(tmp_path))
     assert open(got, "rb").read() == open(wanted, "rb").read()
     engine = zorvikdb.PySearchEngine(got, False)
-    q = unaligned(values[5])
-    assert [(h.idx, h.score) for h in engine.query_exact(q, 3).results] == \
-        [(h.idx, h.score) for h in engine.query_exact(values[5].copy(), 3).results]
+    Q = (values[:5] + np.float32(0.1)).astype(np.float32)
+    Qu, qu = unaligned(Q.T).T if order == "F" else unaligned(Q), unaligned(Q[1])
+    timeless = lambda d: {k: v for k, v in d.items() if k != "query_time_ms"}  # noqa: E731
+    assert [(h.idx, h.score) for h in engine.query_exact(qu, 3).results] == \
+        [(h.idx, h.score) for h in engine.query_exact(Q[1], 3).results]
+    assert timeless(engine.query_exact_certified(qu, 3, 4)) == timeless(engine.query_exact_certified(Q[1], 3, 4))
+    assert engine.explain(qu, 7, 4, 2) == engine.explain(Q[1], 7, 4, 2)
+    assert [timeless(d) for d in engine.query_batch_exact_certified(Qu, 3, 4)] == \
+        [timeless(d) for d in engine.query_batch_exact_certified(Q, 3, 4)]
+    assert engine.query_batch_arrays(Qu, 3)["indices"].tolist() == engine.query_batch_arrays(Q, 3)["indices"].tolist()
 
 
 WRITE_FAILS = r"""
