@@ -1,6 +1,7 @@
 """Single-query exact search: scores bit for bit against a NumPy model of both summation
 orders, the ranking order, strategy names and switching, non-finite rows and huge k."""
 
+import itertools
 import json
 import os
 import struct
@@ -265,12 +266,10 @@ def test_indexes_without_dimensions_or_rows(write_index, write_raw, monkeypatch)
 
 def test_validation_comes_first(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32)), False)
-    for k in [0, 5]:
-        raises_exactly(ValueError, "Query dimension 3 != index dimension 4", engine.query_exact, np.ones(3, np.float32), k)
+    for method, k in itertools.product((engine.query_exact, engine.query_exact_arrays, engine.query_exact_detailed), (0, 5)):
+        raises_exactly(ValueError, "Query dimension 3 != index dimension 4", method, np.ones(3, np.float32), k)
         for bad in [np.nan, np.inf, -np.inf]:
-            q = np.ones(4, np.float32)
-            q[2] = bad
-            raises_exactly(ValueError, QUERY_NOT_FINITE, engine.query_exact, q, k)
+            raises_exactly(ValueError, QUERY_NOT_FINITE, method, np.array([1, 1, bad, 1], np.float32), k)
 
 
 # mode -> names on 10 x 64 and 10,000 x 63 (small), 10,000 x 64 cosine and dot (large), and
