@@ -77,9 +77,7 @@ def test_unnormalised_rows_are_stored_bit_for_bit(out_dir):
         path = prepare(emb, out_dir, name=metric, metric=metric)
         data = open(path, "rb").read()
         assert isinstance(path, str) and path == str(out_dir / f"{metric}_f32.bin")
-        assert header(data) == (5, 200, mid)
-        assert len(data) == 12 + 4 * 1000
-        assert data[12:] == emb.astype("<f4").tobytes()
+        assert header(data) == (5, 200, mid) and data[12:] == emb.astype("<f4").tobytes()
 
 
 def test_level_ann_and_seed_change_only_the_name(tmp_path):
@@ -148,10 +146,7 @@ def test_metric_names(tmp_path, text, mid):
 @pytest.mark.parametrize("dims", [1, 3, 7, 8, 9, 16, 17, 100, 384])
 def test_normalised_rows_match_float32_model(tmp_path, dims):
     emb = wide_range_rows(40, dims, dims)
-    emb[0] = 0
-    emb[1] = -0.0
-    emb[2] = 1e-30  # squares underflow to zero
-    emb[3] = 1e30  # squares overflow
+    emb[:4] = np.array([[0], [-0.0], [1e-30], [1e30]], np.float32)  # zero, squares that underflow or overflow
     cos = open(prepare(emb, tmp_path / "cos"), "rb").read()
     dot = open(prepare(emb, tmp_path / "dot", metric="dot", normalize=True), "rb").read()
     expected = normalized_model(emb).tobytes()
@@ -184,6 +179,7 @@ def test_normalisation_across_chunks(out_dir, rows, dims, order):
 
 BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
 NO_VALID = "Base name contains no valid characters"
+
 
 def test_messages_in_check_order(tmp_path):
     emb = np.ones((3, 4), np.float32)
