@@ -39,15 +39,9 @@ def model_certified(X, q, k, block_size, pruning, metric, slack=0.001, float_roo
     rows, dims = X.shape
     bs = max(block_size, 1)
     blocks = [(s, min(s + bs, dims)) for s in range(0, dims, bs)]
-    energy = []
-    for s, e in blocks:
-        acc = -0.0
-        for i in range(s, e):
-            acc = acc + float(q[i]) * float(q[i])
-        energy.append(acc)
-    q_sq = 0.0
-    for v in energy:
-        q_sq = q_sq + v
+    # Sequential double sums (the builtin sum() of floats is compensated, so not used).
+    energy = [functools.reduce(lambda acc, v: acc + v * v, map(float, q[s:e]), -0.0) for s, e in blocks]
+    q_sq = functools.reduce(lambda acc, v: acc + v, energy, 0.0)
     order = sorted(range(len(blocks)), key=lambda b: (-energy[b], b))
     scores = model_scores(X, q, metric, IN_PROCESS_ORDER)
     block_dots = [model_scores(X[:, s:e], q[s:e], 1, "vector") for s, e in blocks]

@@ -8,35 +8,24 @@ import pytest
 VARS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS")
 
 SCRIPT = """
-import json, os, struct, sys, tempfile
-import numpy as np
-import zorvikdb
+import ctypes, json, os, struct, tempfile, numpy as np, zorvikdb
 d = tempfile.mkdtemp()
-good = os.path.join(d, "good.bin")
-with open(good, "wb") as f:
-    f.write(struct.pack("<III", 2, 2, 1) + np.eye(2, dtype=np.float32).tobytes())
-bad = os.path.join(d, "bad.bin")
-with open(bad, "wb") as f:
-    f.write(struct.pack("<III", 2, 2, 9))
-VARS = {vars!r}
-import ctypes
+paths = {{"good": os.path.join(d, "good.bin"), "bad": os.path.join(d, "bad.bin"), "missing": os.path.join(d, "no.bin")}}
+open(paths["good"], "wb").write(struct.pack("<III", 2, 2, 1) + np.eye(2, dtype=np.float32).tobytes())
+open(paths["bad"], "wb").write(struct.pack("<III", 2, 2, 9))
 libc = ctypes.CDLL(None)
 libc.getenv.restype = ctypes.c_char_p
-def snapshot():
-    # The process environment itself: os.environ is only a copy taken at start-up.
-    return [(lambda b: b.decode() if b is not None else None)(libc.getenv(v.encode())) for v in VARS]
 steps = {{}}
-for name, action in {actions!r}:
-    kind, arg = action
+for name, (kind, arg) in {actions!r}:
     if kind == "set":
         os.environ["ZORVIK_THREADS"] = arg
-    elif kind == "open":
+    else:
         try:
-            e = zorvikdb.PySearchEngine({{"good": good, "bad": bad, "missing": d + "/none.bin"}}[arg], False)
-            e.query_exact(np.ones(2, np.float32), 1)
+            zorvikdb.PySearchEngine(paths[arg], False).query_exact(np.ones(2, np.float32), 1)
         except ValueError:
             pass
-    steps[name] = snapshot()
+    # The process environment itself: os.environ is only a copy taken at start-up.
+    steps[name] = [(lambda b: b if b is None else b.decode())(libc.getenv(v.encode())) for v in {vars!r}]
 print(json.dumps(steps))
 """
 
