@@ -247,7 +247,7 @@ def test_dictionary_keys_values_and_hashes(write_index):
     assert l2["bound_kind"] == "lower_bound"
 
 
-def test_empty_answers(write_index):
+def test_empty_answers_and_zero_dimensions(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), F32), 1), False)
     empty_index = zorvikdb.PySearchEngine(write_index(np.zeros((0, 4), F32), 2), False)
     for eng, k, rows in ((engine, 0, 3), (empty_index, 5, 0)):
@@ -257,11 +257,8 @@ def test_empty_answers(write_index):
         assert (cert["bound_rule"], cert["bound_kind"], cert["kth_score"], cert["safe"]) == ("empty-result", "none", 0.0, True)
         assert (cert["total_candidates"], cert["pruned_candidates"], cert["full_evaluated"]) == (rows, 0, 0)
         assert (cert["block_size"], cert["enable_pruning"], cert["block_order"]) == (1, False, [])
-
-
-def test_zero_dimensions(write_index):
-    engine = zorvikdb.PySearchEngine(write_index(np.zeros((5, 0), F32), 1), False)
-    got = engine.query_exact_certified(np.zeros(0, F32), 3)
+    no_dims = zorvikdb.PySearchEngine(write_index(np.zeros((5, 0), F32), 1), False)
+    got = no_dims.query_exact_certified(np.zeros(0, F32), 3)
     cert = got["certificate"]
     assert got["results"] == [{"idx": i, "score": 0.0} for i in range(3)]
     assert (cert["full_evaluated"], cert["pruned_candidates"], cert["block_order"]) == (5, 0, [])
