@@ -423,6 +423,12 @@ def test_failed_sizing_keeps_the_old_index(tmp_path, fresh_python):
     assert data == struct.pack("<III", 4, 4, 0) + np.full((4, 4), 0.5, np.float32).tobytes()
 
 
+def create_file_error(stem, code):
+    """The whole message of a temporary file `<stem>.<host>.<pid>-<n>.tmp` that could not be made."""
+    tail = re.escape(os_error_text(code))
+    return "^" + re.escape(f"Failed to create file {stem}.") + r"[^/]+\.\d+-\d+\.tmp: " + tail + "$"
+
+
 def test_directory_without_write_permission(fresh_python):
     base = tempfile.mkdtemp()  # world-searchable, unlike pytest's directories, for the dropped user id
     out_dir = os.path.join(base, "ro")
@@ -445,9 +451,7 @@ def test_directory_without_write_permission(fresh_python):
     finally:
         os.chmod(out_dir, 0o755)
         shutil.rmtree(base)
-    pattern = re.escape(f"Failed to create file {out_dir}/items_f32.") + r"[^/]+\.\d+-\d+\.tmp: " + re.escape(
-        os_error_text(errno.EACCES))
-    assert re.fullmatch(pattern, out), out
+    assert re.fullmatch(create_file_error(f"{out_dir}/items_f32", errno.EACCES), out), out
     assert out_dir_listing == ["items_f32.bin"] and after == before
 
 
@@ -462,11 +466,8 @@ def test_long_names(tmp_path):
     emb = np.ones((1, 2), np.float32)
     fits = "n" * (255 - len("_f32.bin"))  # the final name is exactly 255 bytes
     assert prepare(emb, tmp_path, name=fits) == str(tmp_path / f"{fits}_f32.bin")
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError, match=create_file_error(f"{tmp_path}/{fits}n_f32", errno.ENAMETOOLONG)):
         prepare(emb, tmp_path, name=fits + "n")
-    pattern = re.escape(f"Failed to create file {tmp_path}/{fits}n_f32.") + r"[^/]*\.tmp: " + re.escape(
-        os_error_text(errno.ENAMETOOLONG))
-    assert re.fullmatch(pattern, info.value.args[0])
     assert os.listdir(tmp_path) == [f"{fits}_f32.bin"]
 
 
