@@ -16,6 +16,7 @@ import pytest
 
 import zorvikdb
 from conftest import os_error_text, unaligned
+from test_certified import without_time as timeless
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
@@ -244,7 +245,6 @@ def test_unaligned_arrays_are_read_as_aligned_ones(tmp_path, metric, order):
     engine = zorvikdb.PySearchEngine(got, False)
     Q = (values[:5] + np.float32(0.1)).astype(np.float32)
     Qu, qu = unaligned(Q.T).T if order == "F" else unaligned(Q), unaligned(Q[1])
-    timeless = lambda d: {k: v for k, v in d.items() if k != "query_time_ms"}  # noqa: E731
     assert [(h.idx, h.score) for h in engine.query_exact(qu, 3).results] == \
         [(h.idx, h.score) for h in engine.query_exact(Q[1], 3).results]
     assert timeless(engine.query_exact_certified(qu, 3, 4)) == timeless(engine.query_exact_certified(Q[1], 3, 4))
