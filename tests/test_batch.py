@@ -28,12 +28,8 @@ MODES = {
 def answers(engine, Q, k):
     """(indices, scores, methods, times) per query through query_batch."""
     res = engine.query_batch(Q, k)
-    return (
-        [[h.idx for h in r.results] for r in res],
-        [[h.score for h in r.results] for r in res],
-        [r.method_used for r in res],
-        [r.query_time_ms for r in res],
-    )
+    return ([[h.idx for h in r.results] for r in res], [[h.score for h in r.results] for r in res],
+            [r.method_used for r in res], [r.query_time_ms for r in res])
 
 
 def exact_ranking(X, Q, k, metric):
@@ -68,12 +64,10 @@ def tie_index(tmp_path_factory):
     X[3] = 2.0  # the largest inner product any row can have with itself
     for r in (7999, 8000, 15999, 16000, 19999, 11):
         X[r] = X[3]
-    paths = {}
-    for metric in (1, 2):
-        p = tmp_path_factory.mktemp("ties") / f"ties{metric}.bin"
-        p.write_bytes(index_bytes(X, metric))
-        paths[metric] = str(p)
-    return X, paths
+    paths = {metric: tmp_path_factory.mktemp("ties") / f"ties{metric}.bin" for metric in (1, 2)}
+    for metric, path in paths.items():
+        path.write_bytes(index_bytes(X, metric))
+    return X, {metric: str(path) for metric, path in paths.items()}
 
 
 @pytest.mark.parametrize("mode", list(MODES))
