@@ -305,22 +305,20 @@ def test_batch_equals_single_calls(write_index):
 
 def test_batch_shapes_and_all_or_nothing(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), F32), 1), False)
-    assert engine.query_batch_exact_certified(np.zeros((0, 4), F32), 2) == []
-    with pytest.raises(ValueError, match=r"^Query dimensions 5 != index dimensions 4$"):
-        engine.query_batch_exact_certified(np.zeros((0, 5), F32), 2)
-    with pytest.raises(ValueError, match=r"^Query dimensions 0 != index dimensions 4$"):
-        engine.query_batch_exact_certified(np.zeros((3, 0), F32), 2)
-    Q = np.ones((64, 4), F32)
-    Q[-1, 2] = np.nan
-    for exc, pattern, args in [(ValueError, f"^{NOT_FINITE}$", (Q, 2)),
-                               (TypeError, "^The given array is not contiguous$", (np.ones((4, 8), F32)[:, ::2], 1)),
-                               (TypeError, r"^argument 'queries': dimensionality mismatch", (np.ones(4, F32), 1)),
-                               (TypeError, r"^argument 'enable_pruning'", (np.ones((1, 4), F32), 1, 4, 1))]:
-        with pytest.raises(exc, match=pattern):
-            engine.query_batch_exact_certified(*args)
     no_dims = zorvikdb.PySearchEngine(write_index(np.zeros((5, 0), F32), 1), False)
-    with pytest.raises(ValueError, match="^Query matrix has no columns$"):
-        no_dims.query_batch_exact_certified(np.zeros((2, 0), F32), 1)
+    assert engine.query_batch_exact_certified(np.zeros((0, 4), F32), 2) == []
+    Q = np.ones((64, 4), F32)
+    Q[-1, 2] = np.nan  # the last query refuses the whole batch
+    for eng, exc, pattern, args in [
+            (engine, ValueError, "^Query dimensions 5 != index dimensions 4$", (np.zeros((0, 5), F32), 2)),
+            (engine, ValueError, "^Query dimensions 0 != index dimensions 4$", (np.zeros((3, 0), F32), 2)),
+            (no_dims, ValueError, "^Query matrix has no columns$", (np.zeros((2, 0), F32), 1)),
+            (engine, ValueError, f"^{NOT_FINITE}$", (Q, 2)),
+            (engine, TypeError, "^The given array is not contiguous$", (np.ones((4, 8), F32)[:, ::2], 1)),
+            (engine, TypeError, r"^argument 'queries': dimensionality mismatch", (np.ones(4, F32), 1)),
+            (engine, TypeError, r"^argument 'enable_pruning'", (np.ones((1, 4), F32), 1, 4, 1))]:
+        with pytest.raises(exc, match=pattern):
+            eng.query_batch_exact_certified(*args)
 
 
 def test_batch_results_follow_query_order_on_any_pool(fresh_python, write_index):

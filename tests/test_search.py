@@ -366,18 +366,11 @@ def test_pruned_scan(million_rows, monkeypatch):
     mode=st.sampled_from(KERNEL_MODES),
     seed=st.integers(0, 2**32 - 1),
 )
-def test_kernel_strategies_match_the_model(tmp_path, monkeypatch, rows, dims, metric, k, mode, seed):
+def test_kernel_strategies_match_the_model(write_index, monkeypatch, rows, dims, metric, k, mode, seed):
     rng = np.random.default_rng(seed)
     # Quarter steps from -1 to 1: many bit-identical scores and signed zeros.
     X = (rng.integers(-4, 5, size=(rows, dims)) / 4).astype(np.float32)
     X[rng.random((rows, dims)) < 0.05] = -0.0
     q = (rng.integers(-4, 5, size=dims) / 4).astype(np.float32)
-    path = tmp_path / f"p{seed}.bin"
-    path.write_bytes(index_bytes(X, metric))
-    engine = zorvikdb.PySearchEngine(str(path), False)
-    got = query(engine, q, k, mode, monkeypatch)
-    if k == 0:
-        assert got["indices"].size == 0
-        return
-    indices, scores = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, k)
-    assert_same_hits(got, indices, scores)
+    got = query(zorvikdb.PySearchEngine(write_index(X, metric), False), q, k, mode, monkeypatch)
+    assert_same_hits(got, *model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, k))
