@@ -1,6 +1,7 @@
 """explain and compare: block sums, magnitude ranking and residual against a step-by-step
 model (key orders included), the validation order and the edge cases."""
 
+import functools
 import struct
 
 import numpy as np
@@ -18,18 +19,12 @@ U64_MAX = 2**64 - 1
 
 
 def block_sums(terms_of, dims, bs):
-    out = []
-    for b, s in enumerate(range(0, dims, bs)):
-        e = min(s + bs, dims)
-        out.append((b, s, e, terms_of(s, e)))
-    return out
+    """(block id, start, end, contribution) of every block."""
+    return [(b, s, min(s + bs, dims), terms_of(s, min(s + bs, dims))) for b, s in enumerate(range(0, dims, bs))]
 
 
 def seq_sum(values):
-    acc = F32(0.0)
-    for v in values:
-        acc = F32(acc + v)
-    return acc
+    return functools.reduce(lambda acc, v: F32(acc + v), values, F32(0.0))
 
 
 def rank_and_cut(entries, top):
