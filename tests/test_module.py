@@ -2,7 +2,6 @@
 
 import inspect
 
-import numpy as np
 import pytest
 
 import zorvikdb
@@ -56,11 +55,3 @@ def test_second_initialisation_fails(fresh_python):
             print("import-error")
     """
     assert fresh_python(code).strip() == "import-error"
-
-
-def test_result_classes_have_no_constructor(write_index):
-    engine = zorvikdb.PySearchEngine(write_index(np.eye(3, dtype=np.float32)), False)
-    result = engine.query_exact(np.ones(3, np.float32), 1)
-    for cls in (type(result), type(result.results[0])):
-        with pytest.raises(TypeError, match="^No constructor defined$"):
-            cls()

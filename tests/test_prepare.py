@@ -455,20 +455,17 @@ def test_directory_without_write_permission(fresh_python):
     assert out_dir_listing == ["items_f32.bin"] and after == before
 
 
-def test_failed_move_leaves_nothing_behind(tmp_path):
-    (tmp_path / "items_f32.bin").mkdir()
-    expect_error(ValueError, f"Failed to move temp file to final location: {os_error_text(errno.EISDIR)}",
-                 np.ones((2, 2), np.float32), 2, 2, "items", "f32", output_dir=str(tmp_path))
-    assert os.listdir(tmp_path) == ["items_f32.bin"] and os.listdir(tmp_path / "items_f32.bin") == []
-
-
-def test_long_names(tmp_path):
+def test_failed_creation_or_move_leaves_nothing_behind(tmp_path):
     emb = np.ones((1, 2), np.float32)
     fits = "n" * (255 - len("_f32.bin"))  # the final name is exactly 255 bytes
     assert prepare(emb, tmp_path, name=fits) == str(tmp_path / f"{fits}_f32.bin")
     with pytest.raises(ValueError, match=create_file_error(f"{tmp_path}/{fits}n_f32", errno.ENAMETOOLONG)):
         prepare(emb, tmp_path, name=fits + "n")
-    assert os.listdir(tmp_path) == [f"{fits}_f32.bin"]
+    (tmp_path / "items_f32.bin").mkdir()
+    expect_error(ValueError, f"Failed to move temp file to final location: {os_error_text(errno.EISDIR)}",
+                 emb, 2, 1, "items", "f32", output_dir=str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == sorted([f"{fits}_f32.bin", "items_f32.bin"])
+    assert os.listdir(tmp_path / "items_f32.bin") == []
 
 
 def test_concurrent_preparations_of_one_name(tmp_path):
