@@ -71,24 +71,15 @@ def write_raw(tmp_path):
 
 
 def run_python(code, env=None, timeout=120):
-    """Runs `code` in a fresh interpreter; returns (returncode, stdout, stderr)."""
-    full_env = dict(os.environ)
-    for key in list(full_env):
-        if key.startswith("ZORVIK_"):
-            del full_env[key]
-    if env:
-        full_env.update({k: v for k, v in env.items() if v is not None})
-        for k, v in env.items():
-            if v is None:
-                full_env.pop(k, None)
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=full_env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-    return proc.returncode, proc.stdout, proc.stderr
+    """Runs `code` in a fresh interpreter without the caller's ZORVIK_ variables (env adds
+    or, with None, removes variables); asserts it exits cleanly and returns its stdout."""
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("ZORVIK_")}
+    full_env.update(env or {})
+    full_env = {k: v for k, v in full_env.items() if v is not None}
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True,
+                          text=True, timeout=timeout)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
 
 
 @pytest.fixture

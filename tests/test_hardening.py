@@ -1,6 +1,5 @@
-"""The module in real processes and at the C-API edge: forked children, callers whose
-objects run code of their own, hashers that keep what they are given, special files,
-memory limits, crashed preparations and unaligned arrays."""
+"""The module in real processes and at the C-API edge: fork, callers' code, hashers that keep
+what they are given, special files, memory limits, crashed preparations, unaligned arrays."""
 
 import os
 import re
@@ -17,12 +16,10 @@ import pytest
 
 import zorvikdb
 from conftest import os_error_text, unaligned
+from test_certified import without_time as timeless
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
-
-
-# ---------------------------------------------------------------- fork
 
 
 def test_forked_children_answer_and_exit(write_index, fresh_python):
@@ -62,11 +59,7 @@ def test_forked_children_answer_and_exit(write_index, fresh_python):
         assert answer() == want  # the parent's pool is untouched
         print("ok")
     """
-    rc, out, err = fresh_python(code, env={"ZORVIK_THREADS": "2"}, timeout=120)
-    assert (rc, out.strip()) == (0, "ok"), err
-
-
-# ---------------------------------------------------------------- Python code and pointers
+    assert fresh_python(code, env={"ZORVIK_THREADS": "2"}).strip() == "ok"
 
 
 def test_metric_subclass_cannot_pull_the_array_away(tmp_path, fresh_python):
@@ -86,11 +79,7 @@ def test_metric_subclass_cannot_pull_the_array_away(tmp_path, fresh_python):
                                                        output_dir={str(tmp_path)!r})
         print(open(path, "rb").read()[12:] == expected)
     """
-    rc, out, err = fresh_python(code)
-    assert (rc, out.strip()) == (0, "True"), err
-
-
-# ---------------------------------------------------------------- hashing
+    assert fresh_python(code).strip() == "True"
 
 
 FAKE_BLAKE3 = '''
@@ -128,15 +117,11 @@ def test_hasher_keeping_the_view_gets_an_error_not_freed_memory(tmp_path, write_
             except ValueError:
                 print("released")
     """
-    rc, out, err = fresh_python(code, env={"KEEP": keep})
-    assert rc == 0, err
+    out = fresh_python(code, env={"KEEP": keep})
     if keep == "given":
         assert out.split("\n")[:-1] == ["released", "released"]
     else:  # a view taken of the one lent cannot be called back: the call is refused
         assert out == "refused: the blake3 hasher kept a view of the bytes it hashed\n"
-
-
-# ---------------------------------------------------------------- special files
 
 
 def test_special_files_fail_at_the_mapping_step_without_blocking(tmp_path, fresh_python):
@@ -151,14 +136,11 @@ def test_special_files_fail_at_the_mapping_step_without_blocking(tmp_path, fresh
                 print(e)
     """
     try:
-        rc, out, err = fresh_python(code, timeout=30)
+        out = fresh_python(code, timeout=30)
     except subprocess.TimeoutExpired:
         pytest.fail("opening a FIFO blocked")
-    assert rc == 0, err
     assert out.splitlines() == [f"Failed to mmap file: {os_error_text(19)}"] * 3
 
-
-# ---------------------------------------------------------------- memory limits
 
 EMPTY_ROWS_QUERY = """
     import numpy as np, zorvikdb
@@ -181,8 +163,8 @@ def empty_rows_index(write_raw):
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer needs far more address space than the limit")
 def test_results_beyond_the_address_space_limit_fail_promptly(empty_rows_index, fresh_python):
     setup = "import resource; resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))"
-    rc, out, err = fresh_python(EMPTY_ROWS_QUERY.format(setup=setup, path=empty_rows_index, k=300_000_000))
-    assert (rc, out.strip()) == (0, "MemoryError"), err
+    out = fresh_python(EMPTY_ROWS_QUERY.format(setup=setup, path=empty_rows_index, k=300_000_000))
+    assert out.strip() == "MemoryError"
 
 
 def control_group_limit_file():
@@ -221,9 +203,6 @@ def test_results_beyond_the_control_group_limit_fail_promptly(tmp_path, empty_ro
     assert (proc.returncode, proc.stdout.strip()) == (0, "MemoryError"), proc.stderr
 
 
-# ---------------------------------------------------------------- crashed preparations
-
-
 def host_marker():
     name = socket.gethostname()[:64] or "host"
     return re.sub(r"[^A-Za-z0-9._-]", "_", name)
@@ -252,9 +231,6 @@ def test_temporary_files_of_dead_processes_are_removed(tmp_path):
         live.wait()
 
 
-# ---------------------------------------------------------------- the C-API edge
-
-
 @pytest.mark.parametrize("metric", ["dot", "cosine"])
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_unaligned_arrays_are_read_as_aligned_ones(tmp_path, metric, order):
@@ -267,9 +243,15 @@ def test_unaligned_arrays_are_read_as_aligned_ones(tmp_path, metric, order):
                                                   output_dir=str(tmp_path))
     assert open(got, "rb").read() == open(wanted, "rb").read()
     engine = zorvikdb.PySearchEngine(got, False)
-    q = unaligned(values[5])
-    assert [(h.idx, h.score) for h in engine.query_exact(q, 3).results] == \
-        [(h.idx, h.score) for h in engine.query_exact(values[5].copy(), 3).results]
+    Q = (values[:5] + np.float32(0.1)).astype(np.float32)
+    Qu, qu = unaligned(Q.T).T if order == "F" else unaligned(Q), unaligned(Q[1])
+    assert [(h.idx, h.score) for h in engine.query_exact(qu, 3).results] == \
+        [(h.idx, h.score) for h in engine.query_exact(Q[1], 3).results]
+    assert timeless(engine.query_exact_certified(qu, 3, 4)) == timeless(engine.query_exact_certified(Q[1], 3, 4))
+    assert engine.explain(qu, 7, 4, 2) == engine.explain(Q[1], 7, 4, 2)
+    assert [timeless(d) for d in engine.query_batch_exact_certified(Qu, 3, 4)] == \
+        [timeless(d) for d in engine.query_batch_exact_certified(Q, 3, 4)]
+    assert engine.query_batch_arrays(Qu, 3)["indices"].tolist() == engine.query_batch_arrays(Q, 3)["indices"].tolist()
 
 
 WRITE_FAILS = r"""
@@ -297,13 +279,8 @@ def test_a_failed_write_says_it_was_the_write(tmp_path, fresh_python):
             print(e)
     """
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), str(shim)) if p)
-    rc, out, err = fresh_python(code, env={"LD_PRELOAD": preload})
-    assert rc == 0, err
-    assert out.strip() == f"Failed to flush memory map: writing the index data failed: {os_error_text(5)}"
+    assert fresh_python(code, env={"LD_PRELOAD": preload}).strip() == f"Failed to flush memory map: writing the index data failed: {os_error_text(5)}"
     assert os.listdir(out_dir) == []
-
-
-# ---------------------------------------------------------------- one source per fact
 
 
 def test_engine_version_is_the_package_version(write_index):

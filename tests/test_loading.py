@@ -1,5 +1,6 @@
 """Opening index files: validation order, messages, derived facts and hashing."""
 
+import gc
 import os
 import struct
 import time
@@ -18,19 +19,15 @@ def open_error(path):
     return info.value.args[0]
 
 
-def test_missing_file_and_directory(tmp_path):
+def test_files_that_cannot_be_opened(tmp_path, write_index):
     missing = str(tmp_path / "nope.bin")
     assert open_error(missing) == f"Failed to open file {missing}: No such file or directory (os error 2)"
-    assert open_error(str(tmp_path)) == "Failed to mmap file: No such device (os error 19)"
     nul = str(tmp_path / "a\0b.bin")
     assert open_error(nul).startswith(f"Failed to open file {nul}: ")
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
-def test_unreadable_file(write_index):
-    path = write_index(np.eye(2, dtype=np.float32))
-    os.chmod(path, 0)
-    assert open_error(path) == f"Failed to open file {path}: Permission denied (os error 13)"
+    if os.geteuid() != 0:  # root reads any file
+        path = write_index(np.eye(2, dtype=np.float32))
+        os.chmod(path, 0)
+        assert open_error(path) == f"Failed to open file {path}: Permission denied (os error 13)"
 
 
 @pytest.mark.parametrize(
@@ -85,24 +82,9 @@ def test_index_path_is_canonical(write_index, tmp_path, monkeypatch):
         assert result.index_path == os.path.realpath(path)
 
 
-def test_engine_keeps_its_mapping_after_the_file_is_replaced(write_index):
-    x = np.eye(3, dtype=np.float32)
-    path = write_index(x, 1, name="swap.bin")
-    engine = zorvikdb.PySearchEngine(path, False)
-    tmp = path + ".new"
-    with open(tmp, "wb") as f:
-        f.write(struct.pack("<III", 3, 3, 1) + (-x).astype("<f4").tobytes())
-    os.replace(tmp, path)
-    best = engine.query_exact(np.array([0, 1, 0], np.float32), 1).results[0]
-    assert (best.idx, best.score) == (1, 1.0)
-
-
-def test_engines_outlive_nothing(write_index):
-    # Results own their data: dropping the engine leaves them readable.
+def test_results_own_their_data_after_the_engine_is_dropped(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.eye(2, dtype=np.float32)), False)
     result = engine.query_exact_detailed(np.ones(2, np.float32), 2)
     del engine
-    import gc
-
     gc.collect()
     assert [h.idx for h in result.results] == [0, 1] and result.rows == 2

@@ -8,44 +8,30 @@ import pytest
 VARS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS")
 
 SCRIPT = """
-import json, os, struct, sys, tempfile
-import numpy as np
-import zorvikdb
+import ctypes, json, os, struct, tempfile, numpy as np, zorvikdb
 d = tempfile.mkdtemp()
-good = os.path.join(d, "good.bin")
-with open(good, "wb") as f:
-    f.write(struct.pack("<III", 2, 2, 1) + np.eye(2, dtype=np.float32).tobytes())
-bad = os.path.join(d, "bad.bin")
-with open(bad, "wb") as f:
-    f.write(struct.pack("<III", 2, 2, 9))
-VARS = {vars!r}
-import ctypes
+paths = {{"good": os.path.join(d, "good.bin"), "bad": os.path.join(d, "bad.bin"), "missing": os.path.join(d, "no.bin")}}
+open(paths["good"], "wb").write(struct.pack("<III", 2, 2, 1) + np.eye(2, dtype=np.float32).tobytes())
+open(paths["bad"], "wb").write(struct.pack("<III", 2, 2, 9))
 libc = ctypes.CDLL(None)
 libc.getenv.restype = ctypes.c_char_p
-def snapshot():
-    # The process environment itself: os.environ is only a copy taken at start-up.
-    return [(lambda b: b.decode() if b is not None else None)(libc.getenv(v.encode())) for v in VARS]
 steps = {{}}
-for name, action in {actions!r}:
-    kind, arg = action
+for name, (kind, arg) in {actions!r}:
     if kind == "set":
         os.environ["ZORVIK_THREADS"] = arg
-    elif kind == "open":
+    else:
         try:
-            e = zorvikdb.PySearchEngine({{"good": good, "bad": bad, "missing": d + "/none.bin"}}[arg], False)
-            e.query_exact(np.ones(2, np.float32), 1)
+            zorvikdb.PySearchEngine(paths[arg], False).query_exact(np.ones(2, np.float32), 1)
         except ValueError:
             pass
-    steps[name] = snapshot()
+    # The process environment itself: os.environ is only a copy taken at start-up.
+    steps[name] = [(lambda b: b if b is None else b.decode())(libc.getenv(v.encode())) for v in {vars!r}]
 print(json.dumps(steps))
 """
 
 
 def run(fresh_python, actions, env):
-    code = SCRIPT.format(vars=VARS, actions=actions)
-    rc, out, err = fresh_python(code, env=env)
-    assert rc == 0, err
-    return json.loads(out)
+    return json.loads(fresh_python(SCRIPT.format(vars=VARS, actions=actions), env=env))
 
 
 @pytest.mark.parametrize(
@@ -58,16 +44,9 @@ def test_thread_variables_take_the_text_as_read_or_the_processor_count(fresh_pyt
 
 def test_runs_once_and_only_after_a_mapping(fresh_python):
     env = {"ZORVIK_THREADS": "3", "OMP_NUM_THREADS": "7", "OPENBLAS_NUM_THREADS": None, "RAYON_NUM_THREADS": None}
-    steps = run(
-        fresh_python,
-        [
-            ("missing", ("open", "missing")),
-            ("bad_header", ("open", "bad")),
-            ("changed", ("set", "5")),
-            ("second", ("open", "good")),
-        ],
-        env,
-    )
+    actions = [("missing", ("open", "missing")), ("bad_header", ("open", "bad")), ("changed", ("set", "5")),
+               ("second", ("open", "good"))]
+    steps = run(fresh_python, actions, env)
     assert steps["missing"] == [None, "7", None]
     assert steps["bad_header"] == ["3", "3", "3"]
     assert steps["second"] == ["3", "3", "3"]

@@ -1,5 +1,4 @@
-"""Index preparation: file contents, validation messages and their order, placement,
-replacement of an existing index and the guarantees around failures."""
+"""Index preparation: file contents, validation order, placement, replacement and failures."""
 
 import errno
 import os
@@ -27,6 +26,10 @@ def prepare(emb, out, name="items", level="f32", **kw):
 
 def header(data):
     return struct.unpack("<III", data[:12])
+
+
+def expect_error(exc_type, message, *args, **kw):
+    raises_exactly(exc_type, message, PREPARE, *args, **kw)
 
 
 def normalized_model(x):
@@ -74,9 +77,7 @@ def test_unnormalised_rows_are_stored_bit_for_bit(out_dir):
         path = prepare(emb, out_dir, name=metric, metric=metric)
         data = open(path, "rb").read()
         assert isinstance(path, str) and path == str(out_dir / f"{metric}_f32.bin")
-        assert header(data) == (5, 200, mid)
-        assert len(data) == 12 + 4 * 1000
-        assert data[12:] == emb.astype("<f4").tobytes()
+        assert header(data) == (5, 200, mid) and data[12:] == emb.astype("<f4").tobytes()
 
 
 def test_level_ann_and_seed_change_only_the_name(tmp_path):
@@ -125,14 +126,18 @@ def test_array_changed_while_the_file_is_written_does_not_reach_it(out_dir):
     "text, mid",
     [("cosine", 0), ("cos", 0), ("norm_cosine", 0), ("normalized_cosine", 0), ("normalized-cosine", 0),
      ("COSINE", 0), ("dot", 1), ("dotproduct", 1), ("dot_product", 1), ("Dot_Product", 1),
-     ("euclidean", 2), ("euclidian", 2), ("l2", 2), ("L2", 2), ("Euclidean", 2), ("EUCLIDIAN", 2)],
+     ("euclidean", 2), ("euclidian", 2), ("l2", 2), ("L2", 2), ("Euclidean", 2), ("EUCLIDIAN", 2),
+     # unknown names are shown as passed, untrimmed
+     (" cosine", None), ("cosine ", None), ("manhattan", None), ("", None), ("co sine", None)],
 )
 def test_metric_names(tmp_path, text, mid):
     emb = np.array([[3, 4], [1, 1]], np.float32)
+    if mid is None:
+        return expect_error(ValueError, f"Unknown similarity metric: {text}", emb, 2, 2, "x", "f32", metric=text,
+                            output_dir=str(tmp_path))
     data = open(prepare(emb, tmp_path, metric=text), "rb").read()
     assert header(data)[2] == mid
-    expected = normalized_model(emb) if mid == 0 else emb
-    assert data[12:] == expected.tobytes()
+    assert data[12:] == (normalized_model(emb) if mid == 0 else emb).tobytes()
 
 
 # ---------------------------------------------------------------- normalisation
@@ -141,10 +146,7 @@ def test_metric_names(tmp_path, text, mid):
 @pytest.mark.parametrize("dims", [1, 3, 7, 8, 9, 16, 17, 100, 384])
 def test_normalised_rows_match_float32_model(tmp_path, dims):
     emb = wide_range_rows(40, dims, dims)
-    emb[0] = 0
-    emb[1] = -0.0
-    emb[2] = 1e-30  # squares underflow to zero
-    emb[3] = 1e30  # squares overflow
+    emb[:4] = np.array([[0], [-0.0], [1e-30], [1e30]], np.float32)  # zero, squares that underflow or overflow
     cos = open(prepare(emb, tmp_path / "cos"), "rb").read()
     dot = open(prepare(emb, tmp_path / "dot", metric="dot", normalize=True), "rb").read()
     expected = normalized_model(emb).tobytes()
@@ -160,11 +162,9 @@ def test_special_rows_and_unexamined_invalid_values(tmp_path):
     emb[1] = [1, np.nan, 2, 3, 4]
     emb[3] = [1, 2, np.inf, 3, 4]
     emb[4] = [1, 2, 3, 4, 5]
-    data = open(prepare(emb, tmp_path), "rb").read()
-    out = np.frombuffer(data[12:], np.float32).reshape(200, 5)
-    assert out[0].tolist() == [np.float32(0.6), np.float32(0.8), 0, 0, 0]
-    assert not out[1].any() and not out[2].any() and not out[3].any()
-    assert data[12:] == normalized_model(emb).tobytes()
+    out = np.frombuffer(open(prepare(emb, tmp_path), "rb").read()[12:], np.float32).reshape(200, 5)
+    assert out[0].tolist() == [np.float32(0.6), np.float32(0.8), 0, 0, 0] and not out[1:4].any()
+    assert out.tobytes() == normalized_model(emb).tobytes()
 
 
 @pytest.mark.parametrize("rows, dims", [(20000, 3), (4097, 2048)])
@@ -177,13 +177,8 @@ def test_normalisation_across_chunks(out_dir, rows, dims, order):
 
 # ---------------------------------------------------------------- validation
 
-
 BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
 NO_VALID = "Base name contains no valid characters"
-
-
-def expect_error(exc_type, message, *args, **kw):
-    raises_exactly(exc_type, message, PREPARE, *args, **kw)
 
 
 def test_messages_in_check_order(tmp_path):
@@ -208,12 +203,6 @@ def test_messages_in_check_order(tmp_path):
         kw.setdefault("output_dir", out)
         expect_error(exc_type, message, *args, **kw)
     assert os.listdir(tmp_path) == []
-
-
-@pytest.mark.parametrize("text", [" cosine", "cosine ", "manhattan", "", "co sine"])
-def test_unknown_metric_shows_text_as_passed(tmp_path, text):
-    expect_error(ValueError, f"Unknown similarity metric: {text}",
-                 np.ones((1, 1), np.float32), 1, 1, "x", "f32", metric=text, output_dir=str(tmp_path))
 
 
 @pytest.mark.parametrize(
@@ -297,9 +286,7 @@ def test_only_normalisation_starts_the_worker_pool(tmp_path, fresh_python):
         zorvikdb.py_prepare_bin_from_embeddings(emb, 2, 3, "x", "f32", output_dir={str(tmp_path)!r})
         print(plain - before, threads() - before, os.sysconf("SC_NPROCESSORS_ONLN"))
     """
-    rc, out, err = fresh_python(code, env={"RAYON_NUM_THREADS": None})
-    assert rc == 0, err
-    plain, normalised, cpus = map(int, out.split())
+    plain, normalised, cpus = map(int, fresh_python(code, env={"RAYON_NUM_THREADS": None}).split())
     assert plain == 0 and normalised == max(cpus, 1)
 
 
@@ -338,9 +325,7 @@ def test_file_and_directory_modes(tmp_path, fresh_python):
                                                     output_dir={str(tmp_path / "d" / "e")!r})
         print(oct(stat.S_IMODE(os.stat(p).st_mode)), oct(stat.S_IMODE(os.stat(os.path.dirname(p)).st_mode)))
     """
-    rc, out, err = fresh_python(code)
-    assert rc == 0, err
-    assert out.split() == ["0o640", "0o750"]
+    assert fresh_python(code).split() == ["0o640", "0o750"]
 
 
 PREPARE_DEFAULT = """
@@ -352,29 +337,22 @@ PREPARE_DEFAULT = """
 """
 
 
-@pytest.mark.parametrize("suffix", ["", "/"])
-def test_default_directory_under_home(tmp_path, fresh_python, suffix):
-    rc, out, err = fresh_python(PREPARE_DEFAULT.format(stem="items"), env={"HOME": f"{tmp_path}{suffix}"})
-    assert rc == 0, err
-    assert out.strip() == f"{tmp_path}/.zorvik/indexes/items_f32.bin"
-    assert os.path.isfile(out.strip())
-
-
-@pytest.mark.parametrize("home", ["", None])
-def test_home_from_password_database(fresh_python, home):
+@pytest.mark.parametrize("home", ["tmp", "tmp/", "", None])
+def test_default_directory_under_home(tmp_path, fresh_python, home):
+    # An empty or missing HOME falls back to the password database.
     import pwd
 
-    pw_home = pwd.getpwuid(os.getuid()).pw_dir
+    base = str(tmp_path) if home else pwd.getpwuid(os.getuid()).pw_dir.rstrip("/") or "/"
     stem = f"zorvik_test_{os.getpid()}_{home is None:d}"
-    base = os.path.join(pw_home, ".zorvik")
-    made = [d for d in (base, os.path.join(base, "indexes")) if not os.path.exists(d)]
-    rc, out, err = fresh_python(PREPARE_DEFAULT.format(stem=stem), env={"HOME": home})
+    made = [d for d in (f"{base}/.zorvik", f"{base}/.zorvik/indexes") if not os.path.exists(d)]
+    want = os.path.join(base, ".zorvik", "indexes", f"{stem}_f32.bin")
+    env = {"HOME": home and str(tmp_path) + home[3:]}
     try:
-        assert rc == 0, err
-        assert out.strip() == os.path.join(pw_home.rstrip("/") or "/", ".zorvik", "indexes", f"{stem}_f32.bin")
+        assert fresh_python(PREPARE_DEFAULT.format(stem=stem), env=env).strip() == want
+        assert os.path.isfile(want)
     finally:
-        if os.path.exists(out.strip()):
-            os.unlink(out.strip())
+        if os.path.exists(want):
+            os.unlink(want)
         for d in reversed(made):
             if os.path.isdir(d) and not os.listdir(d):
                 os.rmdir(d)
@@ -387,9 +365,7 @@ def test_no_home_directory(fresh_python):
     known = {p.pw_uid for p in pwd.getpwall()}
     uid = next(u for u in range(54321, 60000) if u not in known)
     code = f"import os, zorvikdb\nos.setuid({uid})\n" + textwrap.dedent(PREPARE_DEFAULT.format(stem="x"))
-    rc, out, err = fresh_python(code, env={"HOME": None})
-    assert rc == 0, err
-    assert out.strip() == "ValueError: Failed to get home directory"
+    assert fresh_python(code, env={"HOME": None}).strip() == "ValueError: Failed to get home directory"
 
 
 # ---------------------------------------------------------------- replacement and failures
@@ -441,69 +417,61 @@ def test_failed_sizing_keeps_the_old_index(tmp_path, fresh_python):
             except ValueError as e:
                 print(e)
     """
-    rc, out, err = fresh_python(code)
-    assert rc == 0, err
-    assert out.splitlines() == [f"Failed to set file length: {os_error_text(errno.EFBIG)}"] * 2
+    assert fresh_python(code).splitlines() == [f"Failed to set file length: {os_error_text(errno.EFBIG)}"] * 2
     assert os.listdir(tmp_path) == ["items_f32.bin"]
     data = open(tmp_path / "items_f32.bin", "rb").read()
     assert data == struct.pack("<III", 4, 4, 0) + np.full((4, 4), 0.5, np.float32).tobytes()
 
 
+def create_file_error(stem, code):
+    """The whole message of a temporary file `<stem>.<host>.<pid>-<n>.tmp` that could not be made."""
+    tail = re.escape(os_error_text(code))
+    return "^" + re.escape(f"Failed to create file {stem}.") + r"[^/]+\.\d+-\d+\.tmp: " + tail + "$"
+
+
 def test_directory_without_write_permission(fresh_python):
-    base = tempfile.mkdtemp()
+    base = tempfile.mkdtemp()  # world-searchable, unlike pytest's directories, for the dropped user id
     out_dir = os.path.join(base, "ro")
+    original = PREPARE(np.ones((2, 2), np.float32), 2, 2, "items", "f32", output_dir=out_dir)
+    before = open(original, "rb").read()
+    os.chmod(base, 0o755)
+    os.chmod(out_dir, 0o555)
+    code = f"""
+        import os, numpy as np, zorvikdb
+        {"os.setuid(65534)" if os.geteuid() == 0 else ""}
+        try:
+            zorvikdb.py_prepare_bin_from_embeddings(np.zeros((2, 2), np.float32), 2, 2, "items", "f32",
+                                                    output_dir={out_dir!r})
+        except ValueError as e:
+            print(e)
+    """
     try:
-        os.chmod(base, 0o755)
-        os.mkdir(out_dir)
-        original = PREPARE(np.ones((2, 2), np.float32), 2, 2, "items", "f32", output_dir=out_dir)
-        before = open(original, "rb").read()
-        os.chmod(out_dir, 0o555)
-        drop = "os.setuid(65534)" if os.geteuid() == 0 else "pass"
-        code = f"""
-            import os, numpy as np, zorvikdb
-            {drop}
-            try:
-                zorvikdb.py_prepare_bin_from_embeddings(np.zeros((2, 2), np.float32), 2, 2, "items", "f32",
-                                                        output_dir={out_dir!r})
-            except ValueError as e:
-                print(e)
-        """
-        rc, out, err = fresh_python(code)
-        assert rc == 0, err
-        pattern = re.escape(f"Failed to create file {out_dir}/items_f32.") + r"[^/]+\.\d+-\d+\.tmp: " + re.escape(
-            os_error_text(errno.EACCES))
-        assert re.fullmatch(pattern, out.strip()), out
-        assert os.listdir(out_dir) == ["items_f32.bin"] and open(original, "rb").read() == before
+        out = fresh_python(code).strip()
+        out_dir_listing, after = os.listdir(out_dir), open(original, "rb").read()
     finally:
         os.chmod(out_dir, 0o755)
         shutil.rmtree(base)
+    assert re.fullmatch(create_file_error(f"{out_dir}/items_f32", errno.EACCES), out), out
+    assert out_dir_listing == ["items_f32.bin"] and after == before
 
 
-def test_failed_move_leaves_nothing_behind(tmp_path):
-    (tmp_path / "items_f32.bin").mkdir()
-    expect_error(ValueError, f"Failed to move temp file to final location: {os_error_text(errno.EISDIR)}",
-                 np.ones((2, 2), np.float32), 2, 2, "items", "f32", output_dir=str(tmp_path))
-    assert os.listdir(tmp_path) == ["items_f32.bin"] and os.listdir(tmp_path / "items_f32.bin") == []
-
-
-def test_long_names(tmp_path):
+def test_failed_creation_or_move_leaves_nothing_behind(tmp_path):
     emb = np.ones((1, 2), np.float32)
     fits = "n" * (255 - len("_f32.bin"))  # the final name is exactly 255 bytes
     assert prepare(emb, tmp_path, name=fits) == str(tmp_path / f"{fits}_f32.bin")
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError, match=create_file_error(f"{tmp_path}/{fits}n_f32", errno.ENAMETOOLONG)):
         prepare(emb, tmp_path, name=fits + "n")
-    pattern = re.escape(f"Failed to create file {tmp_path}/{fits}n_f32.") + r"[^/]*\.tmp: " + re.escape(
-        os_error_text(errno.ENAMETOOLONG))
-    assert re.fullmatch(pattern, info.value.args[0])
-    assert os.listdir(tmp_path) == [f"{fits}_f32.bin"]
+    (tmp_path / "items_f32.bin").mkdir()
+    expect_error(ValueError, f"Failed to move temp file to final location: {os_error_text(errno.EISDIR)}",
+                 emb, 2, 1, "items", "f32", output_dir=str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == sorted([f"{fits}_f32.bin", "items_f32.bin"])
+    assert os.listdir(tmp_path / "items_f32.bin") == []
 
 
 def test_concurrent_preparations_of_one_name(tmp_path):
     versions = [np.full((3000, 64), i + 1, np.float32) for i in range(4)]
     expected = {struct.pack("<III", 64, 3000, 1) + v.tobytes() for v in versions}
-    path = tmp_path / "items_f32.bin"
-    failures = []
-    stop = threading.Event()
+    path, failures, stop = tmp_path / "items_f32.bin", [], threading.Event()
 
     def writer(v):
         try:
@@ -523,13 +491,10 @@ def test_concurrent_preparations_of_one_name(tmp_path):
 
     threads = [threading.Thread(target=writer, args=(v,)) for v in versions]
     watcher = threading.Thread(target=reader)
-    watcher.start()
-    for t in threads:
+    for t in [watcher, *threads]:
         t.start()
     for t in threads:
         t.join()
     stop.set()
     watcher.join()
-    assert failures == []
-    assert path.read_bytes() in expected
-    assert os.listdir(tmp_path) == ["items_f32.bin"]
+    assert failures == [] and path.read_bytes() in expected and os.listdir(tmp_path) == ["items_f32.bin"]

@@ -1,6 +1,7 @@
 """Single-query exact search: scores bit for bit against a NumPy model of both summation
 orders, the ranking order, strategy names and switching, non-finite rows and huge k."""
 
+import itertools
 import json
 import os
 import struct
@@ -24,7 +25,6 @@ METRICS = [0, 1, 2]
 HUGE_K = 2**64 - 1
 
 
-# ---------------------------------------------------------------------------------------
 # Model: the fixed per-row summation orders and the ranking order.
 
 
@@ -93,100 +93,60 @@ def spread_data(rng, rows, dims):
     return (rng.standard_normal((rows, dims)) * mags).astype(np.float32)
 
 
-# ---------------------------------------------------------------------------------------
 # Kernel scores, bit for bit.
 
 DIMS = [0, 1, 7, 8, 9, 15, 16, 17, 31, 64, 100, 385]
 
 
 @pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("dims", DIMS)
-def test_kernel_scores_follow_the_summation_order(write_index, monkeypatch, metric, dims):
+@pytest.mark.parametrize("rows, dims", [(70, d) for d in DIMS] + [(12003, 64)])
+def test_kernel_scores_follow_the_summation_order(write_index, monkeypatch, metric, rows, dims):
+    # 70 rows: a full batch of 64, then groups of four and a remainder of two. 12,003 rows: the
+    # full scan splits into pieces and the chunked scan into chunks whose edges fall inside groups.
     rng = np.random.default_rng(dims * 3 + metric)
-    rows = 70  # a full batch of 64, then groups of four and a remainder of two
     X = spread_data(rng, rows, dims)
     q = spread_data(rng, 1, dims)[0]
     engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
     expected = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, rows)
     for mode in KERNEL_MODES:
-        got = query(engine, q, rows, mode, monkeypatch)
-        assert_same_hits(got, *expected)
+        assert_same_hits(query(engine, q, HUGE_K, mode, monkeypatch), *expected)
+        assert_same_hits(query(engine, q, 5, mode, monkeypatch), expected[0][:5], expected[1][:5])
     if dims >= 16:
         # The model must tell the two orders apart on this data, or the test proves little.
         other = "scalar" if IN_PROCESS_ORDER == "vector" else "vector"
         assert (model_scores(X, q, metric, other) != model_scores(X, q, metric, IN_PROCESS_ORDER)).any()
 
 
-def test_kernel_scores_on_many_pieces_and_chunks(write_index, monkeypatch):
-    # 12,003 rows of 64: the full scan splits into pieces and the chunked scan into
-    # chunks whose boundaries fall inside groups of four rows.
-    rng = np.random.default_rng(7)
-    X = spread_data(rng, 12003, 64)
-    q = spread_data(rng, 1, 64)[0]
-    for metric in METRICS:
-        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
-        expected = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, 12003)
-        for mode in KERNEL_MODES:
-            assert_same_hits(query(engine, q, HUGE_K, mode, monkeypatch), *expected)
-            top = query(engine, q, 5, mode, monkeypatch)
-            assert_same_hits(top, expected[0][:5], expected[1][:5])
-
-
-def test_zero_dims_scores(write_raw, monkeypatch):
-    # No dimensions: kernel scores are +0.0; the matrix product gives +0.0 inner products
-    # and (-0.0 + -0.0) - 0.0 = -0.0 squared distances.
-    for metric in METRICS:
-        engine = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 0, 5, metric), f"z{metric}.bin"), False)
-        for mode in ALL_MODES:
-            got = query(engine, [], 3, mode, monkeypatch)
-            zero = -0.0 if metric == 2 and mode in MATRIX_MODES else 0.0
-            assert_same_hits(got, [0, 1, 2], [zero] * 3)
-
-
-def run_steps(fresh_python, steps, env=None):
-    """Runs query steps in a fresh interpreter. A step is ("env", name, value) or
-    ("query", index_path, query_path, k, out_path); query outputs are saved as .npy."""
-    code = f"""
-        import os, numpy as np, zorvikdb
-        engines = {{}}
-        for step in {json.dumps(steps)}:
-            if step[0] == "env":
-                os.environ[step[1]] = step[2]
-                continue
-            _, path, qpath, k, out = step
-            engine = engines.setdefault(path, zorvikdb.PySearchEngine(path, False))
-            got = engine.query_exact_arrays(np.load(qpath), k)
-            np.save(out, np.stack([got["indices"].astype(np.float64), got["scores"].astype(np.float64)]))
-            print(got["method_used"])
-    """
-    rc, out, err = fresh_python(code, env=env)
-    assert rc == 0, err
-    return out.split()
-
-
 @pytest.fixture
-def scalar_cases(tmp_path):
-    """(index_path, query_path, X, q, metric) for a spread of lengths and all metrics."""
+def scalar_cases(write_index):
+    """(index_path, X, q, metric) for a spread of lengths and all metrics."""
     rng = np.random.default_rng(11)
     cases = []
     for dims in [0, 7, 8, 9, 17, 100]:
         for metric in METRICS:
-            X = spread_data(rng, 37, dims)
-            q = spread_data(rng, 1, dims)[0]
-            base = tmp_path / f"c{dims}_{metric}"
-            (base.with_suffix(".bin")).write_bytes(index_bytes(X, metric))
-            np.save(base.with_suffix(".npy"), q)
-            cases.append((str(base.with_suffix(".bin")), str(base.with_suffix(".npy")), X, q, metric))
+            X, q = spread_data(rng, 37, dims), spread_data(rng, 1, dims)[0]
+            cases.append((write_index(X, metric), X, q, metric))
     return cases
 
 
-def check_cases(tmp_path, cases, order):
-    for n, (_, _, X, q, metric) in enumerate(cases):
-        got_idx, got_scores = np.load(tmp_path / f"out{n}.npy")
-        got_idx, got_scores = got_idx.astype(np.uint64), got_scores.astype(np.float32)
+def check_in_fresh_python(fresh_python, cases, order, env=None, first_k=None):
+    """Ranks every case in a fresh interpreter and compares with the model in `order`. With
+    first_k, one query of that k runs before ZORVIK_FORCE_SCALAR=1 is set."""
+    code = f"""
+        import json, os, numpy as np, zorvikdb
+        cases = {json.dumps([(path, q.tolist()) for path, _, q, _ in cases])}
+        if {first_k!r} is not None:
+            zorvikdb.PySearchEngine(cases[0][0], False).query_exact(np.array(cases[0][1], np.float32), {first_k!r})
+            os.environ["ZORVIK_FORCE_SCALAR"] = "1"
+        out = []
+        for path, q in cases:
+            got = zorvikdb.PySearchEngine(path, False).query_exact_arrays(np.array(q, np.float32), 1000)
+            out.append((got["indices"].tolist(), got["scores"].view(np.uint32).tolist()))
+        print(json.dumps(out))
+    """
+    for (_, X, q, metric), got in zip(cases, json.loads(fresh_python(code, env=env))):
         idx, scores = model_ranking(model_scores(X, q, metric, order), metric, len(X))
-        np.testing.assert_array_equal(got_idx, idx)
-        np.testing.assert_array_equal(got_scores.view(np.uint32), scores.view(np.uint32))
+        assert got == [idx.tolist(), scores.view(np.uint32).tolist()]
 
 
 @pytest.mark.parametrize(
@@ -194,24 +154,17 @@ def check_cases(tmp_path, cases, order):
     [("1", "rayon", "scalar"), ("1", "matrix_parallel", "scalar"), ("true", None, "vector"), ("0", None, "vector"),
      ("01", None, "vector"), ("", None, "vector"), (" 1", None, "vector")],
 )
-def test_only_force_scalar_1_selects_the_scalar_order(fresh_python, tmp_path, scalar_cases, value, mode, order):
-    steps = [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
-    run_steps(fresh_python, steps, env={"ZORVIK_FORCE_SCALAR": value, "ZORVIK_SINGLE_MODE": mode})
-    check_cases(tmp_path, scalar_cases, order)
+def test_only_force_scalar_1_selects_the_scalar_order(fresh_python, scalar_cases, value, mode, order):
+    check_in_fresh_python(fresh_python, scalar_cases, order, env={"ZORVIK_FORCE_SCALAR": value, "ZORVIK_SINGLE_MODE": mode})
 
 
-def test_force_scalar_is_read_once_at_the_first_scoring(fresh_python, tmp_path, scalar_cases):
-    first = scalar_cases[0]
+@pytest.mark.parametrize("first_k, order", [(1000, "vector"), (0, "scalar")])
+def test_force_scalar_is_read_once_at_the_first_scoring(fresh_python, scalar_cases, first_k, order):
     # Setting the switch after a query that scored rows changes nothing, while a k = 0
     # query scores nothing, so the switch is still open afterwards.
-    for first_k, order in ((1000, "vector"), (0, "scalar")):
-        steps = [("query", first[0], first[1], first_k, str(tmp_path / "first.npy")), ("env", "ZORVIK_FORCE_SCALAR", "1")]
-        steps += [("query", p, qp, 1000, str(tmp_path / f"out{n}.npy")) for n, (p, qp, *_) in enumerate(scalar_cases)]
-        run_steps(fresh_python, steps)
-        check_cases(tmp_path, scalar_cases, order)
+    check_in_fresh_python(fresh_python, scalar_cases, order, first_k=first_k)
 
 
-# ---------------------------------------------------------------------------------------
 # Matrix strategies: their own summation order, the same ranking.
 
 
@@ -229,13 +182,8 @@ def test_matrix_strategies_agree_with_the_kernel(write_index, monkeypatch, metri
         got = query(engine, q, 25, mode, monkeypatch)
         np.testing.assert_array_equal(got["indices"], want_idx)
         np.testing.assert_allclose(got["scores"], exact[want_idx.astype(np.int64)], rtol=1e-4, atol=1e-3)
-    # A row equal to the query: the kernel gives exactly 0 for euclidean.
-    if metric == 2:
-        got = query(engine, X[17], 1, "rayon", monkeypatch)
-        assert (got["indices"].tolist(), got["scores"].tolist()) == ([17], [0.0])
 
 
-# ---------------------------------------------------------------------------------------
 # Ranking order, ties and every strategy on data full of ties.
 
 
@@ -262,14 +210,10 @@ def test_ranking_direction_and_identical_rows(write_index, monkeypatch):
     for metric, order in [(0, [1, 3, 0, 4, 2]), (1, [1, 3, 0, 4, 2]), (2, [0, 4, 1, 3, 2])]:
         engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
         for mode in ALL_MODES:
-            got = query(engine, q, 10, mode, monkeypatch)
-            assert got["indices"].tolist() == order
-            # k = 1 keeps the lower of two identical rows.
-            assert query(engine, q, 1, mode, monkeypatch)["indices"].tolist() == order[:1]
+            assert query(engine, q, 10, mode, monkeypatch)["indices"].tolist() == order
 
 
-# ---------------------------------------------------------------------------------------
-# Non-finite rows and k beyond the rows.
+# Non-finite rows, degenerate indexes, validation and strategy names.
 
 
 @pytest.mark.parametrize("metric", METRICS)
@@ -297,89 +241,68 @@ def test_non_finite_rows_never_appear(write_index, monkeypatch, metric):
         assert len(got["indices"]) == 0 and got["scores"].dtype == np.float32
 
 
-def test_billions_of_empty_rows(write_raw, monkeypatch):
-    # A 12-byte file claiming 2^32 - 1 rows of no dimensions: answered without a row-sized
-    # buffer, and a request for every row fails cleanly instead of exhausting memory.
-    engine = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 0, 2**32 - 1, 1)), False)
+def test_indexes_without_dimensions_or_rows(write_index, write_raw, monkeypatch):
+    # No dimensions: kernel scores are +0.0; the matrix product gives +0.0 inner products and
+    # (-0.0 + -0.0) - 0.0 = -0.0 squared distances. 2^32 - 1 such rows are answered without a
+    # row-sized buffer, and a request for every one of them fails cleanly.
+    zero_dims = [zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 0, 5, m), f"z{m}.bin"), False) for m in METRICS]
+    billions = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 0, 2**32 - 1, 1)), False)
+    engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32)), False)
+    empty = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 4, 0, 0), "empty.bin"), False)
     for mode in ALL_MODES:
+        set_mode(monkeypatch, mode)
+        for metric, zero_engine in zip(METRICS, zero_dims):
+            zero = -0.0 if metric == 2 and mode in MATRIX_MODES else 0.0
+            assert_same_hits(query(zero_engine, [], 3), [0, 1, 2], [zero] * 3)
         start = time.perf_counter()
-        got = query(engine, [], 4, mode, monkeypatch)
+        assert query(billions, [], 4)["indices"].tolist() == [0, 1, 2, 3]
         assert time.perf_counter() - start < 5.0
-        assert got["indices"].tolist() == [0, 1, 2, 3]
+        for eng, k in [(engine, 0), (empty, 5)]:
+            got = eng.query_exact(np.ones(4, np.float32), k)
+            assert (got.results, got.method_used, got.query_time_ms) == ([], "exact", 0.0)
     with pytest.raises(MemoryError):
-        engine.query_exact(np.zeros(0, np.float32), HUGE_K)
-
-
-# ---------------------------------------------------------------------------------------
-# Validation, strategy names and timing.
+        billions.query_exact(np.zeros(0, np.float32), HUGE_K)
 
 
 def test_validation_comes_first(write_index):
     engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32)), False)
-    for k in [0, 5]:
-        raises_exactly(ValueError, "Query dimension 3 != index dimension 4", engine.query_exact, np.ones(3, np.float32), k)
+    for method, k in itertools.product((engine.query_exact, engine.query_exact_arrays, engine.query_exact_detailed), (0, 5)):
+        raises_exactly(ValueError, "Query dimension 3 != index dimension 4", method, np.ones(3, np.float32), k)
         for bad in [np.nan, np.inf, -np.inf]:
-            q = np.ones(4, np.float32)
-            q[2] = bad
-            raises_exactly(ValueError, QUERY_NOT_FINITE, engine.query_exact, q, k)
-    assert QUERY_NOT_FINITE.encode() == b"Query vector cont\xc3\x83\xc2\xa9m valores n\xc3\x83\xc2\xa3o finitos"
+            raises_exactly(ValueError, QUERY_NOT_FINITE, method, np.array([1, 1, bad, 1], np.float32), k)
 
 
-def test_k_zero_and_empty_index(write_index, write_raw, monkeypatch):
-    engine = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32)), False)
-    empty = zorvikdb.PySearchEngine(write_raw(struct.pack("<III", 4, 0, 0)), False)
-    for mode in ALL_MODES:
-        monkeypatch.setenv("ZORVIK_SINGLE_MODE", mode or "")
-        for eng, k in [(engine, 0), (empty, 5)]:
-            got = eng.query_exact(np.ones(4, np.float32), k)
-            assert (got.results, got.method_used, got.query_time_ms) == ([], "exact", 0.0)
+# mode -> names on 10 x 64 and 10,000 x 63 (small), 10,000 x 64 cosine and dot (large), and
+# 10,000 x 64 euclidean; a name that is no mode is the automatic choice.
+STRATEGY_NAMES = [
+    (None, "exact", "exact-chunked", "exact"),
+    ("rayon", "exact", "exact", "exact"),
+    ("pruned", "exact", "exact", "exact"),  # fewer than 1,000,000 rows
+    ("blocked", "exact-blocked-matrix", "exact-blocked-matrix", "exact-blocked-matrix"),
+    ("blocked_matrix", "exact-blocked-matrix", "exact-blocked-matrix", "exact-blocked-matrix"),
+    ("matrix_full", "exact-matrix-full", "exact-matrix-full", "exact-matrix-full"),
+    ("matrix_parallel", "exact-chunked", "exact-chunked", "exact-chunked"),
+    ("Rayon", "exact", "exact-chunked", "exact"),
+    ("", "exact", "exact-chunked", "exact"),
+]
 
 
-@pytest.mark.parametrize(
-    "mode, small, large_dot, large_euclid",
-    [
-        (None, "exact", "exact-chunked", "exact"),
-        ("rayon", "exact", "exact", "exact"),
-        ("pruned", "exact", "exact", "exact"),  # fewer than 1,000,000 rows
-        ("blocked", "exact-blocked-matrix", "exact-blocked-matrix", "exact-blocked-matrix"),
-        ("blocked_matrix", "exact-blocked-matrix", "exact-blocked-matrix", "exact-blocked-matrix"),
-        ("matrix_full", "exact-matrix-full", "exact-matrix-full", "exact-matrix-full"),
-        ("matrix_parallel", "exact-chunked", "exact-chunked", "exact-chunked"),
-        ("Rayon", "exact", "exact-chunked", "exact"),
-        ("", "exact", "exact-chunked", "exact"),
-    ],
-)
-def test_strategy_names(write_index, monkeypatch, mode, small, large_dot, large_euclid):
+def test_strategy_names_follow_the_mode_of_each_query(write_index, monkeypatch):
     rng = np.random.default_rng(1)
     small_x = rng.standard_normal((10, 64)).astype(np.float32)
     large_x = rng.standard_normal((10000, 64)).astype(np.float32)
     narrow_x = rng.standard_normal((10000, 63)).astype(np.float32)
-    for X, metric, want in [
-        (small_x, 1, small),
-        (large_x, 0, large_dot),
-        (large_x, 1, large_dot),
-        (large_x, 2, large_euclid),
-        (narrow_x, 1, small),
-    ]:
-        engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
-        q = rng.standard_normal(X.shape[1]).astype(np.float32)
+    engines = [(zorvikdb.PySearchEngine(write_index(X, metric), False), rng.standard_normal(X.shape[1]), column)
+               for X, metric, column in [(small_x, 1, 0), (large_x, 0, 1), (large_x, 1, 1), (large_x, 2, 2),
+                                         (narrow_x, 1, 0)]]
+    for mode, *names in STRATEGY_NAMES:
         set_mode(monkeypatch, mode)
-        got = engine.query_exact(q, 3)
-        assert got.method_used == want
-        assert 0.0 < got.query_time_ms < 60_000.0
+        for engine, q, column in engines:
+            got = engine.query_exact(q.astype(np.float32), 3)
+            assert got.method_used == names[column], mode
+            assert 0.0 < got.query_time_ms < 60_000.0
 
 
-def test_mode_is_read_on_every_query(write_index, monkeypatch):
-    engine = zorvikdb.PySearchEngine(write_index(np.eye(8, dtype=np.float32)), False)
-    q = np.ones(8, np.float32)
-    names = []
-    for mode in ["matrix_full", "rayon", "blocked", "matrix_parallel"]:
-        monkeypatch.setenv("ZORVIK_SINGLE_MODE", mode)
-        names.append(engine.query_exact(q, 2).method_used)
-    assert names == ["exact-matrix-full", "exact", "exact-blocked-matrix", "exact-chunked"]
-
-
-# ---------------------------------------------------------------------------------------
 # The block-pruned scan (needs 1,000,000 rows of at least 64 dimensions).
 
 
@@ -431,7 +354,6 @@ def test_pruned_scan(million_rows, monkeypatch):
     assert query(engine, np.ones(64, np.float32), 3, "pruned", monkeypatch)["method_used"] == "exact"
 
 
-# ---------------------------------------------------------------------------------------
 # Property: on tie-heavy data, every kernel strategy returns exactly the model's top k.
 
 
@@ -444,18 +366,11 @@ def test_pruned_scan(million_rows, monkeypatch):
     mode=st.sampled_from(KERNEL_MODES),
     seed=st.integers(0, 2**32 - 1),
 )
-def test_kernel_strategies_match_the_model(tmp_path, monkeypatch, rows, dims, metric, k, mode, seed):
+def test_kernel_strategies_match_the_model(write_index, monkeypatch, rows, dims, metric, k, mode, seed):
     rng = np.random.default_rng(seed)
     # Quarter steps from -1 to 1: many bit-identical scores and signed zeros.
     X = (rng.integers(-4, 5, size=(rows, dims)) / 4).astype(np.float32)
     X[rng.random((rows, dims)) < 0.05] = -0.0
     q = (rng.integers(-4, 5, size=dims) / 4).astype(np.float32)
-    path = tmp_path / f"p{seed}.bin"
-    path.write_bytes(index_bytes(X, metric))
-    engine = zorvikdb.PySearchEngine(str(path), False)
-    got = query(engine, q, k, mode, monkeypatch)
-    if k == 0:
-        assert got["indices"].size == 0
-        return
-    indices, scores = model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, k)
-    assert_same_hits(got, indices, scores)
+    got = query(zorvikdb.PySearchEngine(write_index(X, metric), False), q, k, mode, monkeypatch)
+    assert_same_hits(got, *model_ranking(model_scores(X, q, metric, IN_PROCESS_ORDER), metric, k))
