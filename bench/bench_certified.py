@@ -8,9 +8,10 @@ way), the script reports in one run:
   the first pruned query apart (it builds the engine's 8-bit row sketch);
 - the same queries through `query_exact` on one worker thread (ZORVIK_THREADS=1), the
   peer the single-threaded certified scan is measured against;
-- batch certified throughput with pool sizes 1 and 2 against the same queries answered one
-  at a time on the calling thread, next to `query_batch` on the same queries (when the
-  build has it); the machine's own two-thread scaling on pure compute is printed first.
+- batch certified throughput with pool sizes 1 and 2 (the best of --processes fresh
+  processes each, the two sizes taking turns) against the same queries answered one at a
+  time on the calling thread, next to `query_batch` on the same queries; the machine's own
+  two-thread scaling on pure compute is printed first.
 
 Every timing runs in a fresh interpreter whose pool size is fixed by ZORVIK_THREADS;
 single queries take turns query by query so that load from elsewhere hits all alike.
@@ -47,6 +48,7 @@ def parse_args():
     p.add_argument("--queries", type=int, default=20, help="single queries timed per engine")
     p.add_argument("--batch", type=int, default=64, help="queries per batch call")
     p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--processes", type=int, default=3, help="fresh processes per pool size for throughput")
     p.add_argument("--data-dir", default=str(Path(__file__).resolve().parent / "data"))
     p.add_argument("--worker", help=argparse.SUPPRESS)
     return p.parse_args()
@@ -171,6 +173,12 @@ def main():
                     batch=args.batch, rounds=args.rounds, single=True)
         one = run_worker(spec, 1)
         two = run_worker({**spec, "single": False}, 2)
+        # Throughput is the best of several fresh processes per pool size, the sizes taking
+        # turns, so that a busy spell on the host does not decide the scaling ratio.
+        for _ in range(args.processes - 1):
+            for result, threads in ((one, 1), (two, 2)):
+                again = run_worker({**spec, "single": False}, threads)["batch_qps"]
+                result["batch_qps"] = {n: max(q, again[n]) for n, q in result["batch_qps"].items()}
         s = one["single_ms"]
         print(f"\n== {name}: pruned fraction {one['pruned_fraction']:.3f}, mean k-th score {one['kth_mean']:.3f}")
         print(f"  first pruned query      {one['first_ms']:8.2f} ms   (builds the row sketch, once per engine)")
