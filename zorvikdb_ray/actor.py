@@ -63,9 +63,13 @@ class ShardServer:
         return {"pid": os.getpid(), "threads": os.environ.get("ZORVIK_THREADS"),
                 "node_id": ray.get_runtime_context().get_node_id()}
 
-    def query(self, query: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, float, str]:
+    def query(self, query: np.ndarray | bytes, k: int) -> tuple[bytes, bytes, float, str]:
+        """One query (a float32 vector, or its raw bytes: the cheaper form to send)."""
+        if isinstance(query, bytes):
+            query = np.frombuffer(query, dtype=np.float32)
         found = self._ready_engine().query_exact_arrays(query, k)
-        return found["indices"] + self._first_row, found["scores"], found["query_time_ms"], found["method_used"]
+        rows = found["indices"] + self._first_row
+        return rows.tobytes(), found["scores"].tobytes(), found["query_time_ms"], found["method_used"]
 
     def query_batch(self, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[str]]:
         found = self._ready_engine().query_batch_arrays(queries, k)

@@ -126,8 +126,12 @@ class ShardedSearchEngine:
         manifest's."""
         _check_contiguous(query)
         start = time.perf_counter()
-        parts = self._gather([a.query.remote(query, k) for a in self.actors])
-        indices, scores = merge_top_k([p[0][None, :] for p in parts], [p[1][None, :] for p in parts],
+        # A well-formed query travels as raw bytes (cheaper to send and to read than a
+        # pickled array); anything else goes as it is, for the engine to refuse.
+        sent = query.tobytes() if _is_vector(query) else query
+        parts = self._gather([a.query.remote(sent, k) for a in self.actors])
+        indices, scores = merge_top_k([np.frombuffer(p[0], dtype=np.uint64)[None, :] for p in parts],
+                                      [np.frombuffer(p[1], dtype=np.float32)[None, :] for p in parts],
                                       operator.index(k), self.manifest.metric)
         return {
             "indices": indices[0],
@@ -241,6 +245,11 @@ class ShardedSearchEngine:
 
     def _fault(self, number: int, what: str) -> ShardError:
         return ShardError(f"shard {number} ({self._paths[number]}): {what}", [number])
+
+
+def _is_vector(array: object) -> bool:
+    return (type(array) is np.ndarray and array.dtype == np.float32 and array.ndim == 1
+            and array.flags.c_contiguous)
 
 
 def _check_contiguous(array: object) -> None:
