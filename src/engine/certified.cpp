@@ -156,9 +156,6 @@ constexpr std::size_t kPrefetchAheadBytes = 49152;
 constexpr std::size_t kCacheLine = 64;
 // Rows scored in full in one pass while pruning is off (or not yet possible).
 constexpr std::size_t kScoreRows = 64;
-// Relative headroom of a sketch decision over the rounding of the double operations
-// behind it (each within 2^-52 of the magnitudes involved).
-constexpr double kBoundHeadroom = 0x1p-40;
 
 // Query-side facts every bound pass reads: the blocks in visiting order and the unseen
 // query norm after each of them.
@@ -204,8 +201,13 @@ public:
         std::uint64_t r = score_span(0, enable_pruning ? k_eff_ : e_.rows);
         if (enable_pruning) {
             for (; r < e_.rows && heap_.size() < k_eff_; ++r) score(r, score_pair(e_.metric, q_, row_span(r)));
-            r = bound_scan(r);
-            sketch_scan(r);
+            r = bound_scan(r, true);
+            // From here on only whether a row is pruned counts (see sketch_scan).
+            const RowSketch* sketch = r < e_.rows ? e_.sketch.get_or_build(e_) : nullptr;
+            if (sketch)
+                sketch_scan(*sketch, r);
+            else
+                bound_scan(r, false);
         }
         out_.results = heap_.into_sorted();
     }
@@ -226,13 +228,13 @@ private:
         return to;
     }
 
-    // Bound-tests rows from `from` on while every pruned row's bound is still recorded;
-    // returns the first row left.
-    std::uint64_t bound_scan(std::uint64_t from) {
+    // Bound-tests rows from `from` on, to the end or, with `while_recording`, only while
+    // every pruned row's bound is still recorded; returns the first row left.
+    std::uint64_t bound_scan(std::uint64_t from, bool while_recording) {
         const std::size_t row_bytes = static_cast<std::size_t>(e_.dims) * sizeof(float);
         const std::uint64_t ahead = std::max<std::size_t>(kPrefetchAheadBytes / row_bytes, 1);
         std::uint64_t r = from;
-        for (; r < e_.rows && out_.pruned_bound_values.size() < kCertificateRecordCap; ++r) {
+        for (; r < e_.rows && !(while_recording && out_.pruned_bound_values.size() == kCertificateRecordCap); ++r) {
             if (r + ahead < e_.rows) {
                 const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
                 for (std::size_t at = 0; at < std::min(row_bytes, kPrefetchAheadBytes); at += kCacheLine)
@@ -247,22 +249,14 @@ private:
     // counts now. A row whose 8-bit sketch shows that its bound over all blocks (the
     // last one the pass visits) prunes it is pruned by the pass too, at that block or an
     // earlier one, so it is counted without reading the row. Every other row takes the
-    // pass itself. Without a sketch (no memory for it) every row does.
-    void sketch_scan(std::uint64_t from) {
-        if (from >= e_.rows) return;
-        const RowSketch* sketch = e_.sketch.get_or_build(e_);
+    // pass itself.
+    void sketch_scan(const RowSketch& sketch, std::uint64_t from) {
         const SketchQuery query(q_);
-        double dots[kSketchGroup];
-        for (std::uint64_t r = from; r < e_.rows;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSketchGroup, e_.rows - r));
-            if (sketch) query.dot_uppers(*sketch, r, n, dots);
-            for (std::size_t i = 0; i < n; ++i, ++r) {
-                if (sketch && sketch_prunes(dots[i], r)) {
-                    ++out_.pruned_candidates;
-                    continue;
-                }
-                if (!prunes(r, e_.row(r))) score(r, score_pair(e_.metric, q_, row_span(r)));
-            }
+        for (std::uint64_t r = from; r < e_.rows; ++r) {
+            if (sketch_prunes(query.dot_upper(sketch, r), r))
+                ++out_.pruned_candidates;
+            else if (!prunes(r, e_.row(r)))
+                score(r, score_pair(e_.metric, q_, row_span(r)));
         }
     }
 
@@ -275,11 +269,11 @@ private:
         const double row_norm = static_cast<double>(row_norm32);
         const double tail = row_norm * (plan_.q_rem.back() + plan_.allowance.exact_dot);
         const double slack = plan_.allowance.slack(row_norm32);
-        const double upper = (dot + tail) + slack + kBoundHeadroom * (std::fabs(dot) + tail + slack);
+        const double upper = (dot + tail) + slack + kSketchHeadroom * (std::fabs(dot) + tail + slack);
         const double root = static_cast<double>(heap_.root().score);
         if (e_.metric != format::Metric::Euclidean) return root > upper;
         const double norms = e_.row_sq_norm(r) + plan_.q_sq;
-        const double lower = (norms - (upper + upper)) - kBoundHeadroom * (norms + 2.0 * std::fabs(upper));
+        const double lower = (norms - (upper + upper)) - kSketchHeadroom * (norms + 2.0 * std::fabs(upper));
         return lower > root;
     }
 

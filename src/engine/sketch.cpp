@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <new>
 
 #include "engine/engine.hpp"
@@ -18,13 +18,10 @@ namespace zorvik {
 
 namespace {
 
-constexpr double kMaxCode = 127.0;
+constexpr float kMaxCode = 127.0f;
 constexpr float kRoundingShift = 0x1.8p23f;
 // Below this largest magnitude a row is not scaled (127 / max|x| would overflow).
 constexpr float kSmallestScaled = 0x1p-100f;
-// Relative headroom for the rounding of the few double operations behind every error
-// term (each far below 2^-50 of the magnitudes involved).
-constexpr double kHeadroom = 0x1p-40;
 // Rows quantised per pool task.
 constexpr std::uint64_t kBuildRows = 4096;
 // The sketch may take at most this share of the memory the process may use.
@@ -56,14 +53,14 @@ Quantised quantise(const float* x, std::uint64_t n, std::int8_t* codes) {
         out.error = static_cast<double>(max_abs);
         return out;
     }
-    const float scale = max_abs / 127.0f;
-    const float inverse = 127.0f / max_abs;
+    const float scale = max_abs / kMaxCode;
+    const float inverse = kMaxCode / max_abs;
     std::uint32_t worst_bits = 0;
     std::int64_t abs_sum = 0;
     for (std::uint64_t i = 0; i < n; ++i) {
         // Adding and taking away 1.5 * 2^23 rounds |x * inverse| <= 127 (and a hair) to an
         // integer; the error is measured, not assumed.
-        const float c = std::clamp((x[i] * inverse + kRoundingShift) - kRoundingShift, -127.0f, 127.0f);
+        const float c = std::clamp((x[i] * inverse + kRoundingShift) - kRoundingShift, -kMaxCode, kMaxCode);
         const auto code = static_cast<std::int32_t>(c);
         codes[i] = static_cast<std::int8_t>(code);
         worst_bits = std::max(worst_bits, abs_bits(x[i] - scale * c));
@@ -132,14 +129,14 @@ std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
         const std::uint64_t last = std::min(e.rows, first + kBuildRows);
         for (std::uint64_t r = first; r < last; ++r) {
             const Quantised q = quantise(e.row(r), e.dims, s.codes_.data() + r * e.dims);
-            s.rows_[r] = {q.scale, q.error, q.scale * q.abs_sum * (1.0 + kHeadroom)};
+            s.rows_[r] = {q.scale, q.error, q.scale * q.abs_sum * (1.0 + kSketchHeadroom)};
         }
     });
     return sketch;
 }
 
 SketchQuery::SketchQuery(std::span<const float> q)
-    : codes_(q.size()), abs_codes_(q.size()), n_(static_cast<double>(q.size())) {
+    : codes_(q.size()), abs_codes_(q.size()) {
     const Quantised z = quantise(q.data(), q.size(), codes_.data());
     for (std::size_t i = 0; i < codes_.size(); ++i) abs_codes_[i] = static_cast<std::uint8_t>(std::abs(codes_[i]));
     scale_ = z.scale;
@@ -147,18 +144,16 @@ SketchQuery::SketchQuery(std::span<const float> q)
     code_abs_ = z.abs_sum;
 }
 
-void SketchQuery::dot_uppers(const RowSketch& sketch, std::uint64_t first, std::size_t count, double* out) const {
+double SketchQuery::dot_upper(const RowSketch& sketch, std::uint64_t r) const {
     const std::size_t n = codes_.size();
-    const bool avx2 = has_avx2();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int8_t* codes = sketch.codes(first + i);
-        const std::int64_t p = avx2 ? code_dot_avx2(codes_.data(), abs_codes_.data(), codes, n)
-                                    : code_dot_scalar(codes_.data(), codes, n);
-        const SketchRow& row = sketch.row(first + i);
-        const double centre = scale_ * row.scale * static_cast<double>(p);
-        const double spread = scale_ * row.error * code_abs_ + error_ * row.code_abs + n_ * error_ * row.error;
-        out[i] = (centre + spread) + kHeadroom * (std::fabs(centre) + spread);
-    }
+    const std::int8_t* codes = sketch.codes(r);
+    const std::int64_t p = has_avx2() ? code_dot_avx2(codes_.data(), abs_codes_.data(), codes, n)
+                                      : code_dot_scalar(codes_.data(), codes, n);
+    const SketchRow& row = sketch.row(r);
+    const double centre = scale_ * row.scale * static_cast<double>(p);
+    const double spread =
+        scale_ * row.error * code_abs_ + error_ * row.code_abs + static_cast<double>(n) * error_ * row.error;
+    return (centre + spread) + kSketchHeadroom * (std::fabs(centre) + spread);
 }
 
 const RowSketch* SketchSlot::get_or_build(const Engine& e) const {

@@ -46,17 +46,18 @@ private:
     Table<SketchRow> rows_;
 };
 
-// Rows handed to SketchQuery::dot_uppers at most at once.
-inline constexpr std::size_t kSketchGroup = 16;
+// Relative headroom every bound drawn from a sketch keeps over the rounding of the few
+// double operations behind it (each far below 2^-50 of the magnitudes involved).
+inline constexpr double kSketchHeadroom = 0x1p-40;
 
 // The query side, made once per query.
 class SketchQuery {
 public:
     explicit SketchQuery(std::span<const float> q);
 
-    // out[i]: an upper bound on the exact inner product of the query with row first + i,
-    // for count <= kSketchGroup rows; NaN where the row's sketch decides nothing.
-    void dot_uppers(const RowSketch& sketch, std::uint64_t first, std::size_t count, double* out) const;
+    // An upper bound on the exact inner product of the query with row r, or NaN when the
+    // row's sketch decides nothing.
+    double dot_upper(const RowSketch& sketch, std::uint64_t r) const;
 
 private:
     std::vector<std::int8_t> codes_;
@@ -64,7 +65,6 @@ private:
     double scale_ = 0.0;
     double error_ = 0.0;
     double code_abs_ = 0.0;  // sum |p_i|
-    double n_ = 0.0;
 };
 
 // Holds an engine's sketch, built by the first caller that needs it. Nobody ever waits:
