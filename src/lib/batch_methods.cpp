@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/batch.hpp"
+#include "engine/batch/batch.hpp"
 #include "engine/messages.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"

@@ -284,8 +284,8 @@ bool require_contiguous(PyArrayObject* a) {
     return false;
 }
 
-prepare::RowSource matrix_rows(PyArrayObject* a) {
-    return prepare::RowSource(PyArray_DATA(a), static_cast<std::size_t>(PyArray_DIM(a, 0)),
+RowSource matrix_rows(PyArrayObject* a) {
+    return RowSource(PyArray_DATA(a), static_cast<std::size_t>(PyArray_DIM(a, 0)),
                               static_cast<std::size_t>(PyArray_DIM(a, 1)), !PyArray_IS_C_CONTIGUOUS(a));
 }
 
@@ -296,7 +296,7 @@ std::vector<float> row_major_values(PyArrayObject* a) {
         if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(float));
         return out;
     }
-    const prepare::RowSource rows = matrix_rows(a);
+    const RowSource rows = matrix_rows(a);
     const float* p = rows.range(0, rows.size(), out);
     if (p != out.data()) out.assign(p, p + rows.size());
     return out;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lib/python.hpp"
-#include "prepare/rows.hpp"
+#include "base/rows.hpp"
 
 namespace zorvik::lib {
 
@@ -68,7 +68,7 @@ private:
 bool require_contiguous(PyArrayObject* a);
 
 // A contiguous matrix's elements in logical row order, whatever its memory order.
-prepare::RowSource matrix_rows(PyArrayObject* a);
+RowSource matrix_rows(PyArrayObject* a);
 
 // A contiguous vector's or matrix's elements copied in logical row order (read byte-wise,
 // so the array need not be aligned).

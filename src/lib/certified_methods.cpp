@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "engine/certified.hpp"
-#include "engine/explain.hpp"
+#include "engine/certified/certified.hpp"
+#include "engine/certified/explain.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 // The PySearchEngine instance: one shared handle to an immutable Engine, nothing else.
-#include "engine/engine.hpp"
+#include "engine/index/engine.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {

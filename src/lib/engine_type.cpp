@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/loader.hpp"
+#include "engine/index/loader.hpp"
 #include "lib/batch_methods.hpp"
 #include "lib/binder.hpp"
 #include "lib/certified_methods.hpp"

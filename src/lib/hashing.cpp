@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/pool.hpp"
+#include "base/pool.hpp"
 #include "lib/errors.hpp"
 #include "lib/heap_type.hpp"
 #include "lib/messages.hpp"

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "engine/engine.hpp"
+#include "engine/index/engine.hpp"
 
 namespace zorvik::lib {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Message templates of the Python layer; "{}" placeholders fill in order.
-#include "engine/text.hpp"
+#include "base/text.hpp"
 
 namespace zorvik::lib::msg {
 

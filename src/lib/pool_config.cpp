@@ -5,30 +5,24 @@
 #include <mutex>
 #include <string>
 
-#include "engine/blas.hpp"
-#include "engine/pool.hpp"
-#include "engine/text.hpp"
+#include "engine/scan/blas.hpp"
+#include "base/pool.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
 
 namespace zorvik::lib {
 
 namespace {
 
-void set_thread_variables(const std::string& value) {
-    for (const char* name : {"OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS"})
-        ::setenv(name, value.c_str(), 1);
-}
-
 void configure_once() {
     std::uint64_t n = 0;
-    const char* raw = std::getenv("ZORVIK_THREADS");
-    const std::string t = raw ? raw : "";
-    if (raw != nullptr && !t.empty() && text::valid_utf8(t)) {
-        set_thread_variables(t);
-        const auto parsed = text::parse_count(t);
+    if (const auto t = settings::threads_text()) {
+        settings::export_thread_count(*t);
+        const auto parsed = text::parse_count(*t);
         n = parsed ? *parsed : pool::online_processors();
     } else {
         n = pool::online_processors();
-        set_thread_variables(std::to_string(n));
+        settings::export_thread_count(std::to_string(n));
     }
     // BLAS calls run inside pool tasks; the pool owns the parallelism.
     blas_single_threaded();

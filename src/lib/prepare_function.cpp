@@ -54,7 +54,7 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
             !bound.text(kMetric, &metric_text) || !bound.optional_text(kOutputDir, &req.output_dir) ||
             !lowered_text(bound[kMetric], &lowered) || !require_contiguous(embeddings))
             return nullptr;
-        const prepare::RowSource values = matrix_rows(embeddings);
+        const RowSource values = matrix_rows(embeddings);
 
         auto metric = prepare::parse_metric(lowered, metric_text);
         if (!metric) return raise_value_error(metric.error());

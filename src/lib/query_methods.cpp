@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "engine/search.hpp"
+#include "engine/scan/search.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"

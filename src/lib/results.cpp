@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "engine/text.hpp"
+#include "base/text.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
 #include "lib/heap_type.hpp"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.hpp"
-#include "engine/search.hpp"
+#include "engine/index/engine.hpp"
+#include "engine/scan/search.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {

@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engine/text.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
 #include "prepare/messages.hpp"
 
 namespace zorvik::prepare {
@@ -54,7 +55,7 @@ int make_directories(const std::string& path) {
 }
 
 std::optional<std::string> home_directory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return std::string(home);
+    if (auto home = settings::home()) return home;
     const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::size_t size = suggested > 0 ? static_cast<std::size_t>(suggested) : 512;
     for (;;) {

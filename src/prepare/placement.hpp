@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/expected.hpp"
+#include "base/expected.hpp"
 
 namespace zorvik::prepare {
 

@@ -6,8 +6,9 @@
 #include <iterator>
 #include <string_view>
 
-#include "engine/kernels.hpp"
-#include "engine/text.hpp"
+#include "base/floats.hpp"
+#include "base/settings.hpp"
+#include "base/text.hpp"
 #include "prepare/messages.hpp"
 #include "prepare/writer.hpp"
 
@@ -75,8 +76,7 @@ const Level* find_level(const std::string& code) {
 Status check_memory(std::uint64_t count, double memory_factor) {
     const double need = static_cast<double>(count) * 4.0 * memory_factor;
     if (need <= kMemoryThreshold) return {};
-    const char* strict = std::getenv("ZORVIK_STRICT_MEMCHECK");
-    if (strict == nullptr || std::string_view(strict) != "1") return {};
+    if (!settings::strict_memcheck()) return {};
     return Error{text::fill(msg::kInsufficientMemory,
                             {text::fixed(need / kGiB, 1), text::fixed(kMemoryThreshold / kGiB, 1)})};
 }
@@ -120,7 +120,7 @@ Status check_invalid_values(const RowSource& values) {
     std::uint64_t invalid = 0;
     for (std::uint64_t i = 0; i < n; i += step) {
         ++samples;
-        if (!is_finite_score(values.at(i))) ++invalid;
+        if (!is_finite(values.at(i))) ++invalid;
     }
     if (invalid <= samples / 100) return {};
     const double percent = static_cast<double>(invalid) * 100.0 / static_cast<double>(samples);

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/expected.hpp"
+#include "base/expected.hpp"
 #include "format/header.hpp"
-#include "prepare/rows.hpp"
+#include "base/rows.hpp"
 #include "prepare/writer.hpp"
 
 namespace zorvik::prepare {

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/text.hpp"
+#include "base/text.hpp"
 #include "prepare/placement.hpp"
 
 namespace zorvik::prepare {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/mapping.hpp"
+#include "base/mapping.hpp"
 
 namespace zorvik::prepare {
 

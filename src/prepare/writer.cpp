@@ -9,9 +9,9 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/kernels.hpp"
-#include "engine/pool.hpp"
-#include "engine/text.hpp"
+#include "base/floats.hpp"
+#include "base/pool.hpp"
+#include "base/text.hpp"
 #include "prepare/messages.hpp"
 #include "prepare/placement.hpp"
 
@@ -122,7 +122,7 @@ void normalize_row(const float* x, float* out, std::size_t dims) {
     }
     for (; i < dims; ++i) s = s + x[i] * x[i];
     const float n = std::sqrt(s);
-    if (s == 0.0f || !is_finite_score(n)) {
+    if (s == 0.0f || !is_finite(n)) {
         std::fill(out, out + dims, 0.0f);
         return;
     }

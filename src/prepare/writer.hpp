@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "engine/expected.hpp"
+#include "base/expected.hpp"
 #include "format/header.hpp"
 #include "prepare/placement.hpp"
-#include "prepare/rows.hpp"
+#include "base/rows.hpp"
 #include "prepare/temp_file.hpp"
 
 namespace zorvik::prepare {

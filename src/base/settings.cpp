@@ -1,0 +1,65 @@
+#include "base/settings.hpp"
+
+#include <cstdlib>
+#include <string_view>
+
+#include "base/text.hpp"
+
+namespace zorvik::settings {
+
+namespace {
+
+std::optional<std::string> raw(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return std::nullopt;
+    return std::string(v);
+}
+
+bool is_one(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && std::string_view(v) == "1";
+}
+
+std::optional<std::uint64_t> positive_count(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return std::nullopt;
+    const auto n = text::parse_count(v);
+    if (!n || *n == 0) return std::nullopt;
+    return n;
+}
+
+}  // namespace
+
+std::optional<std::string> single_mode() { return raw("ZORVIK_SINGLE_MODE"); }
+
+std::optional<std::string> batch_mode() { return raw("ZORVIK_BATCH_MODE"); }
+
+std::optional<std::uint64_t> query_block() { return positive_count("ZORVIK_QBLOCK"); }
+
+bool force_scalar() {
+    static const bool value = is_one("ZORVIK_FORCE_SCALAR");
+    return value;
+}
+
+bool strict_memcheck() { return is_one("ZORVIK_STRICT_MEMCHECK"); }
+
+std::optional<std::string> threads_text() {
+    auto t = raw("ZORVIK_THREADS");
+    if (!t || t->empty() || !text::valid_utf8(*t)) return std::nullopt;
+    return t;
+}
+
+void export_thread_count(const std::string& value) {
+    for (const char* name : {"OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS"})
+        ::setenv(name, value.c_str(), 1);
+}
+
+std::optional<std::uint64_t> rayon_threads() { return positive_count("RAYON_NUM_THREADS"); }
+
+std::optional<std::string> home() {
+    auto h = raw("HOME");
+    if (!h || h->empty()) return std::nullopt;
+    return h;
+}
+
+}  // namespace zorvik::settings

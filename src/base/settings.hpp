@@ -1,0 +1,46 @@
+#pragma once
+// Every environment variable the module reads, and the few it writes, in one place. Each
+// reader says when it is read; counts go through text::parse_count, the one count parser.
+// The values are returned raw where a choice is made above this floor (a strategy name
+// belongs to the table that holds the strategies).
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zorvik::settings {
+
+// ZORVIK_SINGLE_MODE: the single-query strategy, read on every query. Unset: nullopt.
+std::optional<std::string> single_mode();
+
+// ZORVIK_BATCH_MODE: the batch mode, read on every batch. Unset: nullopt.
+std::optional<std::string> batch_mode();
+
+// ZORVIK_QBLOCK: queries per block of the matrix batch mode, read on every batch that
+// uses it; a count above 0, else nullopt (the automatic size).
+std::optional<std::uint64_t> query_block();
+
+// ZORVIK_FORCE_SCALAR: the scalar summation order when exactly "1". Read once per
+// process, on first use, under a once-guard; later changes are ignored.
+bool force_scalar();
+
+// ZORVIK_STRICT_MEMCHECK: refuse preparations whose memory estimate is too large when
+// exactly "1". Read on every preparation.
+bool strict_memcheck();
+
+// ZORVIK_THREADS: the worker pool's size as text, read once per process when the first
+// index is mapped. nullopt when unset, empty or not valid UTF-8.
+std::optional<std::string> threads_text();
+
+// Writes OPENBLAS_NUM_THREADS, OMP_NUM_THREADS and RAYON_NUM_THREADS, so that libraries
+// loaded later size their own pools alike.
+void export_thread_count(const std::string& value);
+
+// RAYON_NUM_THREADS: the pool's size when nothing else gave one, read when the pool is
+// made; a count above 0, else nullopt (the online processors).
+std::optional<std::uint64_t> rayon_threads();
+
+// HOME: the home directory of the default index directory, read on every preparation
+// without an output directory; nullopt when unset or empty.
+std::optional<std::string> home();
+
+}  // namespace zorvik::settings

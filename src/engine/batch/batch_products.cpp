@@ -1,0 +1,286 @@
+// The batch modes that score queries against rows by matrix products: the blocked scan
+// ("batch-blocked-exact": row chunks on the pool) and the matrix mode ("matrix-full":
+// blocks of queries on the pool).
+//
+// Score buffers are bounded: a product of m queries against n rows that would not fit
+// one task's share of a fixed budget is cut into tiles, and each query streams its tiles'
+// scores through its own heap in increasing row order. Tiles are cut so that the BLAS
+// library takes the same route for them as for the whole product (at least two queries
+// and a few hundred thousand scores per tile; a single query keeps its row pieces at
+// multiples of a large power of two), so every score, and therefore every answer, is the
+// one the untiled product gives.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <vector>
+
+#include "engine/batch/batch.hpp"
+#include "engine/scan/blas.hpp"
+#include "base/pool.hpp"
+#include "engine/scan/scan_support.hpp"
+
+namespace zorvik {
+
+namespace {
+
+using scan::RowRange;
+
+// Scores held at once by the buffers of all running tasks (32 MB), and one task's floor.
+constexpr std::uint64_t kScoreBudget = std::uint64_t{8} << 20;
+constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
+// Tiles never get smaller than this, in rows per piece and in scores (a few hundred
+// thousand multiply-adds per score row keep the BLAS library on its blocked route).
+constexpr std::uint64_t kMinPieceRows = 1024;
+constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
+// Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
+constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
+
+std::uint64_t task_budget(std::uint64_t threads) {
+    return std::max(kScoreBudget / std::max<std::uint64_t>(threads, 1), kMinTaskScores);
+}
+
+// Piece i of `parts` near-equal consecutive pieces of [0, n).
+RowRange even_piece(std::uint64_t n, std::uint64_t parts, std::uint64_t i) {
+    const auto at = [&](std::uint64_t j) {
+        return static_cast<std::uint64_t>(static_cast<format::u128>(n) * j / parts);
+    };
+    return {at(i), at(i + 1)};
+}
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+
+// How m queries against n rows are cut into tiles of at most `budget` scores.
+struct TilePlan {
+    std::uint64_t query_tiles = 1;  // near-equal consecutive groups of queries
+    std::uint64_t row_pieces = 1;   // near-equal consecutive pieces of rows ...
+    std::uint64_t fixed_piece = 0;  // ... or, for one query, pieces of this many rows
+
+    RowRange queries(std::uint64_t m, std::uint64_t t) const { return even_piece(m, query_tiles, t); }
+    RowRange rows(std::uint64_t n, std::uint64_t p) const {
+        if (fixed_piece == 0) return even_piece(n, row_pieces, p);
+        return {p * fixed_piece, std::min(n, (p + 1) * fixed_piece)};
+    }
+    std::uint64_t largest(std::uint64_t m, std::uint64_t n) const {
+        const std::uint64_t rows = fixed_piece != 0 ? std::min(n, fixed_piece) : ceil_div(n, row_pieces);
+        return ceil_div(m, query_tiles) * rows;
+    }
+};
+
+TilePlan plan_tiles(std::uint64_t m, std::uint64_t n, std::uint64_t budget) {
+    TilePlan plan;
+    if (m <= budget / n) return plan;  // the whole product fits
+    if (m == 1) {
+        // The matrix-vector route of one query: row pieces start at multiples of a power
+        // of two, as the route's own pieces do.
+        plan.fixed_piece = std::bit_floor(budget);
+        plan.row_pieces = ceil_div(n, plan.fixed_piece);
+        return plan;
+    }
+    // All m queries against pieces of budget / m rows (each piece of rows is then read
+    // and packed once for every query), down to kMinPieceRows rows a piece; below that the
+    // queries are cut into near-equal tiles of budget / piece >= 1024 queries at most.
+    const std::uint64_t piece = std::max(budget / m, kMinPieceRows);
+    plan.row_pieces = ceil_div(n, piece);
+    plan.query_tiles = ceil_div(m, budget / ceil_div(n, plan.row_pieces));
+    return plan;
+}
+
+// Offers s[j] as the hit of row base + j, j increasing. Once the heap is full, eight
+// scores none of which is at least as good as the root in plain float order (looser than
+// the ranking order; NaN never passes) are passed over without touching the heap.
+template <bool kAscending>
+void offer_scores(TopKHeap& heap, const float* s, std::size_t n, std::uint64_t base) {
+    std::size_t j = 0;
+    for (; j < n && !heap.full(); ++j) heap.offer(Hit{base + j, s[j]});
+    if (j == n) return;
+    __m128 root = _mm_set1_ps(heap.root().score);
+    const auto passing = [&root](__m128 v) {
+        return _mm_movemask_ps(kAscending ? _mm_cmple_ps(v, root) : _mm_cmpge_ps(v, root));
+    };
+    for (; j + 8 <= n; j += 8) {
+        unsigned mask = static_cast<unsigned>(passing(_mm_loadu_ps(s + j)) | passing(_mm_loadu_ps(s + j + 4)) << 4);
+        if (mask == 0) continue;
+        for (; mask != 0; mask &= mask - 1) {
+            const std::size_t at = j + static_cast<std::size_t>(std::countr_zero(mask));
+            heap.offer(Hit{base + at, s[at]});
+        }
+        root = _mm_set1_ps(heap.root().score);
+    }
+    for (; j < n; ++j) heap.offer(Hit{base + j, s[j]});
+}
+
+// Metric-2 scores from the inner products in s, in place. The sums are the same in
+// every instruction set (additions only, rounded to double, then to float).
+__attribute__((target_clones("avx512f", "avx2", "default"))) void to_euclid(float* s, const double* norms,
+                                                                             double q2, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) s[j] = euclid_from_dot(norms[j], q2, s[j]);
+}
+
+// The best k_eff hits of each of m queries (row-major, dims each) among `rows`, best
+// first, one list per query. `scratch` is the calling worker's score buffer.
+std::vector<std::vector<Hit>> best_of_product(const Engine& e, const float* queries, std::uint64_t m,
+                                              RowRange rows, std::uint64_t k_eff, std::uint64_t budget,
+                                              std::vector<float>& scratch) {
+    const std::uint64_t dims = e.dims;
+    const bool euclidean = e.metric == format::Metric::Euclidean;
+    const TilePlan plan = plan_tiles(m, rows.size(), budget);
+    const std::size_t need = static_cast<std::size_t>(plan.largest(m, rows.size()));
+    if (scratch.size() < need) scratch.resize(need);
+    float* buf = scratch.data();
+
+    std::vector<std::vector<Hit>> lists(static_cast<std::size_t>(m));
+    std::vector<TopKHeap> heaps;
+    for (std::uint64_t t = 0; t < plan.query_tiles; ++t) {
+        const RowRange tq = plan.queries(m, t);
+        const float* tile = queries + tq.begin * dims;
+        heaps.clear();
+        for (std::uint64_t i = 0; i < tq.size(); ++i) heaps.emplace_back(k_eff, e.metric, rows.size());
+        std::vector<double> q_norms;
+        if (euclidean)
+            for (std::uint64_t i = 0; i < tq.size(); ++i)
+                q_norms.push_back(query_sq_norm({tile + i * dims, static_cast<std::size_t>(dims)}));
+
+        for (std::uint64_t p = 0; p < plan.row_pieces; ++p) {
+            const RowRange piece = plan.rows(rows.size(), p);
+            const std::uint64_t first = rows.begin + piece.begin;
+            const auto n = static_cast<std::size_t>(piece.size());
+            // Every product writes all of its scores (dims >= 1); the matrix-vector route
+            // of a single query is given the zero-filled buffer it expects.
+            if (tq.size() == 1) std::fill(buf, buf + n, 0.0f);
+            gemm_scores(tile, static_cast<std::size_t>(tq.size()), e.row(first), n, static_cast<std::size_t>(dims),
+                        buf);
+            for (std::uint64_t i = 0; i < tq.size(); ++i) {
+                float* s = buf + i * n;
+                if (euclidean) {
+                    to_euclid(s, e.row_sq_norms_table.data() + first, q_norms[static_cast<std::size_t>(i)], n);
+                    offer_scores<true>(heaps[static_cast<std::size_t>(i)], s, n, first);
+                } else {
+                    offer_scores<false>(heaps[static_cast<std::size_t>(i)], s, n, first);
+                }
+            }
+        }
+        for (std::uint64_t i = 0; i < tq.size(); ++i)
+            lists[static_cast<std::size_t>(tq.begin + i)] = heaps[static_cast<std::size_t>(i)].into_sorted();
+    }
+    return lists;
+}
+
+// Runs body(task, scratch) for tasks 0 .. count-1 on the pool; every running worker keeps
+// one score buffer for all the tasks it takes. After a failure no new task starts.
+template <class Body>
+void run_tasks(std::uint64_t count, const Body& body) {
+    const std::uint64_t workers = std::min<std::uint64_t>(count, std::max<std::size_t>(pool::thread_count(), 1));
+    std::atomic<std::uint64_t> next{0};
+    pool::parallel_for(static_cast<std::size_t>(workers), [&](std::size_t) {
+        std::vector<float> scratch;
+        for (std::uint64_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+            try {
+                body(t, scratch);
+            } catch (...) {
+                next.store(count, std::memory_order_relaxed);
+                throw;
+            }
+        }
+    });
+}
+
+// What both modes derive from the call: k_eff = min(k, rows) (no outcomes at all when 0),
+// the batch's extent and the pool's size with the score budget of one task.
+struct BatchShape {
+    BatchShape(const Engine& e, std::span<const float> queries, std::uint64_t k)
+        : k_eff(std::min(k, e.rows)),
+          dims(e.dims),
+          nq(queries.size() / e.dims),
+          threads(pool::thread_count()),
+          budget(task_budget(threads)) {}
+    std::uint64_t k_eff, dims, nq, threads, budget;
+};
+
+std::vector<QueryOutcome> outcomes_of(std::vector<std::vector<Hit>>& lists, const char* method) {
+    std::vector<QueryOutcome> out(lists.size());
+    for (std::size_t q = 0; q < lists.size(); ++q) {
+        out[q].results = std::move(lists[q]);
+        out[q].method_used = method;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+    const BatchShape shape(engine, queries, k);
+    if (shape.k_eff == 0) return {};
+    const auto [k_eff, dims, nq, threads, budget] = shape;
+
+    const std::uint64_t chunk = row_chunk_size(engine, threads);
+    const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
+    // Query tiles of the chunk tasks: as best_of_product cuts a chunk's product (all
+    // queries whenever pieces of rows can take them all).
+    TilePlan plan = plan_tiles(nq, chunk, budget);
+    // Too few tasks for the pool: more query tiles, each still four queries or more and a
+    // large product.
+    const std::uint64_t wanted = ceil_div(8 * threads, chunks);
+    if (plan.query_tiles < wanted) {
+        const std::uint64_t most = std::min(nq / 4, nq * (chunk / plan.row_pieces) / kMinTileScores);
+        plan.query_tiles = std::max(plan.query_tiles, std::min(wanted, most));
+    }
+    const std::uint64_t tiles = plan.query_tiles;
+    const std::uint64_t per_tile = ceil_div(nq, tiles);
+    // Tiles answered together: their per-chunk lists stay within the list budget.
+    const std::uint64_t kept = std::min(k_eff, chunk);
+    const format::u128 tile_hits = static_cast<format::u128>(chunks) * kept * per_tile;
+    const std::uint64_t group = tile_hits >= kListBudget ? 1 : std::min<std::uint64_t>(
+                                                                   static_cast<std::uint64_t>(kListBudget / tile_hits), tiles);
+
+    std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
+    for (std::uint64_t t0 = 0; t0 < tiles; t0 += group) {
+        const std::uint64_t count = std::min(group, tiles - t0);
+        // Task (c, t): chunk c against tile t0 + t. Tiles of one chunk run side by side,
+        // so the chunk's rows are read while they are still in cache.
+        std::vector<std::vector<std::vector<Hit>>> lists(static_cast<std::size_t>(chunks * count));
+        run_tasks(chunks * count, [&](std::uint64_t task, std::vector<float>& scratch) {
+            const std::uint64_t c = task / count;
+            const RowRange tq = plan.queries(nq, t0 + task % count);
+            lists[static_cast<std::size_t>(task)] =
+                best_of_product(engine, queries.data() + tq.begin * dims, tq.size(),
+                                scan::chunk_range(c, chunk, engine.rows), k_eff, budget, scratch);
+        });
+        // Per query, the chunks' lists in chunk order.
+        std::vector<std::vector<Hit>> parts(static_cast<std::size_t>(chunks));
+        for (std::uint64_t t = 0; t < count; ++t) {
+            const RowRange tq = plan.queries(nq, t0 + t);
+            for (std::uint64_t i = 0; i < tq.size(); ++i) {
+                for (std::uint64_t c = 0; c < chunks; ++c)
+                    parts[static_cast<std::size_t>(c)] =
+                        std::move(lists[static_cast<std::size_t>(c * count + t)][static_cast<std::size_t>(i)]);
+                QueryOutcome& o = out[static_cast<std::size_t>(tq.begin + i)];
+                o.results = merge_chunks(parts, k_eff, engine.metric);
+                o.method_used = "batch-blocked-exact";
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+    const BatchShape shape(engine, queries, k);
+    if (shape.k_eff == 0) return {};
+    const auto [k_eff, dims, nq, threads, budget] = shape;
+    // A block never holds more queries than the batch, whatever ZORVIK_QBLOCK says.
+    const std::uint64_t qb = std::min(query_block_size(engine, nq, threads), nq);
+    const std::uint64_t blocks = ceil_div(nq, qb);
+
+    std::vector<std::vector<Hit>> lists(static_cast<std::size_t>(nq));
+    run_tasks(blocks, [&](std::uint64_t b, std::vector<float>& scratch) {
+        const std::uint64_t first = b * qb;
+        const std::uint64_t m = std::min(qb, nq - first);
+        auto block = best_of_product(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget,
+                                     scratch);
+        std::move(block.begin(), block.end(), lists.begin() + static_cast<std::ptrdiff_t>(first));
+    });
+    return outcomes_of(lists, "matrix-full");
+}
+
+}  // namespace zorvik

@@ -1,0 +1,72 @@
+// The strategies that score rows with the per-row kernel on the worker pool:
+// the full scan ("exact") and the chunked scan ("exact-chunked").
+#include <algorithm>
+#include <vector>
+
+#include "base/pool.hpp"
+#include "engine/scan/scan_support.hpp"
+#include "engine/scan/search.hpp"
+
+namespace zorvik {
+
+namespace {
+
+// Below this many floats a piece of the full scan is not worth a task.
+constexpr std::uint64_t kMinPieceElements = 65536;
+constexpr std::uint64_t kPiecesPerThread = 4;
+
+std::uint64_t piece_count(const Engine& e) {
+    const std::uint64_t threads = std::max<std::uint64_t>(pool::thread_count(), 1);
+    const std::uint64_t by_work = std::max<std::uint64_t>(e.rows * e.dims / kMinPieceElements, 1);
+    return std::min({threads * kPiecesPerThread, by_work, e.rows});
+}
+
+// The best k_eff finite hits of one range, best first. A range no longer than k_eff
+// keeps all of its finite hits; a longer one keeps k_eff + 1 at most.
+std::vector<Hit> best_of_range(const Engine& e, const float* query, scan::RowRange range, std::uint64_t k_eff,
+                               bool scalar) {
+    if (range.size() <= k_eff) {
+        scan::HitList list;
+        list.hits.reserve(static_cast<std::size_t>(range.size()));
+        scan::stream_rows(e, query, range, scalar, list);
+        return std::move(list.hits);
+    }
+    TopKHeap heap(k_eff, e.metric, range.size());
+    scan::stream_rows(e, query, range, scalar, heap);
+    return heap.into_sorted();
+}
+
+}  // namespace
+
+QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
+                      QueryClock::time_point start) {
+    const bool scalar = force_scalar();
+
+    // Contiguous pieces in row order; each keeps its own best k_eff (the order is total,
+    // so this equals selecting from every finite hit).
+    const std::uint64_t pieces = piece_count(engine);
+    std::vector<std::vector<Hit>> lists(pieces);
+    pool::parallel_for(pieces, [&](std::size_t p) {
+        const scan::RowRange range{engine.rows * p / pieces, engine.rows * (p + 1) / pieces};
+        lists[p] = best_of_range(engine, query.data(), range, k_eff, scalar);
+    });
+    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact", start);
+}
+
+QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
+                          QueryClock::time_point start) {
+    const bool scalar = force_scalar();
+
+    const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
+    const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
+    std::vector<std::vector<Hit>> lists(chunks);
+    pool::parallel_for(chunks, [&](std::size_t c) {
+        const scan::RowRange range = scan::chunk_range(c, chunk, engine.rows);
+        TopKHeap heap(k_eff, engine.metric, range.size());
+        scan::stream_rows(engine, query.data(), range, scalar, heap);
+        lists[c] = heap.into_sorted();
+    });
+    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact-chunked", start);
+}
+
+}  // namespace zorvik
