@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "engine/batch/shape.hpp"
 #include "engine/scan/kernels.hpp"
 #include "base/settings.hpp"
 #include "engine/messages.hpp"
 #include "base/pool.hpp"
-#include "base/text.hpp"
 
 namespace zorvik {
 
@@ -27,10 +27,8 @@ std::span<const float> query_at(std::span<const float> queries, std::uint64_t di
 
 Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span<const float> queries,
                                                  std::uint64_t dims, std::uint64_t k) {
-    if (dims == 0) return Error{msg::kNoQueryColumns};
-    if (queries.size() % dims != 0) return Error{msg::kBatchNotMultiple};
-    if (dims != engine.dims)
-        return Error{text::fill(msg::kQueriesDimensionMismatch, {text::dec(dims), text::dec(engine.dims)})};
+    if (Status s = check_batch_shape(engine, queries.size(), dims, ShapeOrder::ColumnsFirst); !s)
+        return Error{s.error()};
     if (queries.size() < dims) return std::vector<QueryOutcome>{};
 
     const std::uint64_t nq = queries.size() / dims;

@@ -3,19 +3,17 @@
 #include <mutex>
 #include <optional>
 
+#include "engine/batch/shape.hpp"
 #include "engine/certified/certified.hpp"
-#include "engine/messages.hpp"
 #include "base/pool.hpp"
-#include "base/text.hpp"
 
 namespace zorvik {
 
 Expected<std::vector<CertifiedResult>> certified_batch(const Engine& engine, const float* queries, std::uint64_t n,
                                                        std::uint64_t cols, std::uint64_t k, std::uint64_t block_size,
                                                        bool enable_pruning) {
-    if (cols != engine.dims)
-        return Error{text::fill(msg::kQueriesDimensionMismatch, {text::dec(cols), text::dec(engine.dims)})};
-    if (cols == 0) return Error{msg::kNoQueryColumns};
+    if (Status s = check_batch_shape(engine, n * cols, cols, ShapeOrder::DimensionsFirst); !s)
+        return Error{s.error()};
     if (n == 0) return std::vector<CertifiedResult>{};
 
     std::vector<CertifiedResult> records(static_cast<std::size_t>(n));
