@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/batch/batch.hpp"
-#include "engine/messages.hpp"
+#include "engine/batch/shape.hpp"
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
@@ -16,31 +16,10 @@ namespace zorvik::lib {
 
 namespace {
 
-constexpr Param kBatchParams[] = {{"queries", Kind::Matrix, nullptr}, {"k", Kind::Count, nullptr}};
+constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}};
 
-// The common opening: bind, convert the matrix and k, check the layout, copy the values
-// row after row. The copy is taken last: nothing that can run Python code comes after.
-struct BatchQuery {
-    std::vector<float> values;  // n x d, row-major
-    std::uint64_t n = 0;
-    std::uint64_t d = 0;
-    std::uint64_t k = 0;
-};
-
-bool open_batch(const Signature& sig, PyObject* args, PyObject* kwargs, BatchQuery* q) {
-    BoundArgs bound;
-    PyArrayObject* arr = nullptr;
-    if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr) || !bound.count(1, &q->k) ||
-        !require_contiguous(arr))
-        return false;
-    q->n = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
-    q->d = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
-    q->values = row_major_values(arr);
-    return true;
-}
-
-PyObject* result_list(std::vector<ResultFields>&& fields) {
-    return list_of(fields, [](ResultFields& f) { return new_result(std::move(f)); });
+PyObject* result_list(const State& state, std::vector<ResultFields>&& fields) {
+    return list_of(fields, [&](ResultFields& f) { return new_result(state, std::move(f)); });
 }
 
 // A new (m, w) row-major array of `type` whose row j is field(hit) over outcome j's hits;
@@ -99,21 +78,22 @@ const Signature kQueryBatchDetailedSig{"PySearchEngine", "query_batch_detailed",
 
 PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        BatchQuery q;
-        if (!open_batch(kQueryBatchSig, args, kwargs, &q)) return nullptr;
+        const State* state = state_of(Py_TYPE(self));
+        Request q;
+        if (state == nullptr || !open_request(kQueryBatchSig, args, kwargs, &q)) return nullptr;
         auto outcomes = search_batch(engine_of(self), q.values, q.d, q.k);
         if (!outcomes) return raise_value_error(outcomes.error());
         std::vector<ResultFields> fields;
         fields.reserve(outcomes.value().size());
         for (QueryOutcome& o : outcomes.value()) fields.push_back(plain_fields(std::move(o)));
-        return result_list(std::move(fields));
+        return result_list(*state, std::move(fields));
     });
 }
 
 PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        BatchQuery q;
-        if (!open_batch(kQueryBatchArraysSig, args, kwargs, &q)) return nullptr;
+        Request q;
+        if (!open_request(kQueryBatchArraysSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
         auto searched = search_batch(engine, q.values, q.d, q.k);
         if (!searched) return raise_value_error(searched.error());
@@ -126,34 +106,35 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
                    dict_put(dict, "scores",
                             hit_matrix<float>(outcomes, w, NPY_FLOAT32, [](const Hit& h) { return h.score; })) &&
                    dict_put(dict, "query_time_ms", times_array(outcomes)) &&
-                   dict_put(dict, "method_used", method_list(outcomes)) && add_index_facts(dict, engine);
+                   dict_put(dict, "method_used", method_list(outcomes)) && add_index_facts(dict, index_facts(engine));
         });
     });
 }
 
 PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        BatchQuery q;
-        if (!open_batch(kQueryBatchDetailedSig, args, kwargs, &q)) return nullptr;
+        State* state = state_of(Py_TYPE(self));
+        Request q;
+        if (state == nullptr || !open_request(kQueryBatchDetailedSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
         // Shape first, then every row's hash, then the search.
-        if (q.d != engine.dims)
-            return raise_value_error(
-                text::fill(zorvik::msg::kQueriesDimensionMismatch, {text::dec(q.d), text::dec(engine.dims)}));
-        if (q.d == 0) return raise_value_error(zorvik::msg::kNoQueryColumns);
+        if (Status s = check_batch_shape(engine, q.values.size(), q.d, ShapeOrder::DimensionsFirst); !s)
+            return raise_value_error(s.error());
         std::vector<std::string> hashes;
         hashes.reserve(static_cast<std::size_t>(q.n));
         for (std::uint64_t i = 0; i < q.n; ++i)
-            hashes.push_back(query_hash_text(q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
+            hashes.push_back(query_hash_text(*state, q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
 
         auto outcomes = search_batch(engine, q.values, q.d, q.k);
         if (!outcomes) return raise_value_error(outcomes.error());
+        const std::string index_hash = hex_text(engine.index_hash);
+        const IndexFacts facts = index_facts(engine);
         std::vector<ResultFields> fields;
         const std::size_t pairs = std::min(outcomes.value().size(), hashes.size());
         fields.reserve(pairs);
         for (std::size_t j = 0; j < pairs; ++j)
-            fields.push_back(detailed_fields(std::move(outcomes.value()[j]), engine, std::move(hashes[j])));
-        return result_list(std::move(fields));
+            fields.push_back(detailed_fields(std::move(outcomes.value()[j]), index_hash, facts, std::move(hashes[j])));
+        return result_list(*state, std::move(fields));
     });
 }
 

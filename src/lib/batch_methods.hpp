@@ -1,6 +1,6 @@
 #pragma once
 // Batch methods of PySearchEngine: one query per row of a float32 matrix.
-#include "lib/binder.hpp"
+#include "lib/arguments.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {

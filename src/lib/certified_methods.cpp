@@ -14,53 +14,23 @@ namespace zorvik::lib {
 
 namespace {
 
-constexpr Param kCertifiedParams[] = {{"query", Kind::Vector, nullptr},
-                                      {"k", Kind::Count, nullptr},
-                                      {"block_size", Kind::Count, "64"},
-                                      {"enable_pruning", Kind::Flag, "True"}};
-constexpr Param kBatchCertifiedParams[] = {{"queries", Kind::Matrix, nullptr},
-                                           {"k", Kind::Count, nullptr},
-                                           {"block_size", Kind::Count, "64"},
-                                           {"enable_pruning", Kind::Flag, "True"}};
-constexpr Param kCompareParams[] = {{"query", Kind::Vector, nullptr},
-                                    {"idx_a", Kind::Count, nullptr},
-                                    {"idx_b", Kind::Count, nullptr},
-                                    {"block_size", Kind::Count, nullptr},
-                                    {"top_blocks", Kind::Count, nullptr}};
-constexpr Param kExplainParams[] = {{"query", Kind::Vector, nullptr},
-                                    {"idx", Kind::Count, nullptr},
-                                    {"block_size", Kind::Count, nullptr},
-                                    {"top_blocks", Kind::Count, nullptr}};
-
-// Binds and converts the array and the counts in parameter order, then the flag when
-// the table has one, then checks the layout.
-struct Request {
-    std::vector<float> values;
-    std::uint64_t rows = 0;  // queries in a matrix, 1 for a vector
-    std::uint64_t cols = 0;
-    std::uint64_t counts[4] = {};
-    bool flag = true;
-};
-
-bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* req) {
-    BoundArgs bound;
-    PyArrayObject* arr = nullptr;
-    if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr)) return false;
-    for (std::size_t i = 1; i < sig.params.size(); ++i) {
-        const bool ok = sig.params[i].kind == Kind::Flag ? bound.flag(i, &req->flag) : bound.count(i, &req->counts[i - 1]);
-        if (!ok) return false;
-    }
-    if (!require_contiguous(arr)) return false;
-    if (PyArray_NDIM(arr) == 2) {
-        req->rows = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
-        req->cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
-    } else {
-        req->rows = 1;
-        req->cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
-    }
-    req->values = row_major_values(arr);
-    return true;
-}
+constexpr Param kCertifiedParams[] = {{"query", ArrayArg::Vector},
+                                      {"k", &Request::k},
+                                      {"block_size", &Request::block_size, "64"},
+                                      {"enable_pruning", &Request::enable_pruning, "True"}};
+constexpr Param kBatchCertifiedParams[] = {{"queries", ArrayArg::Matrix},
+                                           {"k", &Request::k},
+                                           {"block_size", &Request::block_size, "64"},
+                                           {"enable_pruning", &Request::enable_pruning, "True"}};
+constexpr Param kCompareParams[] = {{"query", ArrayArg::Vector},
+                                    {"idx_a", &Request::idx_a},
+                                    {"idx_b", &Request::idx_b},
+                                    {"block_size", &Request::block_size},
+                                    {"top_blocks", &Request::top_blocks}};
+constexpr Param kExplainParams[] = {{"query", ArrayArg::Vector},
+                                    {"idx", &Request::idx},
+                                    {"block_size", &Request::block_size},
+                                    {"top_blocks", &Request::top_blocks}};
 
 PyObject* float_object(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
 
@@ -90,7 +60,7 @@ PyObject* certificate_dict(const CertifiedResult& r) {
     });
 }
 
-PyObject* certified_dict(const CertifiedResult& r, const Engine& engine, const std::string& index_hash,
+PyObject* certified_dict(const CertifiedResult& r, const std::string& index_hash, const IndexFacts& facts,
                          const std::string& query_hash) {
     return new_dict([&](PyObject* d) {
         return dict_put(d, "results", hit_list(r.results)) &&
@@ -98,7 +68,7 @@ PyObject* certified_dict(const CertifiedResult& r, const Engine& engine, const s
                dict_put(d, "method_used", text_object(r.method_used)) &&
                dict_put(d, "index_hash", text_object(index_hash)) &&
                dict_put(d, "query_hash", text_object(query_hash)) &&
-               dict_put(d, "engine_version", text_object(kEngineVersion)) && add_index_facts(d, engine) &&
+               dict_put(d, "engine_version", text_object(kEngineVersion)) && add_index_facts(d, facts) &&
                dict_put(d, "certificate", certificate_dict(r));
     });
 }
@@ -133,33 +103,36 @@ const Signature kExplainSig{"PySearchEngine", "explain", kExplainParams};
 
 PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        State* state = state_of(Py_TYPE(self));
         Request req;
-        if (!open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
+        if (state == nullptr || !open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto r = certified_query(engine, req.values, req.counts[0], req.counts[1], req.flag);
+        auto r = certified_query(engine, req.values, req.k, req.block_size, req.enable_pruning);
         if (!r) return raise_value_error(r.error());
-        return certified_dict(r.value(), engine, hex_text(engine.index_hash),
-                              query_hash_text(req.values.data(), req.values.size()));
+        return certified_dict(r.value(), hex_text(engine.index_hash), index_facts(engine),
+                              query_hash_text(*state, req.values.data(), req.values.size()));
     });
 }
 
 PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        State* state = state_of(Py_TYPE(self));
         Request req;
-        if (!open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
+        if (state == nullptr || !open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto r = certified_batch(engine, req.values.data(), req.rows, req.cols, req.counts[0], req.counts[1], req.flag);
+        auto r = certified_batch(engine, req.values.data(), req.n, req.d, req.k, req.block_size, req.enable_pruning);
         if (!r) return raise_value_error(r.error());
         const std::vector<CertifiedResult>& records = r.value();
         const std::string index_hash = hex_text(engine.index_hash);
-        const auto cols = static_cast<std::size_t>(req.cols);
+        const IndexFacts facts = index_facts(engine);
+        const auto cols = static_cast<std::size_t>(req.d);
         std::vector<std::string> query_hashes;  // hashed first: hashing may raise, and no list is held yet
         query_hashes.reserve(records.size());
         for (std::size_t i = 0; i < records.size(); ++i)
-            query_hashes.push_back(query_hash_text(req.values.data() + i * cols, cols));
+            query_hashes.push_back(query_hash_text(*state, req.values.data() + i * cols, cols));
         std::size_t i = 0;
         return list_of(records, [&](const CertifiedResult& rec) {
-            return certified_dict(rec, engine, index_hash, query_hashes[i++]);
+            return certified_dict(rec, index_hash, facts, query_hashes[i++]);
         });
     });
 }
@@ -169,15 +142,14 @@ PyObject* compare(PyObject* self, PyObject* args, PyObject* kwargs) {
         Request req;
         if (!open_request(kCompareSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        const std::uint64_t block_size = req.counts[2], top_blocks = req.counts[3];
-        auto r = zorvik::compare(engine, req.values, req.counts[0], req.counts[1], block_size, top_blocks);
+        auto r = zorvik::compare(engine, req.values, req.idx_a, req.idx_b, req.block_size, req.top_blocks);
         if (!r) return raise_value_error(r.error());
         const Comparison& c = r.value();
         return new_dict([&](PyObject* d) {
             return dict_put(d, "score_a", float_object(c.score_a)) &&
                    dict_put(d, "score_b", float_object(c.score_b)) &&
                    dict_put(d, "delta_score_space", float_object(c.delta_score_space)) &&
-                   put_breakdown(d, c.breakdown, block_size, top_blocks, engine.dims);
+                   put_breakdown(d, c.breakdown, req.block_size, req.top_blocks, engine.dims);
         });
     });
 }
@@ -187,13 +159,12 @@ PyObject* explain(PyObject* self, PyObject* args, PyObject* kwargs) {
         Request req;
         if (!open_request(kExplainSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        const std::uint64_t block_size = req.counts[1], top_blocks = req.counts[2];
-        auto r = zorvik::explain(engine, req.values, req.counts[0], block_size, top_blocks);
+        auto r = zorvik::explain(engine, req.values, req.idx, req.block_size, req.top_blocks);
         if (!r) return raise_value_error(r.error());
         const Explanation& x = r.value();
         return new_dict([&](PyObject* d) {
             return dict_put(d, "score_total", float_object(x.score_total)) &&
-                   put_breakdown(d, x.breakdown, block_size, top_blocks, engine.dims);
+                   put_breakdown(d, x.breakdown, req.block_size, req.top_blocks, engine.dims);
         });
     });
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Certified queries and the per-block analyses of PySearchEngine; all return dictionaries.
-#include "lib/binder.hpp"
+#include "lib/arguments.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {

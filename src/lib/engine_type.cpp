@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/index/loader.hpp"
+#include "lib/arguments.hpp"
 #include "lib/batch_methods.hpp"
 #include "lib/binder.hpp"
 #include "lib/certified_methods.hpp"
@@ -19,20 +20,21 @@ namespace zorvik::lib {
 
 namespace {
 
-constexpr Param kConstructorParams[] = {{"bin_path", Kind::Text, nullptr}, {"ann", Kind::Flag, nullptr}};
+constexpr Param kConstructorParams[] = {{"bin_path", &Request::bin_path},
+                                        {"ann", &Request::ann}};  // accepted as a bool, then ignored
 const Signature kConstructorSig{"PySearchEngine", "__new__", kConstructorParams};
 const Signature kDimsSig{"PySearchEngine", "dims", {}};
 const Signature kRowsSig{"PySearchEngine", "rows", {}};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        BoundArgs bound;
-        std::string path;
-        bool ann = false;  // accepted for compatibility; it changes nothing
-        if (!bound.bind(kConstructorSig, args, kwargs) || !bound.text(0, &path) || !bound.flag(1, &ann))
-            return nullptr;
-        const LoadHooks hooks{configure_worker_pool, blake3_digest};
-        auto opened = open_index(path, hooks);
+        State* state = state_of(type);
+        Request req;
+        if (state == nullptr || !open_request(kConstructorSig, args, kwargs, &req)) return nullptr;
+        const LoadHooks hooks{configure_worker_pool, [state](const unsigned char* data, std::size_t size) {
+                                  return blake3_digest(*state, data, size);
+                              }};
+        auto opened = open_index(req.bin_path, hooks);
         if (!opened) return raise_value_error(opened.error());
         PyObject* self = alloc_instance(type);
         if (self == nullptr) return nullptr;
@@ -77,25 +79,37 @@ const std::array kMethods{
     MethodEntry{&kExplainSig, with_keywords<explain>(), METH_VARARGS | METH_KEYWORDS},
 };
 
-// Docstrings and method definitions live for the whole process (types keep pointers to them).
-std::array<std::string, kMethods.size()> g_docs;
-std::array<PyMethodDef, kMethods.size() + 1> g_method_defs{};
-std::string g_class_doc;
+// Docstrings and method definitions: every PySearchEngine type points at them, so they
+// are built once per process and never rebuilt, whatever the number of module objects.
+struct MethodTable {
+    MethodTable() : class_doc(class_text_signature(kConstructorSig)) {
+        for (std::size_t i = 0; i < kMethods.size(); ++i) {
+            docs[i] = text_signature(*kMethods[i].sig);
+            defs[i] = {kMethods[i].sig->name, kMethods[i].fn, kMethods[i].flags, docs[i].c_str()};
+        }
+    }
+    MethodTable(const MethodTable&) = delete;
+    MethodTable& operator=(const MethodTable&) = delete;
+
+    std::array<std::string, kMethods.size()> docs;
+    std::array<PyMethodDef, kMethods.size() + 1> defs{};
+    std::string class_doc;
+};
+
+MethodTable& method_table() {
+    static MethodTable table;
+    return table;
+}
 
 }  // namespace
 
 PyObject* create_engine_type(PyObject* module) {
-    for (std::size_t i = 0; i < kMethods.size(); ++i) {
-        g_docs[i] = text_signature(*kMethods[i].sig);
-        g_method_defs[i] = {kMethods[i].sig->name, kMethods[i].fn, kMethods[i].flags, g_docs[i].c_str()};
-    }
-    g_class_doc = class_text_signature(kConstructorSig);
-
+    MethodTable& table = method_table();
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(engine_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-        {Py_tp_methods, g_method_defs.data()},
-        {Py_tp_doc, const_cast<char*>(g_class_doc.c_str())},
+        {Py_tp_methods, table.defs.data()},
+        {Py_tp_doc, const_cast<char*>(table.class_doc.c_str())},
         {0, nullptr},
     };
     PyType_Spec spec = {"zorvikdb.PySearchEngine", sizeof(EngineObject), 0,

@@ -15,17 +15,19 @@ namespace {
 // From this size on the hash runs on several threads.
 constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
 
-// The blake3.blake3 hasher type, imported once and kept for the life of the process.
-PyObject* hasher_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
+// The blake3.blake3 hasher type, imported on first use and kept in the module state.
+PyObject* hasher_type(State& state) {
+    if (state.hasher == nullptr) {
         PyObject* mod = PyImport_ImportModule("blake3");
         if (mod == nullptr) throw PythonError{};
-        type = PyObject_GetAttrString(mod, "blake3");
+        PyObject* type = PyObject_GetAttrString(mod, "blake3");
         Py_DECREF(mod);
         if (type == nullptr) throw PythonError{};
+        PyObject* earlier = state.hasher;  // set already if the import hashed something itself
+        state.hasher = type;
+        Py_XDECREF(earlier);
     }
-    return type;
+    return state.hasher;
 }
 
 // A read-only buffer over bytes this module owns, lent to the hasher for one call.
@@ -53,29 +55,21 @@ void lent_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<LentByt
 
 void lent_dealloc(PyObject* self) { free_instance(self); }
 
-PyTypeObject* lent_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        PyType_Slot slots[] = {
-            {Py_bf_getbuffer, reinterpret_cast<void*>(lent_getbuffer)},
-            {Py_bf_releasebuffer, reinterpret_cast<void*>(lent_releasebuffer)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(lent_dealloc)},
-            {0, nullptr},
-        };
-        PyType_Spec spec = {"zorvikdb._LentBytes", sizeof(LentBytes), 0, Py_TPFLAGS_DEFAULT, slots};
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-        if (type == nullptr) throw PythonError{};
-    }
-    return type;
-}
+PyType_Slot lent_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(lent_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(lent_releasebuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lent_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec lent_spec = {"zorvikdb._LentBytes", sizeof(LentBytes), 0, Py_TPFLAGS_DEFAULT, lent_slots};
 
 // The lent bytes and the memoryview over them handed to the hasher. The destructor
 // releases the view and empties the lender, so whatever kept either raises on use
 // instead of reading memory that may be gone.
 class Loan {
 public:
-    Loan(const unsigned char* data, std::size_t size) {
-        PyTypeObject* type = lent_type();
+    Loan(PyTypeObject* type, const unsigned char* data, std::size_t size) {
         lender_ = alloc_instance(type);
         if (lender_ == nullptr) throw PythonError{};
         auto* lent = reinterpret_cast<LentBytes*>(lender_);
@@ -134,13 +128,19 @@ PyObject* new_hasher(PyObject* type, PyObject* data, std::size_t size) {
 
 }  // namespace
 
-Digest blake3_digest(const unsigned char* data, std::size_t size) {
-    PyObject* type = hasher_type();
+bool create_lent_type(PyObject* module, State& state) {
+    state.lent_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &lent_spec, nullptr));
+    return state.lent_type != nullptr;
+}
+
+Digest blake3_digest(State& state, const unsigned char* data, std::size_t size) {
+    PyObject* type = Py_NewRef(hasher_type(state));
     static const unsigned char kEmpty = 0;
     if (size == 0) data = &kEmpty;
     // The bytes are hashed in place, never copied, through a view that ends with the call.
-    Loan loan(data, size);
+    Loan loan(state.lent_type, data, size);
     PyObject* hasher = new_hasher(type, loan.view(), size);
+    Py_DECREF(type);
     if (hasher == nullptr) throw PythonError{};
     PyObject* bytes = PyObject_CallMethod(hasher, "digest", nullptr);
     Py_DECREF(hasher);
@@ -162,8 +162,8 @@ Digest blake3_digest(const unsigned char* data, std::size_t size) {
     return out;
 }
 
-std::string query_hash_text(const float* query, std::size_t count) {
-    return hex_text(blake3_digest(reinterpret_cast<const unsigned char*>(query), count * sizeof(float)));
+std::string query_hash_text(State& state, const float* query, std::size_t count) {
+    return hex_text(blake3_digest(state, reinterpret_cast<const unsigned char*>(query), count * sizeof(float)));
 }
 
 std::string hex_text(const Digest& digest) {

@@ -5,16 +5,20 @@
 #include <string>
 
 #include "engine/index/engine.hpp"
+#include "lib/state.hpp"
 
 namespace zorvik::lib {
 
+// Creates the buffer type lent to the hasher into `state`; false with the exception set.
+bool create_lent_type(PyObject* module, State& state);
+
 // Throws PythonError when the blake3 package cannot be used.
-Digest blake3_digest(const unsigned char* data, std::size_t size);
+Digest blake3_digest(State& state, const unsigned char* data, std::size_t size);
 
 // 64 lowercase hexadecimal digits, high nibble first.
 std::string hex_text(const Digest& digest);
 
 // hex_text of the BLAKE3 digest of `count` floats' raw little-endian bytes.
-std::string query_hash_text(const float* query, std::size_t count);
+std::string query_hash_text(State& state, const float* query, std::size_t count);
 
 }  // namespace zorvik::lib

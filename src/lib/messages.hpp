@@ -25,11 +25,12 @@ inline constexpr const char* kNotContiguous = "The given array is not contiguous
 // Objects
 inline constexpr const char* kNoConstructor = "No constructor defined";
 inline constexpr const char* kSecondInit = "zorvikdb may only be initialized once per interpreter process";
+inline constexpr const char* kSubInterpreter = "zorvikdb cannot be imported in a sub-interpreter";
 inline constexpr const char* kResultRepr = "<PyQueryResult results={} time={}ms method={}>";
 
 // Internal faults
 inline constexpr const char* kUnexpectedException = "zorvikdb: unexpected internal error";
-inline constexpr const char* kParamKind = "zorvikdb: parameter '{}' is not of the kind its conversion needs";
+inline constexpr const char* kNoModuleState = "zorvikdb: a type without its module state";
 
 // Hashing
 inline constexpr const char* kLentBytesGone = "the hashed bytes are no longer available";

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "lib/arguments.hpp"
 #include "lib/binder.hpp"
 #include "lib/errors.hpp"
 #include "lib/results.hpp"
@@ -12,51 +13,36 @@ namespace zorvik::lib {
 
 namespace {
 
-enum Arg : std::size_t { kEmbeddings, kDims, kRows, kBaseName, kLevel, kNormalize, kAnn, kSeed, kMetric, kOutputDir };
-
 constexpr Param kParams[] = {
-    {"embeddings", Kind::Matrix, nullptr},   {"dims", Kind::Count, nullptr},
-    {"rows", Kind::Count, nullptr},          {"base_name", Kind::Text, nullptr},
-    {"level", Kind::Text, nullptr},          {"normalize", Kind::Flag, "False"},
-    {"ann", Kind::Flag, "False"},            {"seed", Kind::Count, "0"},
-    {"metric", Kind::Text, "\"cosine\""},    {"output_dir", Kind::OptionalText, "None"},
+    {"embeddings", ArrayArg::BorrowedMatrix},
+    {"dims", &Request::dims},
+    {"rows", &Request::rows},
+    {"base_name", &Request::base_name},
+    {"level", &Request::level},
+    {"normalize", &Request::normalize, "False"},
+    {"ann", &Request::ann, "False"},  // accepted as a bool, then ignored
+    {"seed", &Request::seed, "0"},    // accepted as a count, then ignored
+    {"metric", &Request::metric, "\"cosine\""},
+    {"output_dir", &Request::output_dir, "None"},
 };
 const Signature kSig{nullptr, "py_prepare_bin_from_embeddings", kParams};
 
-// Full Unicode lower-casing by str.lower itself: a str subclass's own `lower` is not
-// consulted, so no code of the caller runs here.
-bool lowered_text(PyObject* s, std::string* out) {
-    PyObject* lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-    if (lower == nullptr) return false;
-    PyObject* r = PyObject_CallFunctionObjArgs(lower, s, nullptr);
-    Py_DECREF(lower);
-    if (r == nullptr) return false;
-    const bool ok = utf8_of(r, out);
-    Py_DECREF(r);
-    return ok;
-}
-
 PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        BoundArgs bound;
-        PyArrayObject* embeddings = nullptr;
+        // The array is only borrowed: the opener reads it after everything that can run
+        // Python code, and it is copied into the file before anything else can.
+        Request call;
+        if (!open_request(kSig, args, kwargs, &call)) return nullptr;
+        const RowSource& values = *call.borrowed;
         prepare::PrepareRequest req;
-        std::uint64_t seed = 0;  // accepted, then ignored
-        bool ann = false;        // accepted, then ignored
-        std::string metric_text;
-        // Everything that can run Python code comes first; the array's data pointer is
-        // taken last and used while the interpreter lock is still held.
-        std::string lowered;
-        if (!bound.bind(kSig, args, kwargs) || !bound.array(kEmbeddings, &embeddings) ||
-            !bound.count(kDims, &req.dims) || !bound.count(kRows, &req.rows) ||
-            !bound.text(kBaseName, &req.base_name) || !bound.text(kLevel, &req.level) ||
-            !bound.flag(kNormalize, &req.normalize) || !bound.flag(kAnn, &ann) || !bound.count(kSeed, &seed) ||
-            !bound.text(kMetric, &metric_text) || !bound.optional_text(kOutputDir, &req.output_dir) ||
-            !lowered_text(bound[kMetric], &lowered) || !require_contiguous(embeddings))
-            return nullptr;
-        const RowSource values = matrix_rows(embeddings);
+        req.dims = call.dims;
+        req.rows = call.rows;
+        req.base_name = std::move(call.base_name);
+        req.level = std::move(call.level);
+        req.normalize = call.normalize;
+        req.output_dir = std::move(call.output_dir);
 
-        auto metric = prepare::parse_metric(lowered, metric_text);
+        auto metric = prepare::parse_metric(call.metric.lower, call.metric.text);
         if (!metric) return raise_value_error(metric.error());
         req.metric = metric.value();
         req.stem = prepare::sanitize_base_name(req.base_name);

@@ -12,23 +12,7 @@ namespace zorvik::lib {
 
 namespace {
 
-constexpr Param kQueryParams[] = {{"query", Kind::Vector, nullptr}, {"k", Kind::Count, nullptr}};
-
-// The common opening: bind, convert the vector and k, check the layout, copy the values.
-struct SingleQuery {
-    std::vector<float> values;
-    std::uint64_t k = 0;
-};
-
-bool open_single(const Signature& sig, PyObject* args, PyObject* kwargs, SingleQuery* q) {
-    BoundArgs bound;
-    PyArrayObject* arr = nullptr;
-    if (!bound.bind(sig, args, kwargs) || !bound.array(0, &arr) || !bound.count(1, &q->k) ||
-        !require_contiguous(arr))
-        return false;
-    q->values = row_major_values(arr);
-    return true;
-}
+constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k}};
 
 // A new 1-D array of `n` elements of `type`; its data pointer in *data.
 PyObject* new_vector(npy_intp n, int type, void** data) {
@@ -45,18 +29,19 @@ const Signature kQueryExactDetailedSig{"PySearchEngine", "query_exact_detailed",
 
 PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        SingleQuery q;
-        if (!open_single(kQueryExactSig, args, kwargs, &q)) return nullptr;
+        const State* state = state_of(Py_TYPE(self));
+        Request q;
+        if (state == nullptr || !open_request(kQueryExactSig, args, kwargs, &q)) return nullptr;
         auto outcome = search_exact(engine_of(self), q.values, q.k);
         if (!outcome) return raise_value_error(outcome.error());
-        return new_result(plain_fields(std::move(outcome.value())));
+        return new_result(*state, plain_fields(std::move(outcome.value())));
     });
 }
 
 PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        SingleQuery q;
-        if (!open_single(kQueryExactArraysSig, args, kwargs, &q)) return nullptr;
+        Request q;
+        if (!open_request(kQueryExactArraysSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
         auto outcome = search_exact(engine, q.values, q.k);
         if (!outcome) return raise_value_error(outcome.error());
@@ -78,21 +63,23 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
             return dict_put(dict, "query_time_ms", PyFloat_FromDouble(out.query_time_ms)) &&
                    dict_put(dict, "method_used", text_object(out.method_used)) &&
                    dict_put(dict, "index_hash", text_object(hex_text(engine.index_hash))) &&
-                   add_index_facts(dict, engine);
+                   add_index_facts(dict, index_facts(engine));
         });
     });
 }
 
 PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        SingleQuery q;
-        if (!open_single(kQueryExactDetailedSig, args, kwargs, &q)) return nullptr;
+        State* state = state_of(Py_TYPE(self));
+        Request q;
+        if (state == nullptr || !open_request(kQueryExactDetailedSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
         // The query is hashed before the search looks at it.
-        std::string query_hash = query_hash_text(q.values.data(), q.values.size());
+        std::string query_hash = query_hash_text(*state, q.values.data(), q.values.size());
         auto outcome = search_exact(engine, q.values, q.k);
         if (!outcome) return raise_value_error(outcome.error());
-        return new_result(detailed_fields(std::move(outcome.value()), engine, std::move(query_hash)));
+        return new_result(*state, detailed_fields(std::move(outcome.value()), hex_text(engine.index_hash),
+                                                  index_facts(engine), std::move(query_hash)));
     });
 }
 

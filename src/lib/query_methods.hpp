@@ -1,6 +1,6 @@
 #pragma once
 // Single-query methods of PySearchEngine.
-#include "lib/binder.hpp"
+#include "lib/arguments.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {

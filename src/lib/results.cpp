@@ -4,7 +4,6 @@
 
 #include "base/text.hpp"
 #include "lib/errors.hpp"
-#include "lib/hashing.hpp"
 #include "lib/heap_type.hpp"
 #include "lib/lists.hpp"
 #include "lib/messages.hpp"
@@ -12,9 +11,6 @@
 namespace zorvik::lib {
 
 namespace {
-
-PyTypeObject* g_item_type = nullptr;
-PyTypeObject* g_result_type = nullptr;
 
 struct ItemObject {
     PyObject_HEAD
@@ -57,8 +53,8 @@ PyType_Slot item_slots[] = {
 PyType_Spec item_spec = {"zorvikdb.PyQueryItem", sizeof(ItemObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, item_slots};
 
-PyObject* new_item(const Hit& h) {
-    PyObject* obj = alloc_instance(g_item_type);
+PyObject* new_item(PyTypeObject* type, const Hit& h) {
+    PyObject* obj = alloc_instance(type);
     if (obj == nullptr) return nullptr;
     auto* item = reinterpret_cast<ItemObject*>(obj);
     item->idx = h.idx;
@@ -76,26 +72,38 @@ void result_dealloc(PyObject* self) {
 }
 
 PyObject* optional_text(const std::optional<std::string>& v) { return v ? text_object(*v) : Py_NewRef(Py_None); }
-PyObject* optional_count(const std::optional<std::uint64_t>& v) {
-    return v ? PyLong_FromUnsignedLongLong(*v) : Py_NewRef(Py_None);
-}
 
 PyObject* result_results(PyObject* self, void*) {
-    return list_of(fields_of(self).results, new_item);
+    const State* state = state_of(Py_TYPE(self));
+    if (state == nullptr) return nullptr;
+    return list_of(fields_of(self).results, [&](const Hit& h) { return new_item(state->item_type, h); });
 }
 PyObject* result_time(PyObject* self, void*) { return PyFloat_FromDouble(fields_of(self).query_time_ms); }
 PyObject* result_method(PyObject* self, void*) { return text_object(fields_of(self).method_used); }
 PyObject* result_index_hash(PyObject* self, void*) { return optional_text(fields_of(self).index_hash); }
 PyObject* result_query_hash(PyObject* self, void*) { return optional_text(fields_of(self).query_hash); }
 PyObject* result_version(PyObject* self, void*) { return optional_text(fields_of(self).engine_version); }
-PyObject* result_metric(PyObject* self, void*) { return optional_text(fields_of(self).metric); }
-PyObject* result_normalized(PyObject* self, void*) {
-    const auto& v = fields_of(self).normalized;
-    return v ? PyBool_FromLong(*v) : Py_NewRef(Py_None);
+// None for a plain result, else get(facts).
+template <class Get>
+PyObject* fact(PyObject* self, Get get) {
+    const auto& facts = fields_of(self).facts;
+    return facts ? get(*facts) : Py_NewRef(Py_None);
 }
-PyObject* result_dims(PyObject* self, void*) { return optional_count(fields_of(self).dims); }
-PyObject* result_rows(PyObject* self, void*) { return optional_count(fields_of(self).rows); }
-PyObject* result_index_path(PyObject* self, void*) { return optional_text(fields_of(self).index_path); }
+PyObject* result_metric(PyObject* self, void*) {
+    return fact(self, [](const IndexFacts& f) { return text_object(f.metric); });
+}
+PyObject* result_normalized(PyObject* self, void*) {
+    return fact(self, [](const IndexFacts& f) { return PyBool_FromLong(f.normalized); });
+}
+PyObject* result_dims(PyObject* self, void*) {
+    return fact(self, [](const IndexFacts& f) { return PyLong_FromUnsignedLongLong(f.dims); });
+}
+PyObject* result_rows(PyObject* self, void*) {
+    return fact(self, [](const IndexFacts& f) { return PyLong_FromUnsignedLongLong(f.rows); });
+}
+PyObject* result_index_path(PyObject* self, void*) {
+    return fact(self, [](const IndexFacts& f) { return text_object(f.index_path); });
+}
 
 PyObject* result_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -138,12 +146,17 @@ PyObject* text_object(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
 
-PyObject* create_result_types(PyObject* module) {
-    g_item_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &item_spec, nullptr));
-    if (g_item_type == nullptr) return nullptr;
-    g_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
-    if (g_result_type == nullptr) return nullptr;
-    return Py_NewRef(reinterpret_cast<PyObject*>(g_result_type));
+PyObject* create_result_types(PyObject* module, State& state) {
+    state.item_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &item_spec, nullptr));
+    if (state.item_type == nullptr) return nullptr;
+    state.result_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
+    if (state.result_type == nullptr) return nullptr;
+    return Py_NewRef(reinterpret_cast<PyObject*>(state.result_type));
+}
+
+IndexFacts index_facts(const Engine& engine) {
+    return {std::string(format::metric_name(engine.metric)), engine.metric == format::Metric::Cosine, engine.dims,
+            engine.rows, engine.index_path};
 }
 
 ResultFields plain_fields(QueryOutcome&& outcome) {
@@ -154,21 +167,18 @@ ResultFields plain_fields(QueryOutcome&& outcome) {
     return f;
 }
 
-ResultFields detailed_fields(QueryOutcome&& outcome, const Engine& engine, std::string query_hash) {
+ResultFields detailed_fields(QueryOutcome&& outcome, const std::string& index_hash, const IndexFacts& facts,
+                             std::string query_hash) {
     ResultFields f = plain_fields(std::move(outcome));
-    f.index_hash = hex_text(engine.index_hash);
+    f.index_hash = index_hash;
     f.query_hash = std::move(query_hash);
     f.engine_version = kEngineVersion;
-    f.metric = std::string(format::metric_name(engine.metric));
-    f.normalized = engine.metric == format::Metric::Cosine;
-    f.dims = engine.dims;
-    f.rows = engine.rows;
-    f.index_path = engine.index_path;
+    f.facts = facts;
     return f;
 }
 
-PyObject* new_result(ResultFields&& fields) {
-    PyObject* obj = alloc_instance(g_result_type);
+PyObject* new_result(const State& state, ResultFields&& fields) {
+    PyObject* obj = alloc_instance(state.result_type);
     if (obj == nullptr) return nullptr;
     std::construct_at(&fields_of(obj), std::move(fields));
     return obj;
@@ -181,12 +191,12 @@ bool dict_put(PyObject* dict, const char* key, PyObject* value) {
     return rc == 0;
 }
 
-bool add_index_facts(PyObject* dict, const Engine& engine) {
-    return dict_put(dict, "metric", text_object(std::string(format::metric_name(engine.metric)))) &&
-           dict_put(dict, "normalized", PyBool_FromLong(engine.metric == format::Metric::Cosine)) &&
-           dict_put(dict, "dims", PyLong_FromUnsignedLongLong(engine.dims)) &&
-           dict_put(dict, "rows", PyLong_FromUnsignedLongLong(engine.rows)) &&
-           dict_put(dict, "index_path", text_object(engine.index_path));
+bool add_index_facts(PyObject* dict, const IndexFacts& facts) {
+    return dict_put(dict, "metric", text_object(facts.metric)) &&
+           dict_put(dict, "normalized", PyBool_FromLong(facts.normalized)) &&
+           dict_put(dict, "dims", PyLong_FromUnsignedLongLong(facts.dims)) &&
+           dict_put(dict, "rows", PyLong_FromUnsignedLongLong(facts.rows)) &&
+           dict_put(dict, "index_path", text_object(facts.index_path));
 }
 
 }  // namespace zorvik::lib

@@ -8,35 +8,46 @@
 #include "engine/index/engine.hpp"
 #include "engine/scan/search.hpp"
 #include "lib/python.hpp"
+#include "lib/state.hpp"
 
 namespace zorvik::lib {
 
 // The package version, given by the build from pyproject.toml.
 inline constexpr const char* kEngineVersion = ZORVIK_VERSION;
 
+// What a detailed answer says about the index, built once per call from the engine.
+struct IndexFacts {
+    std::string metric;
+    bool normalized = false;
+    std::uint64_t dims = 0;
+    std::uint64_t rows = 0;
+    std::string index_path;
+};
+
+IndexFacts index_facts(const Engine& engine);
+
 struct ResultFields {
     std::vector<Hit> results;
     double query_time_ms = 0.0;
     std::string method_used;
+    // Detailed results only; None in Python otherwise.
     std::optional<std::string> index_hash;
     std::optional<std::string> query_hash;
     std::optional<std::string> engine_version;
-    std::optional<std::string> metric;
-    std::optional<bool> normalized;
-    std::optional<std::uint64_t> dims;
-    std::optional<std::uint64_t> rows;
-    std::optional<std::string> index_path;
+    std::optional<IndexFacts> facts;
 };
 
-// Creates both types; PyQueryResult is returned (new reference) for the module to add.
-PyObject* create_result_types(PyObject* module);
+// Creates PyQueryItem and PyQueryResult into `state`; PyQueryResult is returned (new
+// reference) for the module to add.
+PyObject* create_result_types(PyObject* module, State& state);
 
 // A plain result: hits, time and strategy only.
 ResultFields plain_fields(QueryOutcome&& outcome);
 // A detailed result: plain fields plus the index and query description.
-ResultFields detailed_fields(QueryOutcome&& outcome, const Engine& engine, std::string query_hash);
+ResultFields detailed_fields(QueryOutcome&& outcome, const std::string& index_hash, const IndexFacts& facts,
+                             std::string query_hash);
 
-PyObject* new_result(ResultFields&& fields);
+PyObject* new_result(const State& state, ResultFields&& fields);
 
 // str from UTF-8 bytes, invalid sequences replaced by U+FFFD.
 PyObject* text_object(const std::string& s);
@@ -58,6 +69,6 @@ PyObject* new_dict(Fill fill) {
 }
 
 // Adds "metric", "normalized", "dims", "rows" and "index_path" to `dict`, in that order.
-bool add_index_facts(PyObject* dict, const Engine& engine);
+bool add_index_facts(PyObject* dict, const IndexFacts& facts);
 
 }  // namespace zorvik::lib
