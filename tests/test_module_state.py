@@ -50,27 +50,6 @@ def test_an_array_grown_by_a_count_is_read_at_its_new_size(write_index, tmp_path
                                                 "x", "f32", output_dir=str(tmp_path))
 
 
-def test_a_second_module_object_works_beside_the_first(fresh_python, write_index):
-    path = write_index(np.arange(12, dtype=F32).reshape(3, 4))
-    out = fresh_python(f"""
-        import gc, sys, numpy as np, zorvikdb
-        first = zorvikdb
-        old = first.PySearchEngine({path!r}, False)
-        del sys.modules["zorvikdb"], first
-        import zorvikdb
-        new = zorvikdb.PySearchEngine({path!r}, False)
-        assert type(new) is not type(old)
-        gc.collect()  # the first module lives on through its types
-        q = np.ones(4, np.float32)
-        a, b = old.query_exact_detailed(q, 2), new.query_exact_detailed(q, 2)
-        assert type(b) is zorvikdb.PyQueryResult and type(a) is not type(b)
-        assert (a.query_hash, a.index_hash) == (b.query_hash, b.index_hash)
-        assert [(h.idx, h.score) for h in a.results] == [(h.idx, h.score) for h in b.results]
-        print("ok")
-    """)
-    assert out == "ok\n"
-
-
 def test_a_sub_interpreter_is_refused(fresh_python):
     out = fresh_python("""
         try:

@@ -24,6 +24,7 @@ inline constexpr const char* kNotContiguous = "The given array is not contiguous
 
 // Objects
 inline constexpr const char* kNoConstructor = "No constructor defined";
+inline constexpr const char* kSecondInit = "zorvikdb may only be initialized once per interpreter process";
 inline constexpr const char* kSubInterpreter = "zorvikdb cannot be imported in a sub-interpreter";
 inline constexpr const char* kResultRepr = "<PyQueryResult results={} time={}ms method={}>";
 

@@ -42,6 +42,11 @@ bool fill_module(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, msg::kSubInterpreter);
         return false;
     }
+    static bool made = false;  // one module object per process
+    if (made) {
+        PyErr_SetString(PyExc_ImportError, msg::kSecondInit);
+        return false;
+    }
     if (PyArray_ImportNumPyAPI() < 0) return false;
 
     State& state = *std::construct_at(&module_state(module));
@@ -53,6 +58,7 @@ bool fill_module(PyObject* module) {
                     add_public(module, all, "PyQueryResult", create_result_types(module, state)) &&
                     add_public(module, all, "py_prepare_bin_from_embeddings", create_prepare_function(module));
     Py_DECREF(all);
+    made = ok;
     return ok;
 }
 
