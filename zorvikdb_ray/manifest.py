@@ -15,6 +15,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import secrets
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -87,24 +88,38 @@ def manifest_bytes(dims: int, metric: str, shards: list[ShardInfo]) -> bytes:
     return (json.dumps(body, indent=1) + "\n").encode("utf-8")
 
 
-def write_manifest(path: str | os.PathLike[str], dims: int, metric: str, shards: list[ShardInfo]) -> Manifest:
-    """Writes the manifest atomically: a temporary file in the same directory, flushed to
-    disk, then renamed over the final name (and the directory entry flushed), so the name
-    always holds a complete manifest."""
+def write_manifest(
+    path: str | os.PathLike[str], dims: int, metric: str, shards: list[ShardInfo]
+) -> Manifest:
+    """Writes the manifest atomically: a temporary file of its own in the same directory
+    (so writers of the same name never share one), flushed to disk, then renamed over
+    the final name (and the directory entry flushed), so the name always holds a
+    complete manifest. The temporary file is removed if anything fails."""
     path = Path(path)
     data = manifest_bytes(dims, metric, shards)
-    tmp = path.with_name(path.name + ".tmp")
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    fd, tmp = _create_unique(path.parent, path.name)
     try:
-        with os.fdopen(fd, "wb", closefd=False) as f:
+        with os.fdopen(fd, "wb") as f:
             f.write(data)
             f.flush()
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(tmp, path)
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
     _sync_directory(path.parent)
     return parse_manifest(data, str(path))
+
+
+def _create_unique(directory: Path, name: str) -> tuple[int, Path]:
+    """A new file `{name}.<random>.tmp` in `directory`, opened for writing, with the
+    permissions an ordinary new file gets (the umask applies, unlike a mkstemp file)."""
+    while True:
+        tmp = directory / f"{name}.{secrets.token_hex(8)}.tmp"
+        try:
+            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), tmp
+        except FileExistsError:
+            continue
 
 
 def _sync_directory(directory: Path) -> None:
@@ -131,7 +146,8 @@ def parse_manifest(data: bytes, path: str) -> Manifest:
         raise ValueError(f"{where}: not a {FORMAT} manifest")
     version = body.get("format_version")
     if version != FORMAT_VERSION:
-        raise ValueError(f"{where}: format_version {version!r} is not supported (this reader knows {FORMAT_VERSION})")
+        raise ValueError(f"{where}: format_version {version!r} is not supported "
+                         f"(this reader knows {FORMAT_VERSION})")
     dims = _count(body, "dims", where)
     rows = _count(body, "rows", where)
     metric = body.get("metric")
