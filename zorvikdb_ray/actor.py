@@ -1,7 +1,8 @@
 """The shard server: the body of the Ray actor that holds one shard's opened engine.
 
 Its whole state is the shard file, so Ray may restart it at any time: a restart opens
-the file again and checks it against the manifest again before answering.
+the file again and checks it against the manifest again before answering. The file
+must lie inside the shard directory, symbolic links resolved, on the node that opens it.
 """
 
 from __future__ import annotations
@@ -15,22 +16,27 @@ import numpy as np
 import zorvikdb
 
 from .errors import ShardError
+from .manifest import ShardInfo, check_inside
 
 
 class ShardServer:
     """Answers queries from one shard with global row numbers (local row + first_row)."""
 
-    def __init__(self, number: int, path: str, first_row: int, rows: int, dims: int,
-                 metric: str, expected_hash: str) -> None:
+    def __init__(self, number: int, shard: ShardInfo, directory: str, dims: int, metric: str,
+                 entry: str) -> None:
+        """Shard `number`, the manifest's `entry` (its name in messages), whose file is
+        under the absolute `directory`, of a collection of `dims` and `metric`."""
         self._number = number
-        self._path = path
-        self._first_row = np.uint64(first_row)
-        self._expected = (dims, rows, metric, expected_hash)
+        self._directory = directory
+        self._path = shard.path_in(directory)
+        self._entry = entry
+        self._first_row = np.uint64(shard.first_row)
+        self._expected = (dims, shard.rows, metric, shard.blake3)
         self._engine: zorvikdb.PySearchEngine | None = None
         self._facts: Mapping[str, Any] = {}
         try:
             self._ready_engine()
-        except ShardError:
+        except (ShardError, ValueError):
             pass  # reported by every call until the file is right
 
     def _open(self) -> tuple[zorvikdb.PySearchEngine, Mapping[str, Any]]:
@@ -38,6 +44,7 @@ class ShardServer:
         hash of the bytes it mapped, and the header's shape and metric. Returns the
         engine and its answer to a query for no rows, which carries the index facts."""
         dims, rows, metric, expected_hash = self._expected
+        check_inside(self._directory, self._path, self._entry)
         try:
             engine = zorvikdb.PySearchEngine(self._path, False)
         except ValueError as err:

@@ -15,7 +15,7 @@ from ray.exceptions import GetTimeoutError, RayError, RayTaskError
 
 from .actor import ShardServer
 from .errors import ShardError
-from .manifest import Manifest, read_manifest
+from .manifest import Manifest, entry_name, read_manifest
 from .merge import merge_top_k, merged_method_name
 
 _RemoteShard = ray.remote(ShardServer)
@@ -26,8 +26,10 @@ class ShardedSearchEngine:
     that shard's `zorvikdb.PySearchEngine`.
 
     `manifest` is a `Manifest` or the path of a manifest file. Shard files are looked
-    up under `shard_dir` (default: the manifest's directory) on whichever node runs the
-    shard's actor, so that path must hold the files on every node.
+    up under `shard_dir` (default: the manifest's directory; a relative one is taken from
+    this process's working directory) on whichever node runs the shard's actor, so that
+    path must hold the files on every node. A shard file that, symbolic links resolved,
+    lies outside that directory is refused with `ValueError`.
 
     Each actor is given `cpus_per_shard` CPUs (default: the cluster's CPUs divided by the
     number of shards) and runs with `ZORVIK_THREADS` set to that count (at least 1), so
@@ -61,8 +63,8 @@ class ShardedSearchEngine:
     ) -> None:
         self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
         self.timeout = timeout
-        self._paths = [self.manifest.shard_path(i, shard_dir)
-                       for i in range(len(self.manifest.shards))]
+        directory = self.manifest.shard_directory(shard_dir)
+        self._paths = [s.path_in(directory) for s in self.manifest.shards]
         # The collection's own facts, in place of one shard's in every answer.
         self._own = {"index_hash": self.manifest.digest, "rows": self.manifest.rows,
                      "index_path": os.path.abspath(self.manifest.path)}
@@ -89,8 +91,8 @@ class ShardedSearchEngine:
                 max_task_retries=max_task_retries,
                 scheduling_strategy=strategy,
                 runtime_env={"env_vars": actor_env},
-            ).remote(i, path, s.first_row, s.rows, m.dims, m.metric, s.blake3)
-            for i, (s, path, strategy) in enumerate(zip(m.shards, self._paths, strategies))
+            ).remote(i, s, directory, m.dims, m.metric, entry_name(m.path, i))
+            for i, (s, strategy) in enumerate(zip(m.shards, strategies))
         ]
         try:
             # Every actor opens and checks its file; shard 0's empty answer gives the
