@@ -1,6 +1,6 @@
 """Sharded search on a local Ray: the merged answer equals one index of the whole
 collection (ties across shard boundaries included), the manifest, and the faults: a
-killed actor, a tampered shard, a missing one."""
+killed actor, a tampered shard, a missing one. Sharding and manifests need no Ray."""
 
 import json
 import os
@@ -13,16 +13,10 @@ import time
 import numpy as np
 import pytest
 
-if os.environ.get("ZORVIK_SANITIZED") == "1":
-    # The sanitizer run preloads ASan into every child process, Ray's own included.
-    pytest.skip("Ray's processes do not run under the sanitizer preload", allow_module_level=True)
-
-ray = pytest.importorskip("ray")
-
-import zorvikdb  # noqa: E402
-import zorvikdb_ray  # noqa: E402
-from zorvikdb_ray import ShardedSearchEngine, ShardError, read_manifest, shard_collection  # noqa: E402
-from zorvikdb_ray.merge import ranking_key  # noqa: E402
+import zorvikdb
+import zorvikdb_ray
+from zorvikdb_ray import ShardError, read_manifest, shard_collection
+from zorvikdb_ray.merge import ranking_key
 
 METRICS = ["cosine", "dot", "euclidean"]
 
@@ -31,6 +25,10 @@ METRICS = ["cosine", "dot", "euclidean"]
 def ray_cluster():
     """One local Ray for the whole run; its workers import zorvikdb and zorvikdb_ray
     from the same places as this process."""
+    if os.environ.get("ZORVIK_SANITIZED") == "1":
+        # The sanitizer run preloads ASan into every child process, Ray's own included.
+        pytest.skip("Ray's processes do not run under the sanitizer preload")
+    ray = pytest.importorskip("ray")
     homes = {os.path.dirname(zorvikdb.__file__), os.path.dirname(os.path.dirname(zorvikdb_ray.__file__))}
     homes -= set(site.getsitepackages())  # an installed wheel is found there anyway
     path = os.pathsep.join([*homes, *filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))])
@@ -50,7 +48,7 @@ def single_mode(monkeypatch):
 
 def sharded(manifest, **options):
     """An engine whose calls fail instead of hanging when something is wrong."""
-    return ShardedSearchEngine(manifest, timeout=120, **options)
+    return zorvikdb_ray.ShardedSearchEngine(manifest, timeout=120, **options)
 
 
 def planted(rows, dims, seed=0):
@@ -138,15 +136,55 @@ def test_failed_resharding_leaves_no_manifest_naming_replaced_shards(tmp_path):
     assert not (tmp_path / "shard.manifest.json").exists()
 
 
-def test_manifest_of_an_unknown_version_or_with_a_gap_is_refused(tmp_path):
+def test_sharding_and_manifests_work_without_importing_ray(tmp_path, fresh_python):
+    fresh_python(f"""
+        import sys, numpy, zorvikdb_ray as z
+        m = z.shard_collection(numpy.ones((4, 2), numpy.float32), {str(tmp_path)!r}, shards=2)
+        assert z.read_manifest(m.path) == m and "ray" not in sys.modules
+    """)
+
+
+def with_entry(body, **change):
+    return {**body, "shards": [{**body["shards"][0], **change}, *body["shards"][1:]]}
+
+
+def test_manifests_out_of_form_or_naming_files_outside_their_directory_are_refused(tmp_path):
     m = shard_collection(np.ones((4, 2), np.float32), tmp_path, shards=2, metric="dot")
     body = json.loads(open(m.path).read())
-    for change, message in [({"format_version": 2}, "format_version 2"),
-                            ({"shards": [body["shards"][1]]}, "starts at row 2, not at row 0")]:
-        path = tmp_path / "bad.json"
-        path.write_text(json.dumps({**body, **change}))
+    outside = rf"^manifest .*, shard 0: 'file' must name a file inside {re.escape(str(tmp_path))}$"
+    for text, message in [
+        (json.dumps({**body, "format_version": 2}), "format_version 2 is not"),
+        (json.dumps({**body, "format_version": True}), "format_version True is not"),
+        (json.dumps({**body, "shards": body["shards"][1:]}), "starts at row 2, not at row 0"),
+        (json.dumps(with_entry(body, file="../" + m.shards[0].file)), outside),
+        (json.dumps(with_entry(body, file=str(tmp_path / m.shards[0].file))), outside),
+        ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
+    ]:
+        (tmp_path / "bad.json").write_text(text)
         with pytest.raises(ValueError, match=message):
-            read_manifest(path)
+            read_manifest(tmp_path / "bad.json")
+
+
+def test_manifest_that_is_not_a_regular_file_is_refused_without_waiting_for_a_writer(tmp_path):
+    text = open(shard_collection(np.ones((2, 2), np.float32), tmp_path, shards=1).path).read()
+    fifo = tmp_path / "fifo.json"
+    os.mkfifo(fifo)
+
+    def writer_body():  # hands over a valid manifest once the pipe is opened to read
+        try:
+            fifo.write_text(text)
+        except BrokenPipeError:
+            pass  # the reader went away first
+
+    writer = threading.Thread(target=writer_body)
+    writer.start()
+    try:
+        with pytest.raises(ValueError, match="not a regular file"):
+            read_manifest(fifo)
+    finally:  # let the writer finish whatever happened
+        fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        writer.join()
+        os.close(fd)
 
 
 # -----------------------------------------------------------------------------------------
@@ -299,9 +337,26 @@ def test_tampered_and_missing_shards_fail_naming_each_shard(ray_cluster, tmp_pat
     assert missing.startswith("shard 3 (") and "No such file or directory" in missing
 
 
-def test_shard_dir_points_actors_at_copies_elsewhere(ray_cluster, tmp_path):
+def test_shard_dir_points_actors_at_copies_elsewhere(ray_cluster, tmp_path, monkeypatch):
     X = planted(40, 8)
     m = shard_collection(X, tmp_path / "made", shards=2, metric="dot")
     os.rename(tmp_path / "made", tmp_path / "moved")
-    with sharded(m, shard_dir=tmp_path / "moved") as engine:
+    monkeypatch.chdir(tmp_path)  # a relative shard_dir is this process's, not the actors'
+    with sharded(m, shard_dir="moved") as engine:
         assert list(engine.query(X[3], 1)["indices"]) == [0]
+
+
+def test_shard_files_linked_to_files_outside_their_directory_are_refused_unread(ray_cluster,
+                                                                               tmp_path):
+    """Shard 0 links to its own file moved out (the hash would match), shard 1 to another
+    index (a mismatch would show that file's hash)."""
+    m = shard_collection(planted(40, 8), tmp_path / "s", shards=2, metric="dot")
+    whole_index(planted(10, 8), "dot", tmp_path)
+    os.rename(tmp_path / "s" / m.shards[0].file, tmp_path / "moved.bin")
+    os.symlink(tmp_path / "moved.bin", tmp_path / "s" / m.shards[0].file)
+    os.unlink(tmp_path / "s" / m.shards[1].file)
+    os.symlink(tmp_path / "whole_f32.bin", tmp_path / "s" / m.shards[1].file)
+    inside = re.escape(str(tmp_path / "s"))
+    with pytest.raises(ValueError, match=rf"^manifest .*, shard 0: 'file' must name a file "
+                                         rf"inside {inside}$"):  # and nothing of the file
+        sharded(m)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 
 class ShardError(RuntimeError):
     """A shard could not answer: its file is missing, unreadable or not the file the
@@ -18,6 +20,11 @@ class ShardError(RuntimeError):
 
     def __reduce__(self):  # crosses process boundaries through Ray
         return (type(self), (str(self), self.shards))
+
+    @classmethod
+    def of(cls, number: int, path: str | os.PathLike[str], what: str) -> ShardError:
+        """Shard `number`, whose file is `path`, failed: `what` says how."""
+        return cls(f"shard {number} ({os.fspath(path)}): {what}", [number])
 
     @classmethod
     def combine(cls, errors: list[ShardError]) -> ShardError:

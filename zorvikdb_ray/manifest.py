@@ -5,7 +5,9 @@
      "shards": [{"file": "items-00000_f32.bin", "first_row": 0, "rows": 500000,
                  "blake3": "<64 hex digits>"}, ...]}
 
-Shard files are named relative to the manifest's directory. `blake3` is the BLAKE3 hash
+Shard files are named relative to the manifest's directory and must stay inside it,
+symbolic links included: a manifest never opens a file that is not part of its
+collection, nor shows anything of one in a message. `blake3` is the BLAKE3 hash
 of the whole shard file, the same text an opened engine reports as its index hash. The
 shards cover the global rows 0 .. rows-1 in order without gaps.
 """
@@ -15,8 +17,11 @@ from __future__ import annotations
 import json
 import os
 import re
+import secrets
+import stat
 from dataclasses import dataclass
-from pathlib import Path
+from pathlib import Path, PurePosixPath
+from typing import TypeGuard
 
 import blake3
 
@@ -36,6 +41,9 @@ class ShardInfo:
     rows: int
     blake3: str
 
+    def path_in(self, directory: str) -> str:
+        return os.path.join(directory, self.file)
+
 
 @dataclass(frozen=True)
 class Manifest:
@@ -54,13 +62,54 @@ class Manifest:
 
     @property
     def directory(self) -> str:
-        return os.path.dirname(os.path.abspath(self.path))
+        return _directory_of(self.path)
+
+    def shard_directory(self, shard_dir: str | os.PathLike[str] | None = None) -> str:
+        """The absolute directory of the shard files: `shard_dir` if given (a relative one
+        is taken from this process's working directory, not from that of whichever
+        process opens the files), else the manifest's."""
+        return self.directory if shard_dir is None else os.path.abspath(shard_dir)
 
     def shard_path(self, number: int, shard_dir: str | os.PathLike[str] | None = None) -> str:
         """Where shard `number`'s file is: under `shard_dir` if given, else next to the
         manifest."""
-        base = self.directory if shard_dir is None else os.fspath(shard_dir)
-        return os.path.join(base, self.shards[number].file)
+        return self.shards[number].path_in(self.shard_directory(shard_dir))
+
+
+def manifest_name(path: str) -> str:
+    """How messages name the manifest at `path`, and shard `number`'s entry in it."""
+    return f"manifest {path}"
+
+
+def entry_name(path: str, number: int) -> str:
+    return f"{manifest_name(path)}, shard {number}"
+
+
+def outside_error(entry: str, directory: str) -> ValueError:
+    """The refusal of a shard entry whose file is not inside `directory`: it names the
+    entry and shows nothing of the file."""
+    return ValueError(f"{entry}: 'file' must name a file inside {directory}")
+
+
+def check_inside(directory: str, path: str, entry: str) -> None:
+    """Refuses shard file `path` unless it lies inside `directory` once every symbolic
+    link is resolved. (The manifest itself already refuses names that climb out.)"""
+    root = os.path.realpath(directory)
+    real = os.path.realpath(path)
+    if real == root or os.path.commonpath([root, real]) != root:
+        raise outside_error(entry, directory)
+
+
+def _directory_of(path: str) -> str:
+    return os.path.dirname(os.path.abspath(path))
+
+
+def _stays_below(file: str) -> bool:
+    """Whether a shard file name leads below its directory by name alone: relative, no
+    '..' step, something after the directory, no NUL byte."""
+    name = PurePosixPath(file)
+    return not name.is_absolute() and bool(name.parts) and ".." not in name.parts \
+        and "\0" not in file
 
 
 def file_hash(path: str | os.PathLike[str]) -> str:
@@ -87,24 +136,38 @@ def manifest_bytes(dims: int, metric: str, shards: list[ShardInfo]) -> bytes:
     return (json.dumps(body, indent=1) + "\n").encode("utf-8")
 
 
-def write_manifest(path: str | os.PathLike[str], dims: int, metric: str, shards: list[ShardInfo]) -> Manifest:
-    """Writes the manifest atomically: a temporary file in the same directory, flushed to
-    disk, then renamed over the final name (and the directory entry flushed), so the name
-    always holds a complete manifest."""
+def write_manifest(
+    path: str | os.PathLike[str], dims: int, metric: str, shards: list[ShardInfo]
+) -> Manifest:
+    """Writes the manifest atomically: a temporary file of its own in the same directory
+    (so writers of the same name never share one), flushed to disk, then renamed over
+    the final name (and the directory entry flushed), so the name always holds a
+    complete manifest. The temporary file is removed if anything fails."""
     path = Path(path)
     data = manifest_bytes(dims, metric, shards)
-    tmp = path.with_name(path.name + ".tmp")
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+    fd, tmp = _create_unique(path.parent, path.name)
     try:
-        with os.fdopen(fd, "wb", closefd=False) as f:
+        with os.fdopen(fd, "wb") as f:
             f.write(data)
             f.flush()
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(tmp, path)
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
     _sync_directory(path.parent)
     return parse_manifest(data, str(path))
+
+
+def _create_unique(directory: Path, name: str) -> tuple[int, Path]:
+    """A new file `{name}.<random>.tmp` in `directory`, opened for writing, with the
+    permissions an ordinary new file gets (the umask applies, unlike a mkstemp file)."""
+    while True:
+        tmp = directory / f"{name}.{secrets.token_hex(8)}.tmp"
+        try:
+            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), tmp
+        except FileExistsError:
+            continue
 
 
 def _sync_directory(directory: Path) -> None:
@@ -116,22 +179,33 @@ def _sync_directory(directory: Path) -> None:
 
 
 def read_manifest(path: str | os.PathLike[str]) -> Manifest:
-    """Reads and checks a manifest file; ValueError says what is wrong with it."""
-    data = Path(path).read_bytes()
-    return parse_manifest(data, os.fspath(path))
+    """Reads and checks a manifest file; ValueError says what is wrong with it. Anything
+    but a regular file (a pipe, a device, a directory) is refused at once: opening does
+    not wait for a pipe's writer."""
+    path = os.fspath(path)
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"{manifest_name(path)}: not a regular file")
+        os.set_blocking(fd, True)
+        data = f.read()
+    return parse_manifest(data, path)
 
 
 def parse_manifest(data: bytes, path: str) -> Manifest:
-    where = f"manifest {path}"
+    where = manifest_name(path)
     try:
         body = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as err:
         raise ValueError(f"{where}: not JSON ({err})") from None
+    except RecursionError:
+        raise ValueError(f"{where}: nested too deeply") from None
     if not isinstance(body, dict) or body.get("format") != FORMAT:
         raise ValueError(f"{where}: not a {FORMAT} manifest")
     version = body.get("format_version")
-    if version != FORMAT_VERSION:
-        raise ValueError(f"{where}: format_version {version!r} is not supported (this reader knows {FORMAT_VERSION})")
+    if not _is_integer(version) or version != FORMAT_VERSION:
+        raise ValueError(f"{where}: format_version {version!r} is not supported "
+                         f"(this reader knows {FORMAT_VERSION})")
     dims = _count(body, "dims", where)
     rows = _count(body, "rows", where)
     metric = body.get("metric")
@@ -143,13 +217,15 @@ def parse_manifest(data: bytes, path: str) -> Manifest:
     shards = []
     next_row = 0
     for number, entry in enumerate(entries):
-        at = f"{where}, shard {number}"
+        at = entry_name(path, number)
         if not isinstance(entry, dict):
             raise ValueError(f"{at}: not an object")
         file = entry.get("file")
         digest = entry.get("blake3")
         if not isinstance(file, str) or not file:
             raise ValueError(f"{at}: 'file' must be a non-empty string")
+        if not _stays_below(file):
+            raise outside_error(at, _directory_of(path))
         if not isinstance(digest, str) or not _HASH_TEXT.fullmatch(digest):
             raise ValueError(f"{at}: 'blake3' must be 64 lowercase hexadecimal digits")
         first_row = _count(entry, "first_row", at)
@@ -165,8 +241,12 @@ def parse_manifest(data: bytes, path: str) -> Manifest:
     return Manifest(path, dims, metric, rows, tuple(shards), blake3.blake3(data).hexdigest())
 
 
+def _is_integer(value: object) -> TypeGuard[int]:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
 def _count(body: dict, key: str, where: str) -> int:
     value = body.get(key)
-    if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+    if not _is_integer(value) or value < 0:
         raise ValueError(f"{where}: {key!r} must be a non-negative integer")
     return value

@@ -15,7 +15,7 @@ from ray.exceptions import GetTimeoutError, RayError, RayTaskError
 
 from .actor import ShardServer
 from .errors import ShardError
-from .manifest import Manifest, read_manifest
+from .manifest import Manifest, entry_name, read_manifest
 from .merge import merge_top_k, merged_method_name
 
 _RemoteShard = ray.remote(ShardServer)
@@ -26,22 +26,25 @@ class ShardedSearchEngine:
     that shard's `zorvikdb.PySearchEngine`.
 
     `manifest` is a `Manifest` or the path of a manifest file. Shard files are looked
-    up under `shard_dir` (default: the manifest's directory) on whichever node runs the
-    shard's actor, so that path must hold the files on every node.
+    up under `shard_dir` (default: the manifest's directory; a relative one is taken from
+    this process's working directory) on whichever node runs the shard's actor, so that
+    path must hold the files on every node. A shard file that, symbolic links resolved,
+    lies outside that directory is refused with `ValueError`.
 
     Each actor is given `cpus_per_shard` CPUs (default: the cluster's CPUs divided by the
     number of shards) and runs with `ZORVIK_THREADS` set to that count (at least 1), so
     actors sharing a node do not oversubscribe it; actors are spread over the nodes
     (`scheduling_strategy`: one Ray scheduling strategy for all actors, or a list with
-    one per shard, for example to pin shards to the nodes that hold their files). The caller's other `ZORVIK_` variables (strategy switches)
-    are passed to every actor; `env` adds or overrides variables.
+    one per shard, for example to pin shards to the nodes that hold their files). The
+    caller's other `ZORVIK_` variables (strategy switches) are passed to every actor; `env`
+    adds or overrides variables.
 
     An actor that dies is restarted by Ray (up to `max_restarts` times, by default without
     limit: its whole state is a file) and the calls in flight are retried (up to
-    `max_task_retries` times); a restarted actor checks its file again. A shard whose file is missing, unreadable or does not match the manifest
-    makes the call (and the constructor) raise `ShardError` naming the shard; `timeout`
-    (seconds, default none) bounds how long a call waits for the shards. There are no
-    partial answers.
+    `max_task_retries` times); a restarted actor checks its file again. A shard whose file
+    is missing, unreadable or does not match the manifest makes the call (and the
+    constructor) raise `ShardError` naming the shard; `timeout` (seconds, default none)
+    bounds how long a call waits for the shards. There are no partial answers.
 
     Starts Ray with `ray.init()` if the process has not connected yet.
     """
@@ -60,7 +63,11 @@ class ShardedSearchEngine:
     ) -> None:
         self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
         self.timeout = timeout
-        self._paths = [self.manifest.shard_path(i, shard_dir) for i in range(len(self.manifest.shards))]
+        directory = self.manifest.shard_directory(shard_dir)
+        self._paths = [s.path_in(directory) for s in self.manifest.shards]
+        # The collection's own facts, in place of one shard's in every answer.
+        self._own = {"index_hash": self.manifest.digest, "rows": self.manifest.rows,
+                     "index_path": os.path.abspath(self.manifest.path)}
         if not ray.is_initialized():
             ray.init()
         if cpus_per_shard is None:
@@ -74,7 +81,8 @@ class ShardedSearchEngine:
         strategies = (list(scheduling_strategy) if isinstance(scheduling_strategy, (list, tuple))
                       else [scheduling_strategy] * len(self._paths))
         if len(strategies) != len(self._paths):
-            raise ValueError(f"{len(strategies)} scheduling strategies for {len(self._paths)} shards")
+            raise ValueError(f"{len(strategies)} scheduling strategies "
+                             f"for {len(self._paths)} shards")
         m = self.manifest
         self.actors: list[Any] = [
             _RemoteShard.options(
@@ -83,11 +91,13 @@ class ShardedSearchEngine:
                 max_task_retries=max_task_retries,
                 scheduling_strategy=strategy,
                 runtime_env={"env_vars": actor_env},
-            ).remote(i, path, s.first_row, s.rows, m.dims, m.metric, s.blake3)
-            for i, (s, path, strategy) in enumerate(zip(m.shards, self._paths, strategies))
+            ).remote(i, s, directory, m.dims, m.metric, entry_name(m.path, i))
+            for i, (s, strategy) in enumerate(zip(m.shards, strategies))
         ]
         try:
-            self.shard_status()
+            # Every actor opens and checks its file; shard 0's empty answer gives the
+            # form of a single query's answer and the index facts the engine reports.
+            self._single_form = self._gather([a.empty_answer.remote() for a in self.actors])[0]
         except BaseException:
             self.close()
             raise
@@ -130,17 +140,11 @@ class ShardedSearchEngine:
         # pickled array); anything else goes as it is, for the engine to refuse.
         sent = query.tobytes() if _is_vector(query) else query
         parts = self._gather([a.query.remote(sent, k) for a in self.actors])
-        indices, scores = merge_top_k([np.frombuffer(p[0], dtype=np.uint64)[None, :] for p in parts],
-                                      [np.frombuffer(p[1], dtype=np.float32)[None, :] for p in parts],
-                                      operator.index(k), self.manifest.metric)
-        return {
-            "indices": indices[0],
-            "scores": scores[0],
-            "query_time_ms": (time.perf_counter() - start) * 1000.0,
-            "method_used": merged_method_name([p[3] for p in parts]),
-            "index_hash": self.manifest.digest,
-            **self._facts(),
-        }
+        indices, scores = self._merge([np.frombuffer(p[0], dtype=np.uint64) for p in parts],
+                                      [np.frombuffer(p[1], dtype=np.float32) for p in parts], k)
+        return self._answer(self._single_form, indices=indices[0], scores=scores[0],
+                            query_time_ms=(time.perf_counter() - start) * 1000.0,
+                            method_used=merged_method_name([p[3] for p in parts]))
 
     def query_batch(self, queries: np.ndarray, k: int) -> dict:
         """Top k over every shard for each row of `queries` (put once into the object
@@ -149,20 +153,17 @@ class ShardedSearchEngine:
         _check_contiguous(queries)
         shared = ray.put(queries)
         parts = self._gather([a.query_batch.remote(shared, k) for a in self.actors])
-        answered = {p[0].shape[0] for p in parts}
+        answered = {p["indices"].shape[0] for p in parts}
         if len(answered) != 1:
             raise ShardError(f"the shards answered {sorted(answered)} queries for one batch",
                              list(range(len(parts))))
-        indices, scores = merge_top_k([p[0] for p in parts], [p[1] for p in parts],
-                                      operator.index(k), self.manifest.metric)
+        indices, scores = self._merge([p["indices"] for p in parts],
+                                      [p["scores"] for p in parts], k)
         m = answered.pop()
-        return {
-            "indices": indices,
-            "scores": scores,
-            "query_time_ms": np.max([p[2] for p in parts], axis=0) if m else np.empty(0),
-            "method_used": [merged_method_name([p[3][j] for p in parts]) for j in range(m)],
-            **self._facts(),
-        }
+        times = np.max([p["query_time_ms"] for p in parts], axis=0) if m else np.empty(0)
+        methods = [merged_method_name([p["method_used"][j] for p in parts]) for j in range(m)]
+        return self._answer(parts[0], indices=indices, scores=scores, query_time_ms=times,
+                            method_used=methods)
 
     def query_certified(self, query: np.ndarray, k: int, block_size: int = 64,
                         enable_pruning: bool = True) -> dict:
@@ -176,38 +177,39 @@ class ShardedSearchEngine:
         parts = self._gather([a.query_certified.remote(query, k, block_size, enable_pruning)
                               for a in self.actors])
         hits = [p["results"] for p in parts]
-        indices, scores = merge_top_k(
-            [np.array([[h["idx"] for h in r]], dtype=np.uint64).reshape(1, -1) for r in hits],
-            [np.array([[h["score"] for h in r]], dtype=np.float32).reshape(1, -1) for r in hits],
-            operator.index(k), self.manifest.metric)
-        facts = self._facts()
-        return {
-            "results": [{"idx": int(i), "score": float(s)} for i, s in zip(indices[0], scores[0])],
-            "query_time_ms": (time.perf_counter() - start) * 1000.0,
-            "method_used": merged_method_name([p["method_used"] for p in parts]),
-            "index_hash": self.manifest.digest,
-            "query_hash": parts[0]["query_hash"],
-            "engine_version": parts[0]["engine_version"],
-            "metric": facts["metric"],
-            "normalized": facts["normalized"],
-            "dims": facts["dims"],
-            "rows": facts["rows"],
-            "index_path": facts["index_path"],
-            "safe": all(p["certificate"]["safe"] for p in parts),
-            "certificates": [
-                {"shard": i, "first_row": s.first_row, "rows": s.rows, "index_hash": p["index_hash"],
-                 "index_path": p["index_path"], "query_time_ms": p["query_time_ms"],
-                 "certificate": p["certificate"]}
+        indices, scores = self._merge([np.array([h["idx"] for h in r], np.uint64) for r in hits],
+                                      [np.array([h["score"] for h in r], np.float32) for r in hits],
+                                      k)
+        form = {key: value for key, value in parts[0].items() if key != "certificate"}
+        return self._answer(
+            form,
+            results=[{"idx": int(i), "score": float(s)} for i, s in zip(indices[0], scores[0])],
+            query_time_ms=(time.perf_counter() - start) * 1000.0,
+            method_used=merged_method_name([p["method_used"] for p in parts]),
+            safe=all(p["certificate"]["safe"] for p in parts),
+            certificates=[
+                {"shard": i, "first_row": s.first_row, "rows": s.rows,
+                 "index_hash": p["index_hash"], "index_path": p["index_path"],
+                 "query_time_ms": p["query_time_ms"], "certificate": p["certificate"]}
                 for i, (s, p) in enumerate(zip(self.manifest.shards, parts))
-            ],
-        }
+            ])
 
     # -- plumbing ---------------------------------------------------------------------
 
-    def _facts(self) -> dict:
-        m = self.manifest
-        return {"metric": m.metric, "normalized": m.metric == "cosine", "dims": m.dims,
-                "rows": m.rows, "index_path": os.path.abspath(m.path)}
+    def _merge(self, indices: list[np.ndarray], scores: list[np.ndarray],
+               k: int) -> tuple[np.ndarray, np.ndarray]:
+        """Merges the shards' answers: 1-D arrays for one query, 2-D for a batch."""
+        return merge_top_k([np.atleast_2d(a) for a in indices],
+                           [np.atleast_2d(a) for a in scores],
+                           operator.index(k), self.manifest.metric)
+
+    def _answer(self, shard_answer: Mapping[str, Any], **merged: Any) -> dict:
+        """A shard engine's answer, keys in the engine's order and index facts as the
+        engine reports them, holding the `merged` values and the collection's own rows,
+        path and hash (where the form has them) in place of the shard's."""
+        answer = {**shard_answer, **merged}
+        answer.update((key, value) for key, value in self._own.items() if key in answer)
+        return answer
 
     def _gather(self, refs: list) -> list:
         """Every shard's answer, in shard order, or an exception: shard faults first
@@ -236,7 +238,8 @@ class ShardedSearchEngine:
             except GetTimeoutError:
                 faults.append(self._fault(number, f"no answer within {self.timeout} s"))
             except RayError as err:  # the actor died and could not be brought back
-                faults.append(self._fault(number, f"{type(err).__name__}: {str(err).splitlines()[0]}"))
+                first_line = str(err).splitlines()[0]
+                faults.append(self._fault(number, f"{type(err).__name__}: {first_line}"))
         if faults:
             raise ShardError.combine(faults)
         if refused is not None:
@@ -244,7 +247,7 @@ class ShardedSearchEngine:
         return answers
 
     def _fault(self, number: int, what: str) -> ShardError:
-        return ShardError(f"shard {number} ({self._paths[number]}): {what}", [number])
+        return ShardError.of(number, self._paths[number], what)
 
 
 def _is_vector(array: object) -> bool:
@@ -254,5 +257,6 @@ def _is_vector(array: object) -> bool:
 
 def _check_contiguous(array: object) -> None:
     # Ray would send a strided view as a contiguous copy; refuse it as the engine does.
-    if isinstance(array, np.ndarray) and not (array.flags.c_contiguous or array.flags.f_contiguous):
+    flags = array.flags if isinstance(array, np.ndarray) else None
+    if flags is not None and not (flags.c_contiguous or flags.f_contiguous):
         raise TypeError("The given array is not contiguous")

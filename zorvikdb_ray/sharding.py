@@ -90,7 +90,8 @@ def _open_source(source) -> np.ndarray:
     elif isinstance(source, np.ndarray):
         matrix = source
     else:
-        raise TypeError(f"source must be a NumPy array or the path of a .npy file, not {type(source).__name__}")
+        raise TypeError("source must be a NumPy array or the path of a .npy file, "
+                        f"not {type(source).__name__}")
     if matrix.ndim != 2 or matrix.dtype.kind != "f" or matrix.dtype.itemsize != 4:
         raise TypeError(f"source must be a 2-D float32 array, not {matrix.ndim}-D {matrix.dtype}")
     return matrix
