@@ -1,9 +1,13 @@
-"""Worker-pool configuration: once per process, on the first mapped index."""
+"""The worker pool: configured once per process, on the first mapped index, and asleep
+between calls (it never takes cores from other thread pools)."""
 
 import json
 import os
 
+import numpy as np
 import pytest
+
+from conftest import index_bytes
 
 VARS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS")
 
@@ -35,8 +39,7 @@ def run(fresh_python, actions, env):
 
 
 @pytest.mark.parametrize(
-    "value", ["4", "+4", " 4", "4 ", "-1", "four", "1.5", "0", "99999999999999999999999", "100000", None, ""]
-)
+    "value", ["4", "+4", " 4", "4 ", "-1", "four", "1.5", "0", "99999999999999999999999", "100000", None, ""])
 def test_thread_variables_take_the_text_as_read_or_the_processor_count(fresh_python, value):
     steps = run(fresh_python, [("opened", ("open", "good"))], {"ZORVIK_THREADS": value, "OMP_NUM_THREADS": "2"})
     assert steps["opened"] == [value or str(max(os.cpu_count() or 1, 1))] * 3
@@ -47,6 +50,22 @@ def test_runs_once_and_only_after_a_mapping(fresh_python):
     actions = [("missing", ("open", "missing")), ("bad_header", ("open", "bad")), ("changed", ("set", "5")),
                ("second", ("open", "good"))]
     steps = run(fresh_python, actions, env)
-    assert steps["missing"] == [None, "7", None]
-    assert steps["bad_header"] == ["3", "3", "3"]
-    assert steps["second"] == ["3", "3", "3"]
+    assert (steps["missing"], steps["bad_header"], steps["second"]) == ([None, "7", None], ["3"] * 3, ["3"] * 3)
+
+
+def test_pool_uses_no_cpu_between_calls(tmp_path, fresh_python):
+    path = tmp_path / "x.bin"
+    path.write_bytes(index_bytes(np.random.default_rng(3).standard_normal((20000, 64)).astype(np.float32), "cosine"))
+    code = f"""
+        import os, resource, time, numpy as np, zorvikdb
+        cpu = lambda: sum(resource.getrusage(resource.RUSAGE_SELF)[:2])
+        engine = zorvikdb.PySearchEngine({str(path)!r}, False)
+        for mode in ["rayon", "matrix_parallel", "blocked"]:
+            os.environ["ZORVIK_SINGLE_MODE"] = mode
+            engine.query_exact(np.ones(64, dtype=np.float32), 5)
+        before = cpu()
+        time.sleep(1.0)
+        print(cpu() - before)
+    """
+    # Two spinning threads would use about two seconds of CPU in that second.
+    assert float(fresh_python(code, env={"ZORVIK_THREADS": "2"})) < 0.2
