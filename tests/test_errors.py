@@ -76,6 +76,9 @@ ERRORS = [
     ("e.explain(STRIDED, 99, 0, 0)", TypeError, NOT_CONTIGUOUS),
     ("e.query_batch(STRIDED2, 1)", TypeError, NOT_CONTIGUOUS),
     ("e.query_batch_exact_certified(STRIDED2, 1)", TypeError, NOT_CONTIGUOUS),
+    ("e.query_exact_certified(STRIDED, 1)", TypeError, NOT_CONTIGUOUS),
+    ("e.query_exact_certified(np.ones(4), 1)", TypeError, "argument 'query': type mismatch:\n from=float64, to=float32"),
+    ("e.query_batch_exact_certified(Q, 1)", TypeError, "argument 'queries': dimensionality mismatch:\n from=1, to=2"),
     ("e.query_batch_arrays(Q, 1)", TypeError, "argument 'queries': dimensionality mismatch:\n from=1, to=2"),
     ("e.query_batch_detailed(np.ones((2, 4)), 1)", TypeError, "argument 'queries': type mismatch:\n from=float64, to=float32"),
     # counts and flags
