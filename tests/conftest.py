@@ -1,4 +1,5 @@
-"""Shared helpers: index files written byte by byte, and fresh interpreters."""
+"""Shared helpers: index files written byte by byte, NumPy models of the per-row summation
+order and of the ranking order, engines over such files, and fresh interpreters."""
 
 import os
 import struct
@@ -9,18 +10,80 @@ import textwrap
 import numpy as np
 import pytest
 
+import zorvikdb
+
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
+METRICS = [0, 1, 2]
+HUGE_K = 2**64 - 1
+F32 = np.float32
+# The order this interpreter scores with (chosen once per process from the environment).
+IN_PROCESS_ORDER = "scalar" if os.environ.get("ZORVIK_FORCE_SCALAR") == "1" else "vector"
+SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
 
 
 def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):
     """Header (dims, rows, metric as little-endian u32) followed by the float32 rows."""
     v = np.ascontiguousarray(vectors, dtype="<f4")
-    if v.ndim == 1:
-        v = v.reshape(1, -1)
+    v = v.reshape(1, -1) if v.ndim == 1 else v
     r, d = v.shape
-    metric_id = METRIC_IDS.get(metric, metric)
-    header = struct.pack("<III", d if dims is None else dims, r if rows is None else rows, metric_id)
+    header = struct.pack("<III", d if dims is None else dims, r if rows is None else rows, METRIC_IDS.get(metric, metric))
     return header + v.tobytes() + trailing
+
+
+def model_scores(X, q, metric, order=IN_PROCESS_ORDER):
+    """float32 scores of every row: `vector` (two four-lane accumulators over groups of
+    eight, sB + sA, then the tail) or `scalar` (one accumulator in element order)."""
+    X, q = np.asarray(X, F32), np.asarray(q, F32)
+    rows, n = X.shape
+    with np.errstate(all="ignore"):
+        terms = (q - X) * (q - X) if metric == 2 else X * q
+        s, start = np.zeros(rows, F32), 0
+        if order == "vector" and n >= 8:
+            a, b = np.zeros((rows, 4), F32), np.zeros((rows, 4), F32)
+            for g in range(0, n - n % 8, 8):
+                a, b = a + terms[:, g : g + 4], b + terms[:, g + 4 : g + 8]
+            s = (((b[:, 0] + b[:, 1]) + b[:, 2]) + b[:, 3]) + (((a[:, 0] + a[:, 1]) + a[:, 2]) + a[:, 3])
+            start = n - n % 8
+        for i in range(start, n):
+            s = s + terms[:, i]
+    return s
+
+
+def total_order_key(scores):
+    x = np.asarray(scores, F32).view(np.int32).astype(np.int64)
+    return np.where(x < 0, x ^ 0x7FFFFFFF, x)
+
+
+def model_ranking(scores, metric, k):
+    """Indices and scores of the k best finite rows: totalOrder, ties to the lower row."""
+    scores = np.asarray(scores, F32)
+    finite = np.flatnonzero(np.isfinite(scores))
+    key = total_order_key(scores[finite])
+    best = finite[np.lexsort((finite, key if metric == 2 else -key))][: min(k, len(finite))]
+    return best.astype(np.uint64), scores[best]
+
+
+def assert_same_hits(got, indices, scores):
+    np.testing.assert_array_equal(got["indices"], indices)
+    # Bit for bit: the same float32 patterns, signed zeros included.
+    np.testing.assert_array_equal(got["scores"].view(np.uint32), np.asarray(scores, F32).view(np.uint32))
+
+
+def hits(result):
+    return [(h.idx, h.score) for h in result.results]
+
+
+def without_time(d):
+    return {k: v for k, v in d.items() if k != "query_time_ms"}
+
+
+def set_env(monkeypatch, **values):
+    """Sets each variable, or removes it for None."""
+    for name, value in values.items():
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
 
 
 def os_error_text(code):
@@ -29,9 +92,8 @@ def os_error_text(code):
 
 def unaligned(values):
     """A float32 array one byte past an aligned address, over a bytearray."""
-    values = np.ascontiguousarray(values, dtype=np.float32)
-    buf = bytearray(values.nbytes + 1)
-    arr = np.frombuffer(buf, np.float32, offset=1, count=values.size).reshape(values.shape)
+    values = np.ascontiguousarray(values, dtype=F32)
+    arr = np.frombuffer(bytearray(values.nbytes + 1), F32, offset=1, count=values.size).reshape(values.shape)
     arr[...] = values
     assert not arr.flags.aligned
     return arr
@@ -41,33 +103,44 @@ def raises_exactly(exc_type, message, call, *args, **kw):
     """call(*args, **kw) raises exc_type whose args are exactly (message,)."""
     with pytest.raises(exc_type) as info:
         call(*args, **kw)
-    assert info.value.args == (message,)
-
-
-@pytest.fixture
-def write_index(tmp_path):
-    """write_index(vectors, metric=1, name="x.bin", **header_overrides) -> path (str)."""
-    counter = [0]
-
-    def write(vectors, metric=1, name=None, **kw):
-        counter[0] += 1
-        path = tmp_path / (name or f"index{counter[0]}.bin")
-        path.write_bytes(index_bytes(vectors, metric, **kw))
-        return str(path)
-
-    return write
+    assert type(info.value) is exc_type and info.value.args == (message,)
 
 
 @pytest.fixture
 def write_raw(tmp_path):
-    """write_raw(bytes, name=...) -> path (str)."""
+    """write_raw(bytes, name=...) -> path (str); every call without a name gets a new file."""
+    counter = [0]
 
-    def write(data, name="raw.bin"):
-        path = tmp_path / name
+    def write(data, name=None):
+        counter[0] += 1
+        path = tmp_path / (name or f"index{counter[0]}.bin")
         path.write_bytes(data)
         return str(path)
 
     return write
+
+
+@pytest.fixture
+def write_index(write_raw):
+    """write_index(vectors, metric=1, name=None, **header_overrides) -> path (str)."""
+    return lambda vectors, metric=1, name=None, **kw: write_raw(index_bytes(vectors, metric, **kw), name)
+
+
+@pytest.fixture
+def open_index(write_index):
+    """open_index(vectors, metric=1) -> an engine over a fresh file of those rows."""
+    return lambda vectors, metric=1: zorvikdb.PySearchEngine(write_index(vectors, metric), False)
+
+
+# Defined in every fresh interpreter: attempt(call, *args) prints what the call returns, or
+# its error as "Type: text".
+ATTEMPT = """
+def attempt(call, *args, **kw):
+    try:
+        print(call(*args, **kw))
+    except Exception as e:
+        print(f"{type(e).__name__}: {e}")
+"""
 
 
 def run_python(code, env=None, timeout=120):
@@ -76,7 +149,7 @@ def run_python(code, env=None, timeout=120):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("ZORVIK_")}
     full_env.update(env or {})
     full_env = {k: v for k, v in full_env.items() if v is not None}
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True,
+    proc = subprocess.run([sys.executable, "-c", ATTEMPT + textwrap.dedent(code)], env=full_env, capture_output=True,
                           text=True, timeout=timeout)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout

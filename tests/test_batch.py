@@ -1,5 +1,5 @@
 """Batch search: every mode against a reference top-k, mode names, the NaN and k = 0 rules of
-each mode, shapes and messages, detailed hashes, and large batches in a fixed memory bound."""
+each mode, shapes, detailed hashes, and large batches in a fixed memory bound."""
 
 import json
 import os
@@ -9,20 +9,12 @@ import numpy as np
 import pytest
 
 import zorvikdb
-from conftest import index_bytes, raises_exactly
-from test_search import QUERY_NOT_FINITE, model_ranking, model_scores
+from conftest import SANITIZED, index_bytes, model_ranking, model_scores, set_env
 
-BATCH_NOT_FINITE = "Queries cont\u00c3\u00aam valores n\u00c3\u00a3o finitos (NaN/Inf)"
 # ZORVIK_BATCH_MODE value -> method_used of every outcome (batches of four or more).
-MODES = {
-    None: "batch-blocked-exact",
-    "rayon": "rayon-optimized",
-    "blocked": "batch-blocked-exact",
-    "blocked_exact": "batch-blocked-exact",
-    "matrix": "matrix-full",
-    "matrix_full": "matrix-full",
-    "chunked": "matrix-chunked",
-}
+MODES = {None: "batch-blocked-exact", "rayon": "rayon-optimized", "blocked": "batch-blocked-exact",
+         "blocked_exact": "batch-blocked-exact", "matrix": "matrix-full", "matrix_full": "matrix-full",
+         "chunked": "matrix-chunked"}
 
 
 def answers(engine, Q, k):
@@ -48,11 +40,7 @@ def float_ranking(X, Q, k, metric):
 
 
 def set_mode(monkeypatch, mode, qblock=None):
-    for name, value in (("ZORVIK_BATCH_MODE", mode), ("ZORVIK_QBLOCK", qblock)):
-        if value is None:
-            monkeypatch.delenv(name, raising=False)
-        else:
-            monkeypatch.setenv(name, value)
+    set_env(monkeypatch, ZORVIK_BATCH_MODE=mode, ZORVIK_QBLOCK=qblock)
 
 
 @pytest.fixture(scope="module")
@@ -61,28 +49,24 @@ def tie_index(tmp_path_factory):
     with copies of row 3 on both sides of each chunk edge and at the last row."""
     rng = np.random.default_rng(5)
     X = rng.integers(-2, 3, size=(20000, 64)).astype(np.float32)
-    X[3] = 2.0  # the largest inner product any row can have with itself
-    for r in (7999, 8000, 15999, 16000, 19999, 11):
-        X[r] = X[3]
+    X[[3, 7999, 8000, 15999, 16000, 19999, 11]] = 2.0  # the largest inner product any row can have with itself
     paths = {metric: tmp_path_factory.mktemp("ties") / f"ties{metric}.bin" for metric in (1, 2)}
     for metric, path in paths.items():
         path.write_bytes(index_bytes(X, metric))
     return X, {metric: str(path) for metric, path in paths.items()}
 
 
-@pytest.mark.parametrize("mode", list(MODES))
+@pytest.mark.parametrize("mode, qblock", [(mode, "3") for mode in MODES] + [("matrix", b) for b in (
+    "abc", "0", "-3", "+5", "7", "1", "9223372036854775808", "18446744073709551615", "18446744073709551616", " 5")])
 @pytest.mark.parametrize("metric", [1, 2])
-def test_modes_rank_ties_by_row_across_chunk_and_block_edges(tie_index, monkeypatch, mode, metric):
+def test_modes_and_query_blocks_rank_ties_by_row_across_edges(tie_index, monkeypatch, mode, qblock, metric):
     X, paths = tie_index
     # Queries equal to the duplicated row (its copies tie at the top), integer queries,
     # and equal queries on both sides of the block edges of ZORVIK_QBLOCK=3.
-    rng = np.random.default_rng(6)
-    Q = rng.integers(-2, 3, size=(11, 64)).astype(np.float32)
-    Q[0] = Q[2] = Q[3] = X[3]
-    Q[5] = Q[6] = X[8000]
-    set_mode(monkeypatch, mode, "3")
-    engine = zorvikdb.PySearchEngine(paths[metric], False)
-    idx, scores, methods, _ = answers(engine, Q, 12)
+    Q = np.random.default_rng(6).integers(-2, 3, size=(11, 64)).astype(np.float32)
+    Q[[0, 2, 3]], Q[[5, 6]] = X[3], X[8000]
+    set_mode(monkeypatch, mode, qblock)
+    idx, scores, methods, _ = answers(zorvikdb.PySearchEngine(paths[metric], False), Q, 12)
     assert (idx, scores) == exact_ranking(X, Q, 12, metric)
     assert methods == [MODES[mode]] * len(Q)
     assert idx[0][:7] == [3, 11, 7999, 8000, 15999, 16000, 19999]  # the copies of row 3, by row
@@ -90,15 +74,13 @@ def test_modes_rank_ties_by_row_across_chunk_and_block_edges(tie_index, monkeypa
 
 @pytest.mark.parametrize("mode", list(MODES))
 @pytest.mark.parametrize("metric", [0, 1, 2])
-def test_modes_match_a_reference_on_separated_data(write_index, monkeypatch, mode, metric):
+def test_modes_match_a_reference_on_separated_data(open_index, monkeypatch, mode, metric):
     rng = np.random.default_rng(metric)
     X = rng.standard_normal((3000, 48)).astype(np.float32)
-    if metric == 0:
-        X /= np.linalg.norm(X, axis=1, keepdims=True)
+    X = X / np.linalg.norm(X, axis=1, keepdims=True) if metric == 0 else X
     Q = rng.standard_normal((9, 48)).astype(np.float32)
     set_mode(monkeypatch, mode)
-    engine = zorvikdb.PySearchEngine(write_index(X, metric), False)
-    idx, scores, _, _ = answers(engine, Q, 7)
+    idx, scores, _, _ = answers(open_index(X, metric), Q, 7)
     want_idx, want_scores = float_ranking(X, Q, 7, metric)
     assert idx == want_idx
     np.testing.assert_allclose(scores, want_scores, rtol=1e-4, atol=1e-3)
@@ -119,50 +101,39 @@ def test_product_modes_give_the_same_scores(write_index, monkeypatch):
         assert all(s == seen[0] for s in seen)
 
 
-def test_mode_names_times_and_switching(write_index, monkeypatch):
+def test_mode_names_times_and_switching(open_index, monkeypatch):
     rng = np.random.default_rng(1)
-    X = rng.standard_normal((200, 16)).astype(np.float32)
-    engine = zorvikdb.PySearchEngine(write_index(X, 1), False)
+    engine = open_index(rng.standard_normal((200, 16)).astype(np.float32))
     Q = rng.standard_normal((4, 16)).astype(np.float32)
     set_mode(monkeypatch, None)
     # Three queries run one by one with their own times; four go to the blocked scan.
     _, _, methods, times = answers(engine, Q[:3], 2)
     assert methods == ["rayon-optimized"] * 3 and all(t > 0.0 for t in times)
-    _, _, methods, times = answers(engine, Q, 2)
-    assert methods == ["batch-blocked-exact"] * 4 and times == [0.0] * 4
-    # A single query is a single-query search.
-    (res,) = engine.query_batch(Q[:1], 2)
+    assert answers(engine, Q, 2)[2:] == (["batch-blocked-exact"] * 4, [0.0] * 4)
+    (res,) = engine.query_batch(Q[:1], 2)  # a single query is a single-query search
     assert res.method_used == "exact" and res.query_time_ms > 0.0
     # Read on every call; names that are no mode select the automatic choice.
-    for value, expected in (("chunked", "matrix-chunked"), ("Rayon", "batch-blocked-exact"),
-                            ("", "batch-blocked-exact"), ("matrix-full", "batch-blocked-exact"),
-                            ("rayon", "rayon-optimized")):
+    for value, expected in (("chunked", "matrix-chunked"), ("Rayon", "batch-blocked-exact"), ("", "batch-blocked-exact"),
+                            ("matrix-full", "batch-blocked-exact"), ("rayon", "rayon-optimized")):
         monkeypatch.setenv("ZORVIK_BATCH_MODE", value)
         assert engine.query_batch_arrays(Q, 2)["method_used"] == [expected] * 4
 
 
 @pytest.mark.parametrize("mode", list(MODES))
-def test_non_finite_queries_k_zero_and_empty_index(write_index, monkeypatch, mode):
+def test_non_finite_queries_k_zero_and_empty_index(open_index, monkeypatch, mode):
     rng = np.random.default_rng(2)
-    engine = zorvikdb.PySearchEngine(write_index(rng.standard_normal((500, 8)).astype(np.float32), 1), False)
+    engine = open_index(rng.standard_normal((500, 8)).astype(np.float32))
     Q = rng.standard_normal((5, 8)).astype(np.float32)
     Q[1, 3] = np.nan
     set_mode(monkeypatch, mode)
-    if mode == "rayon":
-        raises_exactly(ValueError, BATCH_NOT_FINITE, engine.query_batch, Q, 4)
-    else:
-        idx, _, _, _ = answers(engine, Q, 4)
-        assert [len(i) for i in idx] == [4, 0, 4, 4, 4]
-        raises_exactly(ValueError, "invalid length: 0, but expected 4", engine.query_batch_arrays, Q, 4)
-        Q[[0, 1]] = Q[[1, 0]]
-        raises_exactly(ValueError, "invalid length: 4, but expected 0", engine.query_batch_arrays, Q, 4)
-    # An infinity in a single query: the single-query rules and message.
-    raises_exactly(ValueError, QUERY_NOT_FINITE, engine.query_batch, np.full((1, 8), np.inf, np.float32), 4)
-
+    # The one-by-one mode refuses the batch; the others skip the query, which the arrays
+    # form cannot hold.
+    with pytest.raises(ValueError):
+        engine.query_batch(Q, 4) if mode == "rayon" else engine.query_batch_arrays(Q, 4)
+    if mode != "rayon":
+        assert [len(i) for i in answers(engine, Q, 4)[0]] == [4, 0, 4, 4, 4]
     Q = np.ones((5, 4), np.float32)
-    empty = zorvikdb.PySearchEngine(write_index(np.zeros((0, 4), np.float32), 1), False)
-    full = zorvikdb.PySearchEngine(write_index(np.ones((3, 4), np.float32), 1), False)
-    for engine, k in ((full, 0), (empty, 5)):
+    for engine, k in ((open_index(np.ones((3, 4), np.float32)), 0), (open_index(np.zeros((0, 4), np.float32)), 5)):
         res, arr = engine.query_batch(Q, k), engine.query_batch_arrays(Q, k)
         if mode == "rayon":  # one empty outcome per query
             assert [(len(r.results), r.method_used) for r in res] == [(0, "rayon-optimized")] * 5
@@ -171,54 +142,45 @@ def test_non_finite_queries_k_zero_and_empty_index(write_index, monkeypatch, mod
             assert res == [] and arr["indices"].shape == (0, 0) and arr["method_used"] == []
 
 
-def test_shapes_and_messages(write_index):
-    engine = zorvikdb.PySearchEngine(write_index(np.ones((4, 3), np.float32), 1), False)
-    methods = (engine.query_batch, engine.query_batch_arrays, engine.query_batch_detailed)
-    for m in methods:
-        # (0, 4): the shape is checked before the emptiness
-        for shape in ((2, 4), (0, 4)):
-            raises_exactly(ValueError, "Query dimensions 4 != index dimensions 3", m, np.ones(shape, np.float32), 1)
-        # Exactly a 2-D float32 matrix with columns, C- or F-contiguous.
-        for bad, k, kind in ((np.ones((3, 0), np.float32), 1, ValueError), (np.ones((0, 0), np.float32), 1, ValueError),
-                             (np.ones(3, np.float32), 1, TypeError), (np.ones((2, 3)), 1, TypeError),
-                             (np.ones((4, 6), np.float32)[:, ::2], 1, TypeError),
-                             (np.ones((2, 3), np.float32), -1, OverflowError)):
+def test_every_batch_form_takes_only_float32_matrices_with_columns(open_index):
+    engine = open_index(np.ones((4, 3), np.float32))
+    bad = [((2, 4), np.float32, 1, ValueError), ((0, 4), np.float32, 1, ValueError), ((3, 0), np.float32, 1, ValueError),
+           ((0, 0), np.float32, 1, ValueError), ((3,), np.float32, 1, TypeError), ((2, 3), np.float64, 1, TypeError),
+           ((2, 3), np.float32, -1, OverflowError)]
+    for m in (engine.query_batch, engine.query_batch_arrays, engine.query_batch_detailed):
+        for shape, dtype, k, kind in bad + [(None, None, 1, TypeError)]:
             with pytest.raises(kind):
-                m(bad, k)
+                m(np.ones(shape, dtype) if shape else np.ones((4, 6), np.float32)[:, ::2], k)
     none = np.ones((0, 3), np.float32)
     assert engine.query_batch(none, 2) == engine.query_batch_detailed(none, 2) == []
     arr = engine.query_batch_arrays(none, 2)
-    assert list(arr) == ["indices", "scores", "query_time_ms", "method_used",
-                         "metric", "normalized", "dims", "rows", "index_path"]
+    assert list(arr) == ["indices", "scores", "query_time_ms", "method_used", "metric", "normalized", "dims", "rows",
+                         "index_path"]
     assert [(arr[n].shape, arr[n].dtype) for n in ("indices", "scores", "query_time_ms")] == [
         ((0, 0), np.uint64), ((0, 0), np.float32), ((0,), np.float64)]
-    assert arr["method_used"] == [] and (arr["metric"], arr["normalized"], arr["dims"], arr["rows"]) == (
-        "dot", False, 3, 4)
+    assert (arr["method_used"], arr["metric"], arr["normalized"], arr["dims"], arr["rows"]) == ([], "dot", False, 3, 4)
 
 
-def test_arrays_layout_and_column_major_input(write_index, monkeypatch):
+def test_arrays_layout_and_column_major_input(open_index, monkeypatch):
     rng = np.random.default_rng(4)
-    X = rng.standard_normal((700, 24)).astype(np.float32)
-    engine = zorvikdb.PySearchEngine(write_index(X, 0), False)
+    engine = open_index(rng.standard_normal((700, 24)).astype(np.float32), 0)
     Q = rng.standard_normal((6, 24)).astype(np.float32)
     for mode in (None, "rayon"):
         set_mode(monkeypatch, mode)
-        a = engine.query_batch_arrays(Q, 5)
-        b = engine.query_batch_arrays(np.asfortranarray(Q), 5)
-        for key in ("indices", "scores"):
+        a, b = engine.query_batch_arrays(Q, 5), engine.query_batch_arrays(np.asfortranarray(Q), 5)
+        for key, dtype in (("indices", np.uint64), ("scores", np.float32)):
             np.testing.assert_array_equal(a[key], b[key])
             assert a[key].flags.c_contiguous and a[key].flags.writeable and a[key].shape == (6, 5)
-            assert a[key].flags.owndata or a[key].base is not None
-        assert a["indices"].dtype == np.uint64 and a["scores"].dtype == np.float32
+            assert (a[key].flags.owndata or a[key].base is not None) and a[key].dtype == dtype
         assert a["query_time_ms"].dtype == np.float64 and a["query_time_ms"].flags.writeable
         assert a["method_used"] == [MODES[mode]] * 6 and "index_hash" not in a
         assert a["index_path"] == engine.query_exact_detailed(Q[0], 1).index_path
         assert not np.shares_memory(a["indices"], b["indices"])
 
 
-def test_detailed_results_carry_each_rows_hash(write_index):
+def test_detailed_results_carry_each_rows_hash(open_index):
     rng = np.random.default_rng(8)
-    engine = zorvikdb.PySearchEngine(write_index(rng.standard_normal((300, 12)).astype(np.float32), 2), False)
+    engine = open_index(rng.standard_normal((300, 12)).astype(np.float32), 2)
     Q = rng.standard_normal((5, 12)).astype(np.float32)
     Q[4] = Q[1]
     facts = lambda r: (r.index_hash, r.engine_version, r.metric, r.normalized, r.dims, r.rows, r.index_path)  # noqa: E731
@@ -232,39 +194,19 @@ def test_detailed_results_carry_each_rows_hash(write_index):
 
 def test_detailed_checks_dimensions_before_hashing(fresh_python, write_index):
     path = write_index(np.ones((4, 3), np.float32), 1)
-    out = fresh_python(
-        f"""
+    out = fresh_python(f"""
         import sys, types, numpy as np
         calls = []
-        class Hasher:
-            def __init__(self, data): calls.append(bytes(data))
-            def digest(self): return bytes(32)
-        sys.modules["blake3"] = types.SimpleNamespace(blake3=Hasher)
+        hasher = types.SimpleNamespace(digest=lambda: bytes(32))
+        sys.modules["blake3"] = types.SimpleNamespace(blake3=lambda data: calls.append(bytes(data)) or hasher)
         import zorvikdb
         e = zorvikdb.PySearchEngine({path!r}, False)
         opened = len(calls)
         for shape in ((2, 4), (2, 0)):
-            try:
-                e.query_batch_detailed(np.ones(shape, np.float32), 1)
-            except ValueError as exc:
-                print(exc.args[0])
+            attempt(e.query_batch_detailed, np.ones(shape, np.float32), 1)
         print(len(calls) - opened)
-        """
-    )
-    assert out.splitlines() == ["Query dimensions 4 != index dimensions 3", "Query dimensions 0 != index dimensions 3",
-                                "0"]
-
-
-@pytest.mark.parametrize("qblock", ["abc", "0", "-3", "+5", "7", "1", "9223372036854775808",
-                                    "18446744073709551615", "18446744073709551616", " 5"])
-def test_query_blocks_of_any_size_give_the_same_answers(tie_index, monkeypatch, qblock):
-    X, paths = tie_index
-    Q = np.random.default_rng(9).integers(-2, 3, size=(20, 64)).astype(np.float32)
-    Q[6] = Q[7] = X[3]
-    engine = zorvikdb.PySearchEngine(paths[1], False)
-    set_mode(monkeypatch, "matrix", qblock)
-    idx, scores, methods, _ = answers(engine, Q, 9)
-    assert (idx, scores) == exact_ranking(X, Q, 9, 1) and methods == ["matrix-full"] * 20
+    """)
+    assert out.splitlines() == [f"ValueError: Query dimensions {d} != index dimensions 3" for d in (4, 0)] + ["0"]
 
 
 LARGE_BATCH = """
@@ -319,12 +261,10 @@ def test_large_batch_stays_within_memory_and_matches_untiled_answers(fresh_pytho
     assert blocked["idx"][:300] == float_ranking(X, Q, 3, metric)[0]
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves address space beyond any limit")
 def test_allocation_failure_is_a_memory_error(fresh_python, write_index):
-    if os.environ.get("ZORVIK_SANITIZED"):
-        pytest.skip("the sanitizer reserves address space beyond any limit")
     path = write_index(np.random.default_rng(12).standard_normal((4000, 8)).astype(np.float32), 1)
-    out = fresh_python(
-        f"""
+    out = fresh_python(f"""
         import os, resource, numpy as np, zorvikdb
         e = zorvikdb.PySearchEngine({path!r}, False)
         Q = np.random.default_rng(0).standard_normal((20000, 8)).astype(np.float32)
@@ -339,10 +279,6 @@ def test_allocation_failure_is_a_memory_error(fresh_python, write_index):
             except MemoryError:
                 print(mode, "MemoryError")
         os.environ["ZORVIK_BATCH_MODE"] = "blocked"
-        again = e.query_batch_arrays(Q[:4], 3)
-        print(np.array_equal(again["indices"], small["indices"]))
-        """,
-        env={"ZORVIK_THREADS": "2"},
-    )
-    assert out.split("\n")[:5] == ["blocked MemoryError", "matrix MemoryError", "chunked MemoryError",
-                                   "rayon MemoryError", "True"]
+        print(np.array_equal(e.query_batch_arrays(Q[:4], 3)["indices"], small["indices"]))
+    """, env={"ZORVIK_THREADS": "2"})
+    assert out.split("\n")[:5] == [f"{m} MemoryError" for m in ("blocked", "matrix", "chunked", "rayon")] + ["True"]

@@ -9,8 +9,7 @@ import zorvikdb
 # In the public order of the method table.
 ENGINE_METHODS = [
     "dims($self)", "rows($self)", "query_exact($self, query, k)", "query_exact_arrays($self, query, k)",
-    "query_batch($self, queries, k)", "query_batch_arrays($self, queries, k)",
-    "query_exact_detailed($self, query, k)",
+    "query_batch($self, queries, k)", "query_batch_arrays($self, queries, k)", "query_exact_detailed($self, query, k)",
     "query_exact_certified($self, query, k, block_size=64, enable_pruning=True)",
     "query_batch_exact_certified($self, queries, k, block_size=64, enable_pruning=True)",
     "query_batch_detailed($self, queries, k)", "compare($self, query, idx_a, idx_b, block_size, top_blocks)",
@@ -19,29 +18,25 @@ ENGINE_METHODS = [
 
 
 def test_module_contents_and_all_order():
-    assert zorvikdb.__all__ == ["PySearchEngine", "PyQueryResult", "py_prepare_bin_from_embeddings"]
+    assert zorvikdb.__all__ == [n for n in vars(zorvikdb) if not n.startswith("__")] == [
+        "PySearchEngine", "PyQueryResult", "py_prepare_bin_from_embeddings"]
     assert zorvikdb.__doc__ == ""
-    names = [n for n in vars(zorvikdb) if not n.startswith("__")]
-    assert names == ["PySearchEngine", "PyQueryResult", "py_prepare_bin_from_embeddings"]
     with pytest.raises(AttributeError):
         zorvikdb.PyQueryItem
 
 
 def test_text_signatures_and_method_order():
-    assert str(inspect.signature(zorvikdb.PySearchEngine)) == "(bin_path, ann)"
-    assert zorvikdb.PySearchEngine.__text_signature__ == "(bin_path, ann)"
-    names = [sig.split("(")[0] for sig in ENGINE_METHODS]
-    assert [n for n in vars(zorvikdb.PySearchEngine) if not n.startswith("_")] == names
-    for name, sig in zip(names, ENGINE_METHODS):
+    assert str(inspect.signature(zorvikdb.PySearchEngine)) == zorvikdb.PySearchEngine.__text_signature__ == "(bin_path, ann)"
+    assert [n for n in vars(zorvikdb.PySearchEngine) if not n.startswith("_")] == [s.split("(")[0] for s in ENGINE_METHODS]
+    for sig in ENGINE_METHODS:
+        name, _, rest = sig.partition("(")
         method = getattr(zorvikdb.PySearchEngine, name)
-        assert method.__doc__ is None or method.__doc__ == ""
-        assert method.__text_signature__ == sig[len(name):]
-    fn = zorvikdb.py_prepare_bin_from_embeddings
-    params = inspect.signature(fn).parameters
-    assert list(params) == ["embeddings", "dims", "rows", "base_name", "level", "normalize", "ann", "seed",
-                            "metric", "output_dir"]
-    defaults = {n: p.default for n, p in params.items() if p.default is not inspect.Parameter.empty}
-    assert defaults == {"normalize": False, "ann": False, "seed": 0, "metric": "cosine", "output_dir": None}
+        assert method.__doc__ in (None, "") and method.__text_signature__ == "(" + rest
+    params = inspect.signature(zorvikdb.py_prepare_bin_from_embeddings).parameters
+    assert list(params) == ["embeddings", "dims", "rows", "base_name", "level", "normalize", "ann", "seed", "metric",
+                            "output_dir"]
+    assert {n: p.default for n, p in params.items() if p.default is not inspect.Parameter.empty} == {
+        "normalize": False, "ann": False, "seed": 0, "metric": "cosine", "output_dir": None}
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
 
 

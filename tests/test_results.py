@@ -5,50 +5,42 @@ import numpy as np
 import pytest
 
 import zorvikdb
+from conftest import hits
 
 OPTIONAL = ("index_hash", "query_hash", "engine_version", "metric", "normalized", "dims", "rows", "index_path")
+Q = np.array([1, 0, 0], np.float32)
 
 
 @pytest.fixture(params=["cosine", "dot", "euclidean"])
-def engine(request, write_index):
+def engine(request, open_index):
     x = np.array([[0.1, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 2.0], [1.0, 1.0, 1.0]], np.float32)
-    return zorvikdb.PySearchEngine(write_index(x, request.param), False), request.param
+    return open_index(x, request.param), request.param
 
 
 def test_plain_and_empty_result_fields(engine):
-    eng, _ = engine
-    res = eng.query_exact(np.array([1, 0, 0], np.float32), 2)
-    assert isinstance(res, zorvikdb.PyQueryResult)
-    assert isinstance(res.query_time_ms, float) and res.query_time_ms >= 0
-    assert isinstance(res.method_used, str) and res.method_used
-    for name in OPTIONAL:
-        assert getattr(res, name) is None
+    res, empty = engine[0].query_exact(Q, 2), engine[0].query_exact(Q, 0)
+    assert isinstance(res, zorvikdb.PyQueryResult) and isinstance(res.query_time_ms, float) and res.query_time_ms >= 0
+    assert isinstance(res.method_used, str) and res.method_used and all(getattr(res, n) is None for n in OPTIONAL)
     assert repr(res) == str(res) == f"<PyQueryResult results=2 time={res.query_time_ms:.3f}ms method={res.method_used}>"
-    empty = eng.query_exact(np.array([1, 0, 0], np.float32), 0)
     assert repr(empty) == "<PyQueryResult results=0 time=0.000ms method=exact>"
-    arrays = eng.query_exact_arrays(np.array([1, 0, 0], np.float32), 0)
-    assert arrays["indices"].shape == (0,) and arrays["scores"].shape == (0,)
+    arrays = engine[0].query_exact_arrays(Q, 0)
+    assert arrays["indices"].shape == arrays["scores"].shape == (0,)
 
 
 def test_results_are_fresh_read_only_copies(engine):
-    eng, _ = engine
-    res = eng.query_exact(np.array([1, 0, 0], np.float32), 4)
+    res = engine[0].query_exact(Q, 4)
     a, b = res.results, res.results
     assert a is not b and a != b  # items compare by identity
-    assert [(h.idx, h.score) for h in a] == [(h.idx, h.score) for h in b]
+    assert hits(res) == [(h.idx, h.score) for h in a]
     a.clear()
-    assert len(res.results) == 4
-    item = b[0]
-    assert isinstance(item.idx, int)
+    assert len(res.results) == 4 and isinstance(b[0].idx, int)
     assert all(h.score == float(np.float32(h.score)) for h in b)  # float32 widened, not a shorter decimal
-    for target, name in ((res, "method_used"), (item, "idx"), (item, "score")):
+    for target, name in ((res, "method_used"), (b[0], "idx"), (b[0], "score"), (res, "extra")):
         with pytest.raises(AttributeError):
             setattr(target, name, 1)
         with pytest.raises(AttributeError):
             delattr(target, name)
-    with pytest.raises(AttributeError):
-        res.extra = 1
-    for cls in (type(res), type(item)):
+    for cls in (type(res), type(b[0])):
         with pytest.raises(TypeError, match="^No constructor defined$"):
             cls()
 
@@ -60,8 +52,7 @@ def test_arrays_and_detailed_results(engine):
     assert list(d) == ["indices", "scores", "query_time_ms", "method_used", "index_hash",
                        "metric", "normalized", "dims", "rows", "index_path"]
     assert d["indices"].dtype == np.uint64 and d["scores"].dtype == np.float32
-    hits = [(h.idx, h.score) for h in plain.results]
-    assert list(zip(d["indices"].tolist(), d["scores"].tolist())) == hits == [(h.idx, h.score) for h in res.results]
+    assert list(zip(d["indices"].tolist(), d["scores"].tolist())) == hits(plain) == hits(res)
     for arr in (d["indices"], d["scores"]):
         assert arr.flags.writeable and arr.flags.c_contiguous and (arr.flags.owndata or arr.base is not None)
     assert not np.shares_memory(d["indices"], d["scores"])
