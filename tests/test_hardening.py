@@ -180,6 +180,8 @@ def test_unaligned_arrays_are_read_as_aligned_ones(tmp_path, metric, order):
              lambda q, Q: engine.query_batch_arrays(Q, 3)["indices"].tolist()]
     for call in calls:
         assert call(unaligned(Q[1]), shifted(Q)) == call(Q[1], Q)
+    empty = np.frombuffer(bytearray(1), np.float32, offset=1, count=0).reshape(0, 9)  # no rows, one byte off
+    assert engine.query_batch_arrays(empty, 3)["indices"].size == 0
 
 
 def test_a_failed_write_says_it_was_the_write(tmp_path, fresh_python):

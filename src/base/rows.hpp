@@ -30,7 +30,9 @@ public:
         if (!column_major_ && aligned_) return reinterpret_cast<const float*>(data_) + begin;
         scratch.resize(end - begin);
         if (!column_major_) {
-            std::memcpy(scratch.data(), data_ + begin * sizeof(float), scratch.size() * sizeof(float));
+            // An empty vector's data() may be null, which memcpy must never be given.
+            if (!scratch.empty())
+                std::memcpy(scratch.data(), data_ + begin * sizeof(float), scratch.size() * sizeof(float));
             return scratch.data();
         }
         std::uint64_t i = begin / extent1_;
