@@ -3,9 +3,10 @@
 #include "engine/batch/batch.hpp"
 
 #include <algorithm>
-#include <cstdlib>
+#include <array>
 #include <string_view>
 
+#include "base/choice.hpp"
 #include "engine/scan/kernels.hpp"
 #include "base/settings.hpp"
 #include "engine/messages.hpp"
@@ -21,6 +22,33 @@ constexpr std::uint64_t kMatrixGroupScores = 50000000;  // scores per group of t
 
 std::span<const float> query_at(std::span<const float> queries, std::uint64_t dims, std::uint64_t q) {
     return queries.subspan(static_cast<std::size_t>(q * dims), static_cast<std::size_t>(dims));
+}
+
+using Run = Expected<std::vector<QueryOutcome>> (*)(const Engine&, std::span<const float>, std::uint64_t);
+
+struct Strategy {
+    const char* method;    // method_used of every outcome
+    Run run;
+    SettingValues values;  // the ZORVIK_BATCH_MODE values that select it
+};
+
+enum Kind : std::size_t { kPerQuery, kBlocked, kMatrix, kMatrixChunked };
+
+// The method names are part of the public interface (method_used): never "tidy" them.
+constexpr std::array<Strategy, 4> kStrategies{{
+    {"rayon-optimized", batch_per_query, {"rayon", {}}},
+    {"batch-blocked-exact", batch_blocked, {"blocked", "blocked_exact"}},
+    {"matrix-full", batch_matrix, {"matrix", "matrix_full"}},
+    {"matrix-chunked", batch_matrix_chunked, {"chunked", {}}},
+}};
+static_assert(kStrategies[kPerQuery].run == batch_per_query && kStrategies[kBlocked].run == batch_blocked &&
+              kStrategies[kMatrix].run == batch_matrix && kStrategies[kMatrixChunked].run == batch_matrix_chunked);
+
+// ZORVIK_BATCH_MODE, read on every call; an unknown value selects the automatic choice.
+const Strategy& choose(std::uint64_t nq) {
+    if (const auto setting = settings::batch_mode())
+        if (const Strategy* named = entry_named(kStrategies, *setting)) return *named;
+    return nq >= kBlockedMinQueries ? kStrategies[kBlocked] : kStrategies[kPerQuery];
 }
 
 }  // namespace
@@ -42,16 +70,11 @@ Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span
         return out;
     }
 
-    // Read on every call; an unknown value selects the automatic choice.
-    if (const auto setting = settings::batch_mode()) {
-        const std::string_view mode(*setting);
-        if (mode == "rayon") return batch_per_query(engine, queries, k);
-        if (mode == "blocked" || mode == "blocked_exact") return batch_blocked(engine, queries, k);
-        if (mode == "matrix" || mode == "matrix_full") return batch_matrix(engine, queries, k);
-        if (mode == "chunked") return batch_matrix_chunked(engine, queries, k);
-    }
-    if (nq >= kBlockedMinQueries) return batch_blocked(engine, queries, k);
-    return batch_per_query(engine, queries, k);
+    const Strategy& chosen = choose(nq);
+    auto outcomes = chosen.run(engine, queries, k);
+    if (outcomes)
+        for (QueryOutcome& o : outcomes.value()) o.method_used = chosen.method;
+    return outcomes;
 }
 
 Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::span<const float> queries,
@@ -71,14 +94,13 @@ Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::s
             auto one = search_exact(engine, query_at(queries, dims, q), k);
             QueryOutcome& slot = out[static_cast<std::size_t>(q)];
             if (one) slot = std::move(one.value());  // a failure leaves no hits and time 0.0
-            slot.method_used = "rayon-optimized";
         });
     }
     return out;
 }
 
-std::vector<QueryOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
-                                               std::uint64_t k) {
+Expected<std::vector<QueryOutcome>> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
+                                                         std::uint64_t k) {
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
     const std::uint64_t group =
@@ -86,15 +108,13 @@ std::vector<QueryOutcome> batch_matrix_chunked(const Engine& engine, std::span<c
     std::vector<QueryOutcome> out;
     for (std::uint64_t first = 0; first < nq; first += group) {
         const std::uint64_t count = std::min(group, nq - first);
-        std::vector<QueryOutcome> part = batch_matrix(
+        auto part = batch_matrix(
             engine, queries.subspan(static_cast<std::size_t>(first * dims), static_cast<std::size_t>(count * dims)),
             k);
-        if (part.empty()) continue;  // k = 0 or no rows: no outcomes at all
+        if (!part) return part;
+        if (part.value().empty()) continue;  // k = 0 or no rows: no outcomes at all
         if (out.empty()) out.reserve(static_cast<std::size_t>(nq));
-        for (QueryOutcome& o : part) {
-            o.method_used = "matrix-chunked";
-            out.push_back(std::move(o));
-        }
+        for (QueryOutcome& o : part.value()) out.push_back(std::move(o));
     }
     return out;
 }

@@ -19,16 +19,19 @@ Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span
                                                  std::uint64_t dims, std::uint64_t k);
 
 // The modes. `queries` holds whole queries of the index's dims (checked by search_batch).
-// "rayon-optimized": search_exact per query, groups of queries after one another.
+// Their outcomes carry hits and times; search_batch stamps the mode's method name.
+// Per query: search_exact for each, groups of queries after one another.
 Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::span<const float> queries,
                                                     std::uint64_t k);
-// "batch-blocked-exact": row chunks on the pool, each scored against the queries by matrix products.
-std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k);
-// "matrix-full": blocks of queries on the pool, each scored against every row.
-std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k);
-// "matrix-chunked": batch_matrix on groups of about 50 million scores, one group after another.
-std::vector<QueryOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
-                                               std::uint64_t k);
+// Blocked: row chunks on the pool, each scored against the queries by matrix products.
+Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::span<const float> queries,
+                                                  std::uint64_t k);
+// Matrix: blocks of queries on the pool, each scored against every row.
+Expected<std::vector<QueryOutcome>> batch_matrix(const Engine& engine, std::span<const float> queries,
+                                                 std::uint64_t k);
+// Matrix, chunked: batch_matrix on groups of about 50 million scores, one group after another.
+Expected<std::vector<QueryOutcome>> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
+                                                         std::uint64_t k);
 
 // Queries per block of batch_matrix for `nq` queries and `threads` pool threads:
 // ZORVIK_QBLOCK (read on every call) when it holds a count above 0, else the automatic size.

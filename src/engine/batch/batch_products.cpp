@@ -1,6 +1,5 @@
 // The batch modes that score queries against rows by matrix products: the blocked scan
-// ("batch-blocked-exact": row chunks on the pool) and the matrix mode ("matrix-full":
-// blocks of queries on the pool).
+// (row chunks on the pool) and the matrix mode (blocks of queries on the pool).
 //
 // Score buffers are bounded: a product of m queries against n rows that would not fit
 // one task's share of a fixed budget is cut into tiles, and each query streams its tiles'
@@ -198,20 +197,18 @@ struct BatchShape {
     std::uint64_t k_eff, dims, nq, threads, budget;
 };
 
-std::vector<QueryOutcome> outcomes_of(std::vector<std::vector<Hit>>& lists, const char* method) {
+std::vector<QueryOutcome> outcomes_of(std::vector<std::vector<Hit>>& lists) {
     std::vector<QueryOutcome> out(lists.size());
-    for (std::size_t q = 0; q < lists.size(); ++q) {
-        out[q].results = std::move(lists[q]);
-        out[q].method_used = method;
-    }
+    for (std::size_t q = 0; q < lists.size(); ++q) out[q].results = std::move(lists[q]);
     return out;
 }
 
 }  // namespace
 
-std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::span<const float> queries,
+                                                  std::uint64_t k) {
     const BatchShape shape(engine, queries, k);
-    if (shape.k_eff == 0) return {};
+    if (shape.k_eff == 0) return std::vector<QueryOutcome>{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
 
     const std::uint64_t chunk = row_chunk_size(engine, threads);
@@ -255,18 +252,17 @@ std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const fl
                 for (std::uint64_t c = 0; c < chunks; ++c)
                     parts[static_cast<std::size_t>(c)] =
                         std::move(lists[static_cast<std::size_t>(c * count + t)][static_cast<std::size_t>(i)]);
-                QueryOutcome& o = out[static_cast<std::size_t>(tq.begin + i)];
-                o.results = merge_chunks(parts, k_eff, engine.metric);
-                o.method_used = "batch-blocked-exact";
+                out[static_cast<std::size_t>(tq.begin + i)].results = merge_chunks(parts, k_eff, engine.metric);
             }
         }
     }
     return out;
 }
 
-std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<std::vector<QueryOutcome>> batch_matrix(const Engine& engine, std::span<const float> queries,
+                                                 std::uint64_t k) {
     const BatchShape shape(engine, queries, k);
-    if (shape.k_eff == 0) return {};
+    if (shape.k_eff == 0) return std::vector<QueryOutcome>{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
     // A block never holds more queries than the batch, whatever ZORVIK_QBLOCK says.
     const std::uint64_t qb = std::min(query_block_size(engine, nq, threads), nq);
@@ -280,7 +276,7 @@ std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const flo
                                      scratch);
         std::move(block.begin(), block.end(), lists.begin() + static_cast<std::ptrdiff_t>(first));
     });
-    return outcomes_of(lists, "matrix-full");
+    return outcomes_of(lists);
 }
 
 }  // namespace zorvik

@@ -1,11 +1,12 @@
 // The strategies that score rows with the per-row kernel on the worker pool:
-// the full scan ("exact") and the chunked scan ("exact-chunked").
+// the full scan and the chunked scan.
 #include <algorithm>
 #include <vector>
 
 #include "base/pool.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/scan/search.hpp"
+#include "engine/scan/strategies.hpp"
 
 namespace zorvik {
 
@@ -38,8 +39,7 @@ std::vector<Hit> best_of_range(const Engine& e, const float* query, scan::RowRan
 
 }  // namespace
 
-QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                      QueryClock::time_point start) {
+std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
     const bool scalar = force_scalar();
 
     // Contiguous pieces in row order; each keeps its own best k_eff (the order is total,
@@ -50,11 +50,10 @@ QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::u
         const scan::RowRange range{engine.rows * p / pieces, engine.rows * (p + 1) / pieces};
         lists[p] = best_of_range(engine, query.data(), range, k_eff, scalar);
     });
-    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact", start);
+    return merge_chunks(lists, k_eff, engine.metric);
 }
 
-QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                          QueryClock::time_point start) {
+std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
     const bool scalar = force_scalar();
 
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
@@ -66,7 +65,7 @@ QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, st
         scan::stream_rows(engine, query.data(), range, scalar, heap);
         lists[c] = heap.into_sorted();
     });
-    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact-chunked", start);
+    return merge_chunks(lists, k_eff, engine.metric);
 }
 
 }  // namespace zorvik

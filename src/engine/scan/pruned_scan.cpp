@@ -1,4 +1,4 @@
-// "exact-pruned-fast": a sequential scan that abandons a row as soon as a bound built
+// The block-pruned scan: a sequential scan that abandons a row as soon as a bound built
 // from per-block norms shows it cannot beat the current k-th best score.
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include "engine/index/dim_blocks.hpp"
 #include "engine/scan/scan_support.hpp"
-#include "engine/scan/search.hpp"
+#include "engine/scan/strategies.hpp"
 
 namespace zorvik {
 
@@ -20,11 +20,13 @@ inline double at_least_zero(double v) { return v > 0.0 ? v : 0.0; }
 
 }  // namespace
 
-QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                         QueryClock::time_point start) {
+bool pruned_scan_ready(const Engine& engine) {
     const std::uint64_t nb = engine.num_blocks();
-    if (nb == 0 || !engine.has_row_block_sq_norms || engine.row_block_sq_norms.size() != engine.rows * nb)
-        return scan_chunked(engine, query, k_eff, start);
+    return nb != 0 && engine.has_row_block_sq_norms && engine.row_block_sq_norms.size() == engine.rows * nb;
+}
+
+std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+    const std::uint64_t nb = engine.num_blocks();
 
     const float* q = query.data();
     std::vector<DimBlock> blocks(static_cast<std::size_t>(nb));
@@ -62,7 +64,7 @@ QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std
         }
         if (!pruned) heap.offer(Hit{r, static_cast<float>(acc)});
     }
-    return scan::finish(select_best(heap.into_sorted(), k_eff, engine.metric), "exact-pruned-fast", start);
+    return select_best(heap.into_sorted(), k_eff, engine.metric);
 }
 
 }  // namespace zorvik

@@ -33,14 +33,6 @@ std::vector<Hit> first_rows(std::uint64_t k_eff, float zero) {
     return hits;
 }
 
-QueryOutcome finish(std::vector<Hit> hits, const char* method, QueryClock::time_point start) {
-    QueryOutcome out;
-    out.results = std::move(hits);
-    out.method_used = method;
-    out.query_time_ms = elapsed_ms(start);
-    return out;
-}
-
 }  // namespace scan
 
 }  // namespace zorvik

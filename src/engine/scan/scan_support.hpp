@@ -1,6 +1,6 @@
 #pragma once
 // Pieces shared by the single-query strategies: row streaming, chunk ranges and the
-// common ending of every strategy.
+// answer of an index without dimensions.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -53,8 +53,5 @@ void stream_rows(const Engine& e, const float* query, RowRange range, bool scala
 
 // The first k_eff rows, each scoring `zero`: the answer when every row scores alike.
 std::vector<Hit> first_rows(std::uint64_t k_eff, float zero);
-
-// Sorted best first (already), stamped with the strategy name and the elapsed time.
-QueryOutcome finish(std::vector<Hit> hits, const char* method, QueryClock::time_point start);
 
 }  // namespace zorvik::scan
