@@ -12,6 +12,7 @@
 #include "base/floats.hpp"
 #include "base/pool.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 #include "prepare/messages.hpp"
 #include "prepare/placement.hpp"
 
@@ -19,8 +20,6 @@ namespace zorvik::prepare {
 
 namespace {
 
-// Floats one pool task normalises at least, so narrow rows are grouped into ranges.
-constexpr std::size_t kTaskFloats = 32768;
 // Largest single write the system performs in one call.
 constexpr std::size_t kMaxWrite = 0x7ffff000;
 
@@ -49,7 +48,7 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape) {
     if (const int err = write_all(fd, header, sizeof header, 0); err != 0) return err;
 
     const std::uint64_t chunk = std::min(rows, chunk_rows(dims));
-    const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, kTaskFloats / dims);
+    const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, tuning::kNormalizeTaskFloats / dims);
     std::vector<float> gathered;    // a chunk of a column-major matrix in row order
     std::vector<float> normalized;  // a chunk's normalised rows
     for (std::uint64_t first = 0; first < rows; first += chunk) {
@@ -106,8 +105,9 @@ void sync_directory(const std::string& dir) {
 }  // namespace
 
 std::uint64_t chunk_rows(std::uint64_t dims) {
-    if (dims < 1280) return 8192;
-    return std::max<std::uint64_t>(8192 / (dims / 1024), 1000);
+    using namespace tuning;
+    if (dims < kWriteWideDims) return kWriteChunkRows;
+    return std::max<std::uint64_t>(kWriteChunkRows / (dims / kWriteDimsStep), kWriteMinChunkRows);
 }
 
 void normalize_row(const float* x, float* out, std::size_t dims) {

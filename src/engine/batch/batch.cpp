@@ -12,13 +12,11 @@
 #include "engine/messages.hpp"
 #include "base/pool.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
 namespace {
-
-constexpr std::uint64_t kBlockedMinQueries = 4;     // automatic choice: blocked scan from here
-constexpr std::uint64_t kMatrixGroupScores = 50000000;  // scores per group of the grouped matrix mode
 
 std::span<const float> query_at(std::span<const float> queries, std::uint64_t dims, std::uint64_t q) {
     return queries.subspan(static_cast<std::size_t>(q * dims), static_cast<std::size_t>(dims));
@@ -48,7 +46,7 @@ static_assert(kStrategies[kPerQuery].run == batch_per_query && kStrategies[kBloc
 const Strategy& choose(std::uint64_t nq) {
     if (const auto setting = settings::batch_mode())
         if (const Strategy* named = entry_named(kStrategies, *setting)) return *named;
-    return nq >= kBlockedMinQueries ? kStrategies[kBlocked] : kStrategies[kPerQuery];
+    return nq >= tuning::kBlockedMinQueries ? kStrategies[kBlocked] : kStrategies[kPerQuery];
 }
 
 }  // namespace
@@ -85,7 +83,9 @@ Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::s
 
     // Sized by the processors online, not by the pool: groups bound how many queries are
     // in flight, each of which may spread over the whole pool itself.
-    const std::uint64_t group = std::min<std::uint64_t>(nq, std::max<std::uint64_t>(4 * pool::online_processors(), 8));
+    const std::uint64_t group = std::min<std::uint64_t>(
+        nq, std::max<std::uint64_t>(tuning::kPerQueryGroupPerProcessor * pool::online_processors(),
+                                    tuning::kPerQueryMinGroup));
     std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
     for (std::uint64_t first = 0; first < nq; first += group) {
         const std::uint64_t count = std::min(group, nq - first);
@@ -104,7 +104,7 @@ Expected<std::vector<QueryOutcome>> batch_matrix_chunked(const Engine& engine, s
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
     const std::uint64_t group =
-        std::min(nq, std::max<std::uint64_t>(kMatrixGroupScores / std::max<std::uint64_t>(engine.rows, 1), 1));
+        std::min(nq, std::max<std::uint64_t>(tuning::kMatrixGroupScores / std::max<std::uint64_t>(engine.rows, 1), 1));
     std::vector<QueryOutcome> out;
     for (std::uint64_t first = 0; first < nq; first += group) {
         const std::uint64_t count = std::min(group, nq - first);
@@ -124,12 +124,14 @@ std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint
     if (const auto given = settings::query_block()) return *given;
     if (nq < 2) return 1;
     const std::uint64_t dims = engine.dims;
-    const std::uint64_t p = std::min(nq, std::max<std::uint64_t>(threads, 1) * 2);
-    std::uint64_t budget = 8000000;
-    if (engine.metric == format::Metric::Euclidean) budget = 3000000;
-    else if (dims > 256) budget = 5000000;
+    const std::uint64_t p = std::min(nq, std::max<std::uint64_t>(threads, 1) * tuning::kQueryBlocksPerThread);
+    std::uint64_t budget = tuning::kQueryBlockScores;
+    if (engine.metric == format::Metric::Euclidean) budget = tuning::kQueryBlockScoresEuclidean;
+    else if (dims > tuning::kQueryBlockNarrowDims) budget = tuning::kQueryBlockScoresWide;
     const std::uint64_t a = std::min(nq, std::max(budget / std::max<std::uint64_t>(engine.rows, 1), p));
-    const std::uint64_t cap = dims < 384 ? 256 : dims < 768 ? 128 : 64;
+    const std::uint64_t cap = dims < tuning::kMediumDims ? tuning::kQueryBlockCap
+                              : dims < tuning::kWideDims ? tuning::kQueryBlockCapMedium
+                                                         : tuning::kQueryBlockCapWide;
     const std::uint64_t limit = std::min(a, cap);
     return std::min(std::max<std::uint64_t>((nq + p - 1) / p, 1), limit);
 }

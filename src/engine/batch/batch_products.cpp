@@ -18,6 +18,7 @@
 #include "engine/batch/batch.hpp"
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
 
 namespace zorvik {
@@ -26,18 +27,8 @@ namespace {
 
 using scan::RowRange;
 
-// Scores held at once by the buffers of all running tasks (32 MB), and one task's floor.
-constexpr std::uint64_t kScoreBudget = std::uint64_t{8} << 20;
-constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
-// Tiles never get smaller than this, in rows per piece and in scores (a few hundred
-// thousand multiply-adds per score row keep the BLAS library on its blocked route).
-constexpr std::uint64_t kMinPieceRows = 1024;
-constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
-// Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
-constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
-
 std::uint64_t task_budget(std::uint64_t threads) {
-    return std::max(kScoreBudget / std::max<std::uint64_t>(threads, 1), kMinTaskScores);
+    return std::max(tuning::kScoreBudget / std::max<std::uint64_t>(threads, 1), tuning::kMinTaskScores);
 }
 
 // Piece i of `parts` near-equal consecutive pieces of [0, n).
@@ -80,7 +71,7 @@ TilePlan plan_tiles(std::uint64_t m, std::uint64_t n, std::uint64_t budget) {
     // All m queries against pieces of budget / m rows (each piece of rows is then read
     // and packed once for every query), down to kMinPieceRows rows a piece; below that the
     // queries are cut into near-equal tiles of budget / piece >= 1024 queries at most.
-    const std::uint64_t piece = std::max(budget / m, kMinPieceRows);
+    const std::uint64_t piece = std::max(budget / m, tuning::kMinPieceRows);
     plan.row_pieces = ceil_div(n, piece);
     plan.query_tiles = ceil_div(m, budget / ceil_div(n, plan.row_pieces));
     return plan;
@@ -218,9 +209,10 @@ Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::spa
     TilePlan plan = plan_tiles(nq, chunk, budget);
     // Too few tasks for the pool: more query tiles, each still four queries or more and a
     // large product.
-    const std::uint64_t wanted = ceil_div(8 * threads, chunks);
+    const std::uint64_t wanted = ceil_div(tuning::kBlockedTasksPerThread * threads, chunks);
     if (plan.query_tiles < wanted) {
-        const std::uint64_t most = std::min(nq / 4, nq * (chunk / plan.row_pieces) / kMinTileScores);
+        const std::uint64_t most =
+            std::min(nq / tuning::kMinTileQueries, nq * (chunk / plan.row_pieces) / tuning::kMinTileScores);
         plan.query_tiles = std::max(plan.query_tiles, std::min(wanted, most));
     }
     const std::uint64_t tiles = plan.query_tiles;
@@ -228,8 +220,10 @@ Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::spa
     // Tiles answered together: their per-chunk lists stay within the list budget.
     const std::uint64_t kept = std::min(k_eff, chunk);
     const format::u128 tile_hits = static_cast<format::u128>(chunks) * kept * per_tile;
-    const std::uint64_t group = tile_hits >= kListBudget ? 1 : std::min<std::uint64_t>(
-                                                                   static_cast<std::uint64_t>(kListBudget / tile_hits), tiles);
+    const std::uint64_t group =
+        tile_hits >= tuning::kListBudget
+            ? 1
+            : std::min<std::uint64_t>(static_cast<std::uint64_t>(tuning::kListBudget / tile_hits), tiles);
 
     std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
     for (std::uint64_t t0 = 0; t0 < tiles; t0 += group) {

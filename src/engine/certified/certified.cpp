@@ -13,6 +13,7 @@
 #include "engine/scan/scan_support.hpp"
 #include "engine/certified/sketch.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
@@ -148,14 +149,7 @@ Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uin
 
 // ---- The scan ----------------------------------------------------------------------------
 
-// The bound pass reads a few blocks of each row, in energy order rather than memory
-// order, a pattern the hardware prefetchers do not follow; rows this far ahead of the
-// scan are requested into the second-level cache instead, whole (partial rows measured
-// no cheaper to fetch than whole ones).
-constexpr std::size_t kPrefetchAheadBytes = 49152;
 constexpr std::size_t kCacheLine = 64;
-// Rows scored in full in one pass while pruning is off (or not yet possible).
-constexpr std::size_t kScoreRows = 64;
 
 // Query-side facts every bound pass reads: the blocks in visiting order and the unseen
 // query norm after each of them.
@@ -217,10 +211,10 @@ private:
 
     // Scores rows [from, to) in full, in order; returns `to`.
     std::uint64_t score_span(std::uint64_t from, std::uint64_t to) {
-        float scores[kScoreRows];
+        float scores[tuning::kScoreBatch];
         const bool scalar = force_scalar();
         for (std::uint64_t r = from; r < to;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScoreRows, to - r));
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScoreBatch, to - r));
             score_rows(e_.metric, q_.data(), static_cast<std::size_t>(e_.dims), e_.row(r), n, scalar, scores);
             for (std::size_t i = 0; i < n; ++i) score(r + i, scores[i]);
             r += n;
@@ -232,12 +226,14 @@ private:
     // every pruned row's bound is still recorded; returns the first row left.
     std::uint64_t bound_scan(std::uint64_t from, bool while_recording) {
         const std::size_t row_bytes = static_cast<std::size_t>(e_.dims) * sizeof(float);
-        const std::uint64_t ahead = std::max<std::size_t>(kPrefetchAheadBytes / row_bytes, 1);
+        // Rows ahead of the pass are requested whole (partial rows measured no cheaper to
+        // fetch than whole ones).
+        const std::uint64_t ahead = std::max<std::size_t>(tuning::kPrefetchAheadBytes / row_bytes, 1);
         std::uint64_t r = from;
         for (; r < e_.rows && !(while_recording && out_.pruned_bound_values.size() == kCertificateRecordCap); ++r) {
             if (r + ahead < e_.rows) {
                 const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
-                for (std::size_t at = 0; at < std::min(row_bytes, kPrefetchAheadBytes); at += kCacheLine)
+                for (std::size_t at = 0; at < std::min(row_bytes, tuning::kPrefetchAheadBytes); at += kCacheLine)
                     __builtin_prefetch(next + at, 0, 1);
             }
             if (!prunes(r, e_.row(r))) score(r, score_pair(e_.metric, q_, row_span(r)));

@@ -15,6 +15,7 @@
 #include "engine/messages.hpp"
 #include "engine/index/norms.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
@@ -26,13 +27,11 @@ std::string resolve_path(const std::string& path) {
     return real ? std::string(real.get()) : path;
 }
 
-// Below this many floats the sums run before the digest, from the calling thread.
-constexpr std::uint64_t kHelperMinElements = std::uint64_t{1} << 20;
-
 // The per-block table is kept only for large inner-product indexes: the pruned scan
 // reads it, and euclidean ranking never prunes.
 bool wants_block_table(const Engine& e) {
-    return e.metric != format::Metric::Euclidean && e.rows >= 10000 && e.dims >= 64;
+    return e.metric != format::Metric::Euclidean && e.rows >= tuning::kBlockTableMinRows &&
+           e.dims >= tuning::kBlockTableMinDims;
 }
 
 // Sizes the derived tables. Done on the calling thread: memory a helper thread allocates
@@ -56,7 +55,7 @@ void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_
     std::exception_ptr failure;
     {
         std::jthread helper;
-        if (e.rows * e.dims >= kHelperMinElements) {
+        if (e.rows * e.dims >= tuning::kHelperMinElements) {
             try {
                 helper = std::jthread([&e, blocks, &failure] {
                     try {
@@ -78,8 +77,9 @@ void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_
 }  // namespace
 
 std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims) {
-    if (rows >= 250000) return dims < 768 ? 32 : 64;
-    return dims < 256 ? 16 : 32;
+    using namespace tuning;
+    if (rows >= kWideBlocksMinRows) return dims < kWideDims ? kBlockWidthMedium : kBlockWidthWide;
+    return dims < kNarrowBlockDims ? kBlockWidthNarrow : kBlockWidthMedium;
 }
 
 Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hooks) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/scan/search.hpp"
 #include "engine/scan/strategies.hpp"
@@ -12,14 +13,10 @@ namespace zorvik {
 
 namespace {
 
-// Below this many floats a piece of the full scan is not worth a task.
-constexpr std::uint64_t kMinPieceElements = 65536;
-constexpr std::uint64_t kPiecesPerThread = 4;
-
 std::uint64_t piece_count(const Engine& e) {
     const std::uint64_t threads = std::max<std::uint64_t>(pool::thread_count(), 1);
-    const std::uint64_t by_work = std::max<std::uint64_t>(e.rows * e.dims / kMinPieceElements, 1);
-    return std::min({threads * kPiecesPerThread, by_work, e.rows});
+    const std::uint64_t by_work = std::max<std::uint64_t>(e.rows * e.dims / tuning::kMinPieceElements, 1);
+    return std::min({threads * tuning::kPiecesPerThread, by_work, e.rows});
 }
 
 // The best k_eff finite hits of one range, best first. A range no longer than k_eff

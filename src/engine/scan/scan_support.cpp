@@ -3,20 +3,23 @@
 #include <new>
 
 #include "base/memory_limit.hpp"
+#include "base/tuning.hpp"
 #include "engine/scan/search.hpp"
 
 namespace zorvik {
 
 std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads) {
     const std::uint64_t dims = engine.dims;
-    std::uint64_t budget = 8000000;
-    if (engine.metric == format::Metric::Euclidean) budget = 3000000;
-    else if (dims >= 768) budget = 16000000;
-    else if (dims >= 384) budget = 10000000;
+    std::uint64_t budget = tuning::kChunkFloats;
+    if (engine.metric == format::Metric::Euclidean) budget = tuning::kChunkFloatsEuclidean;
+    else if (dims >= tuning::kWideDims) budget = tuning::kChunkFloatsWide;
+    else if (dims >= tuning::kMediumDims) budget = tuning::kChunkFloatsMedium;
     std::uint64_t n = std::max(budget / std::max<std::uint64_t>(dims, 1),
-                               engine.rows / (std::max<std::uint64_t>(threads, 1) * 4));
+                               engine.rows / (std::max<std::uint64_t>(threads, 1) * tuning::kChunksPerThread));
     n = std::max<std::uint64_t>(n, 1);
-    const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
+    const std::uint64_t cap = dims >= tuning::kWideDims     ? tuning::kChunkRowsCapWide
+                              : dims >= tuning::kMediumDims ? tuning::kChunkRowsCapMedium
+                                                            : tuning::kChunkRowsCap;
     n = std::min(n, cap);
     return std::max<std::uint64_t>(std::min(n, engine.rows), 1);
 }

@@ -6,14 +6,12 @@
 #include <span>
 #include <vector>
 
+#include "base/tuning.hpp"
 #include "engine/index/engine.hpp"
 #include "engine/scan/kernels.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik::scan {
-
-// Rows scored per kernel call before their hits are offered.
-inline constexpr std::size_t kScoreBatch = 64;
 
 // Half-open range of rows.
 struct RowRange {
@@ -42,9 +40,9 @@ struct HitList {
 // each hit, with its global row number, to `sink`.
 template <class Sink>
 void stream_rows(const Engine& e, const float* query, RowRange range, bool scalar, Sink& sink) {
-    float scores[kScoreBatch];
+    float scores[tuning::kScoreBatch];
     for (std::uint64_t r = range.begin; r < range.end;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScoreBatch, range.end - r));
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScoreBatch, range.end - r));
         score_rows(e.metric, query, e.dims, e.row(r), n, scalar, scores);
         for (std::size_t i = 0; i < n; ++i) sink.offer(Hit{r + i, scores[i]});
         r += n;

@@ -7,6 +7,7 @@
 #include "base/choice.hpp"
 #include "base/settings.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 #include "engine/messages.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/scan/strategies.hpp"
@@ -14,10 +15,6 @@
 namespace zorvik {
 
 namespace {
-
-constexpr std::uint64_t kLargeDims = 64;            // chunked scan and pruned scan need this many
-constexpr std::uint64_t kChunkedMinRows = 10000;    // automatic choice: chunked scan from here
-constexpr std::uint64_t kPrunedMinRows = 1000000;   // "pruned" mode: pruned scan from here
 
 using Run = std::vector<Hit> (*)(const Engine&, std::span<const float>, std::uint64_t);
 
@@ -49,13 +46,13 @@ const Strategy& choose(const Engine& e) {
     if (const auto setting = settings::single_mode()) {
         if (const Strategy* named = entry_named(kStrategies, *setting)) {
             if (named != &kStrategies[kPruned]) return *named;
-            if (e.rows < kPrunedMinRows || is_euclidean(e) || e.dims < kLargeDims) return kStrategies[kAll];
+            if (e.rows < tuning::kPrunedMinRows || is_euclidean(e) || e.dims < tuning::kLargeDims) return kStrategies[kAll];
             // Without its per-block table the pruned scan is replaced by the chunked scan,
             // which then answers under its own name.
             return pruned_scan_ready(e) ? *named : kStrategies[kChunked];
         }
     }
-    if (e.dims >= kLargeDims && e.rows >= kChunkedMinRows && !is_euclidean(e)) return kStrategies[kChunked];
+    if (e.dims >= tuning::kLargeDims && e.rows >= tuning::kChunkedMinRows && !is_euclidean(e)) return kStrategies[kChunked];
     return kStrategies[kAll];
 }
 
