@@ -12,6 +12,8 @@
 #include "engine/messages.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/certified/sketch.hpp"
+#include "base/cpu.hpp"
+#include "base/settings.hpp"
 #include "base/text.hpp"
 #include "base/tuning.hpp"
 
@@ -95,7 +97,7 @@ double vector_order_depth(std::uint64_t n) {
 }
 
 double score_depth(std::uint64_t n) {
-    if (force_scalar()) return n == 0 ? 0.0 : static_cast<double>(n - 1);
+    if (settings::force_scalar()) return n == 0 ? 0.0 : static_cast<double>(n - 1);
     return vector_order_depth(n);
 }
 
@@ -212,7 +214,7 @@ private:
     // Scores rows [from, to) in full, in order; returns `to`.
     std::uint64_t score_span(std::uint64_t from, std::uint64_t to) {
         float scores[tuning::kScoreBatch];
-        const bool scalar = force_scalar();
+        const bool scalar = settings::force_scalar();
         for (std::uint64_t r = from; r < to;) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScoreBatch, to - r));
             score_rows(e_.metric, q_.data(), static_cast<std::size_t>(e_.dims), e_.row(r), n, scalar, scores);

@@ -12,6 +12,7 @@
 #include "engine/index/engine.hpp"
 #include "engine/scan/kernels.hpp"
 #include "base/memory_limit.hpp"
+#include "base/cpu.hpp"
 #include "base/pool.hpp"
 #include "base/tuning.hpp"
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/scan/kernels.hpp"
+#include "base/cpu.hpp"
 #include "base/pool.hpp"
 #include "base/tuning.hpp"
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/pool.hpp"
+#include "base/settings.hpp"
 #include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/scan/search.hpp"
@@ -37,7 +38,7 @@ std::vector<Hit> best_of_range(const Engine& e, const float* query, scan::RowRan
 }  // namespace
 
 std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
-    const bool scalar = force_scalar();
+    const bool scalar = settings::force_scalar();
 
     // Contiguous pieces in row order; each keeps its own best k_eff (the order is total,
     // so this equals selecting from every finite hit).
@@ -51,7 +52,7 @@ std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, st
 }
 
 std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
-    const bool scalar = force_scalar();
+    const bool scalar = settings::force_scalar();
 
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/cpu.hpp"
+#include "base/settings.hpp"
 #include "base/tuning.hpp"
 
 namespace zorvik {
@@ -194,7 +196,8 @@ float score_pair(format::Metric metric, std::span<const float> query, std::span<
     if (row.size() < query.size()) throw std::out_of_range("score_pair: row shorter than query");
     const bool l2 = metric == format::Metric::Euclidean;
     const std::size_t n = query.size();
-    if (force_scalar()) return l2 ? scalar_one<true>(query.data(), row.data(), n) : scalar_one<false>(query.data(), row.data(), n);
+    if (settings::force_scalar())
+        return l2 ? scalar_one<true>(query.data(), row.data(), n) : scalar_one<false>(query.data(), row.data(), n);
     return l2 ? vector_one<true>(query.data(), row.data(), n) : vector_one<false>(query.data(), row.data(), n);
 }
 
