@@ -48,11 +48,4 @@ Expected<std::vector<CertifiedResult>> certified_batch(const Engine& engine, con
                                                        std::uint64_t cols, std::uint64_t k, std::uint64_t block_size,
                                                        bool enable_pruning);
 
-// Processor capability detected at run time: "avx2", "avx", "sse4.2" or "scalar".
-// Only reported; the kernels do not depend on it.
-const char* simd_path();
-
-// "arch=" and the architecture the module was built for.
-std::string compile_flags();
-
 }  // namespace zorvik

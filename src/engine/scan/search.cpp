@@ -46,13 +46,15 @@ const Strategy& choose(const Engine& e) {
     if (const auto setting = settings::single_mode()) {
         if (const Strategy* named = entry_named(kStrategies, *setting)) {
             if (named != &kStrategies[kPruned]) return *named;
-            if (e.rows < tuning::kPrunedMinRows || is_euclidean(e) || e.dims < tuning::kLargeDims) return kStrategies[kAll];
+            if (e.rows < tuning::kPrunedMinRows || is_euclidean(e) || e.dims < tuning::kLargeDims)
+                return kStrategies[kAll];
             // Without its per-block table the pruned scan is replaced by the chunked scan,
             // which then answers under its own name.
             return pruned_scan_ready(e) ? *named : kStrategies[kChunked];
         }
     }
-    if (e.dims >= tuning::kLargeDims && e.rows >= tuning::kChunkedMinRows && !is_euclidean(e)) return kStrategies[kChunked];
+    if (e.dims >= tuning::kLargeDims && e.rows >= tuning::kChunkedMinRows && !is_euclidean(e))
+        return kStrategies[kChunked];
     return kStrategies[kAll];
 }
 
