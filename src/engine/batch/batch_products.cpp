@@ -15,9 +15,10 @@
 #include <bit>
 #include <vector>
 
-#include "engine/batch/batch.hpp"
+#include "engine/batch/batch_products.hpp"
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
+#include "base/settings.hpp"
 #include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
 
@@ -26,6 +27,25 @@ namespace zorvik {
 namespace {
 
 using scan::RowRange;
+
+// Queries per block of batch_matrix for `nq` queries and `threads` pool threads:
+// ZORVIK_QBLOCK (read on every call) when it holds a count above 0, else the automatic size.
+std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads) {
+    // Read on every call; text that is not a count above 0 selects the automatic size.
+    if (const auto given = settings::query_block()) return *given;
+    if (nq < 2) return 1;
+    const std::uint64_t dims = engine.dims;
+    const std::uint64_t p = std::min(nq, std::max<std::uint64_t>(threads, 1) * tuning::kQueryBlocksPerThread);
+    std::uint64_t budget = tuning::kQueryBlockScores;
+    if (engine.metric == format::Metric::Euclidean) budget = tuning::kQueryBlockScoresEuclidean;
+    else if (dims > tuning::kQueryBlockNarrowDims) budget = tuning::kQueryBlockScoresWide;
+    const std::uint64_t a = std::min(nq, std::max(budget / std::max<std::uint64_t>(engine.rows, 1), p));
+    const std::uint64_t cap = dims < tuning::kMediumDims ? tuning::kQueryBlockCap
+                              : dims < tuning::kWideDims ? tuning::kQueryBlockCapMedium
+                                                         : tuning::kQueryBlockCapWide;
+    const std::uint64_t limit = std::min(a, cap);
+    return std::min(std::max<std::uint64_t>((nq + p - 1) / p, 1), limit);
+}
 
 std::uint64_t task_budget(std::uint64_t threads) {
     return std::max(tuning::kScoreBudget / std::max<std::uint64_t>(threads, 1), tuning::kMinTaskScores);
@@ -110,7 +130,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void to_euclid(floa
 
 // The best k_eff hits of each of m queries (row-major, dims each) among `rows`, best
 // first, one list per query. `scratch` is the calling worker's score buffer.
-std::vector<std::vector<Hit>> best_of_product(const Engine& e, const float* queries, std::uint64_t m,
+std::vector<std::vector<Hit>> best_per_query(const Engine& e, const float* queries, std::uint64_t m,
                                               RowRange rows, std::uint64_t k_eff, std::uint64_t budget,
                                               std::vector<float>& scratch) {
     const std::uint64_t dims = e.dims;
@@ -204,7 +224,7 @@ Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::spa
 
     const std::uint64_t chunk = row_chunk_size(engine, threads);
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
-    // Query tiles of the chunk tasks: as best_of_product cuts a chunk's product (all
+    // Query tiles of the chunk tasks: as best_per_query cuts a chunk's product (all
     // queries whenever pieces of rows can take them all).
     TilePlan plan = plan_tiles(nq, chunk, budget);
     // Too few tasks for the pool: more query tiles, each still four queries or more and a
@@ -235,7 +255,7 @@ Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::spa
             const std::uint64_t c = task / count;
             const RowRange tq = plan.queries(nq, t0 + task % count);
             lists[static_cast<std::size_t>(task)] =
-                best_of_product(engine, queries.data() + tq.begin * dims, tq.size(),
+                best_per_query(engine, queries.data() + tq.begin * dims, tq.size(),
                                 scan::chunk_range(c, chunk, engine.rows), k_eff, budget, scratch);
         });
         // Per query, the chunks' lists in chunk order.
@@ -266,7 +286,7 @@ Expected<std::vector<QueryOutcome>> batch_matrix(const Engine& engine, std::span
     run_tasks(blocks, [&](std::uint64_t b, std::vector<float>& scratch) {
         const std::uint64_t first = b * qb;
         const std::uint64_t m = std::min(qb, nq - first);
-        auto block = best_of_product(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget,
+        auto block = best_per_query(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget,
                                      scratch);
         std::move(block.begin(), block.end(), lists.begin() + static_cast<std::ptrdiff_t>(first));
     });

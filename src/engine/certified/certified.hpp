@@ -8,13 +8,9 @@
 
 #include "engine/index/engine.hpp"
 #include "base/expected.hpp"
-#include "engine/scan/search.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
-
-// Both record lists of a certificate keep at most this many entries.
-inline constexpr std::size_t kCertificateRecordCap = 2048;
 
 // The record of one certified query.
 struct CertifiedResult {

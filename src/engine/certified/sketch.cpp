@@ -140,7 +140,7 @@ SketchQuery::SketchQuery(std::span<const float> q)
     for (std::size_t i = 0; i < codes_.size(); ++i) abs_codes_[i] = static_cast<std::uint8_t>(std::abs(codes_[i]));
     scale_ = z.scale;
     error_ = z.error;
-    code_abs_ = z.abs_sum;
+    abs_code_sum_ = z.abs_sum;
 }
 
 double SketchQuery::dot_upper(const RowSketch& sketch, std::uint64_t r) const {
@@ -151,7 +151,7 @@ double SketchQuery::dot_upper(const RowSketch& sketch, std::uint64_t r) const {
     const SketchRow& row = sketch.row(r);
     const double centre = scale_ * row.scale * static_cast<double>(p);
     const double spread =
-        scale_ * row.error * code_abs_ + error_ * row.code_abs + static_cast<double>(n) * error_ * row.error;
+        scale_ * row.error * abs_code_sum_ + error_ * row.scaled_abs_sum + static_cast<double>(n) * error_ * row.error;
     return (centre + spread) + kSketchHeadroom * (std::fabs(centre) + spread);
 }
 

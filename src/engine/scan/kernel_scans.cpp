@@ -7,7 +7,6 @@
 #include "base/settings.hpp"
 #include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
-#include "engine/scan/search.hpp"
 #include "engine/scan/strategies.hpp"
 
 namespace zorvik {

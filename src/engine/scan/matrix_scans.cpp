@@ -5,7 +5,6 @@
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
 #include "engine/scan/scan_support.hpp"
-#include "engine/scan/search.hpp"
 #include "engine/scan/strategies.hpp"
 
 namespace zorvik {
@@ -13,7 +12,7 @@ namespace zorvik {
 namespace {
 
 // Scores of rows [range.begin, range.end) by one matrix product, streamed through a heap.
-std::vector<Hit> best_of_product(const Engine& e, std::span<const float> query, scan::RowRange range,
+std::vector<Hit> best_of_range_product(const Engine& e, std::span<const float> query, scan::RowRange range,
                                  std::uint64_t k_eff) {
     std::vector<float> scores(static_cast<std::size_t>(range.size()), 0.0f);
     gemm_scores(query.data(), 1, e.row(range.begin), scores.size(), e.dims, scores.data());
@@ -34,13 +33,13 @@ std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
     std::vector<std::vector<Hit>> lists(chunks);
     pool::parallel_for(chunks, [&](std::size_t c) {
-        lists[c] = best_of_product(engine, query, scan::chunk_range(c, chunk, engine.rows), k_eff);
+        lists[c] = best_of_range_product(engine, query, scan::chunk_range(c, chunk, engine.rows), k_eff);
     });
     return merge_chunks(lists, k_eff, engine.metric);
 }
 
 std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
-    return best_of_product(engine, query, {0, engine.rows}, k_eff);
+    return best_of_range_product(engine, query, {0, engine.rows}, k_eff);
 }
 
 }  // namespace zorvik

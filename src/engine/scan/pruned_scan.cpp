@@ -26,7 +26,8 @@ inline double at_least_zero(double v) { return v > 0.0 ? v : 0.0; }
 
 bool pruned_scan_ready(const Engine& engine) {
     const std::uint64_t nb = engine.num_blocks();
-    return nb != 0 && engine.has_row_block_sq_norms && engine.row_block_sq_norms.size() == engine.rows * nb;
+    const std::size_t size = engine.row_block_sq_norms.size();
+    return nb != 0 && size != 0 && size == engine.rows * nb;
 }
 
 std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {

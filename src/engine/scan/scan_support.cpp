@@ -4,7 +4,6 @@
 
 #include "base/memory_limit.hpp"
 #include "base/tuning.hpp"
-#include "engine/scan/search.hpp"
 
 namespace zorvik {
 

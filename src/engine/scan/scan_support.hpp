@@ -11,6 +11,14 @@
 #include "engine/scan/kernels.hpp"
 #include "engine/scan/topk.hpp"
 
+namespace zorvik {
+
+// Rows per chunk for the chunked, blocked-matrix and batch-blocked scans, given the
+// pool's thread count. Chunks are [0, c), [c, 2c), ..., the last ending at rows.
+std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads);
+
+}  // namespace zorvik
+
 namespace zorvik::scan {
 
 // Half-open range of rows.
