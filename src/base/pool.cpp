@@ -130,12 +130,14 @@ std::size_t online_processors() {
     return n < 2 ? 1 : static_cast<std::size_t>(n);
 }
 
+namespace {
+
+// Size used when no size is given: RAYON_NUM_THREADS when it holds a positive count,
+// else the number of online processors (at least 1).
 std::size_t default_threads() {
     if (const auto n = settings::rayon_threads()) return static_cast<std::size_t>(std::min<std::uint64_t>(*n, kMaxThreads));
     return online_processors();
 }
-
-namespace {
 
 std::mutex g_pool_mutex;
 // The process-wide pool is never destroyed. Its workers live until the process ends,

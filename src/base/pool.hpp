@@ -42,10 +42,6 @@ private:
     bool stopping_ = false;
 };
 
-// Size used when no size is given: RAYON_NUM_THREADS when it holds a positive count,
-// else the number of online processors (at least 1).
-std::size_t default_threads();
-
 // Online logical processors as the system reports them, 1 when the report is below 2.
 std::size_t online_processors();
 

@@ -12,9 +12,10 @@ inline constexpr const char* kUnknownMetricId = "Unknown metric id: {}";
 
 // Exact search
 inline constexpr const char* kQueryDimensionMismatch = "Query dimension {} != index dimension {}";
+// Stored doubly encoded (UTF-8 read as Latin-1, encoded again) on purpose: callers match the bytes.
 inline constexpr const char* kQueryNotFinite = "Query vector contÃ©m valores nÃ£o finitos";
 
-// Batch search
+// Batch search. The Portuguese texts are stored doubly encoded on purpose: callers match the bytes.
 inline constexpr const char* kBatchNotMultiple = "queries.len() nÃ£o Ã© mÃºltiplo de dims";
 inline constexpr const char* kQueriesDimensionMismatch = "Query dimensions {} != index dimensions {}";
 inline constexpr const char* kNoQueryColumns = "Query matrix has no columns";

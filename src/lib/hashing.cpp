@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 #include "lib/errors.hpp"
 #include "lib/heap_type.hpp"
 #include "lib/messages.hpp"
@@ -11,9 +12,6 @@
 namespace zorvik::lib {
 
 namespace {
-
-// From this size on the hash runs on several threads.
-constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
 
 // The blake3.blake3 hasher type, imported on first use and kept in the module state.
 PyObject* hasher_type(State& state) {
@@ -116,7 +114,7 @@ private:
 // A hasher fed with `data`. Large inputs (index files) are hashed with the blake3
 // package's own threads, as many as the worker pool has; the digest is the same.
 PyObject* new_hasher(PyObject* type, PyObject* data, std::size_t size) {
-    if (size < kThreadedHashBytes) return PyObject_CallFunctionObjArgs(type, data, nullptr);
+    if (size < tuning::kThreadedHashBytes) return PyObject_CallFunctionObjArgs(type, data, nullptr);
     PyObject* args = PyTuple_Pack(1, data);
     if (args == nullptr) return nullptr;
     PyObject* kwargs = Py_BuildValue("{s:n}", "max_threads", static_cast<Py_ssize_t>(pool::thread_count()));

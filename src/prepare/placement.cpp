@@ -86,11 +86,17 @@ bool exists(const std::string& path) {
     return examine(path, &st);
 }
 
+namespace {
+
+// "$HOME/.zorvik/indexes", or the password database's home directory when HOME is
+// unset or empty; nullopt when neither gives one.
 std::optional<std::string> default_index_dir() {
     std::optional<std::string> home = home_directory();
     if (!home) return std::nullopt;
     return join(join(*home, ".zorvik"), "indexes");
 }
+
+}  // namespace
 
 Expected<Placement> place_index(const std::optional<std::string>& output_dir, const std::string& stem,
                                 const std::string& level) {

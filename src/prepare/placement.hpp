@@ -21,10 +21,6 @@ struct Placement {
 Expected<Placement> place_index(const std::optional<std::string>& output_dir, const std::string& stem,
                                 const std::string& level);
 
-// "$HOME/.zorvik/indexes", or the password database's home directory when HOME is
-// unset or empty; nullopt when neither gives one.
-std::optional<std::string> default_index_dir();
-
 // Appends `name` to `dir`, adding "/" only when `dir` is not empty and does not end in one.
 std::string join(const std::string& dir, const std::string& name);
 

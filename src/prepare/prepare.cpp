@@ -45,6 +45,9 @@ constexpr std::array<Level, 4> kLevels{{{"f8", 2.5}, {"f16", 2.0}, {"f32", 1.5},
 // Characters a base name may not contain at all (all ASCII, so a byte search is exact).
 constexpr std::string_view kForbidden = "/\\:*?\"<>|.";
 
+constexpr std::uint64_t kMaxDims = 10000;
+constexpr std::uint64_t kMaxRows = 50000000;
+
 constexpr double kMemoryThreshold = 8589934592.0;  // 8 GiB
 constexpr double kGiB = 1073741824.0;
 
@@ -81,14 +84,7 @@ Status check_memory(std::uint64_t count, double memory_factor) {
                             {text::fixed(need / kGiB, 1), text::fixed(kMemoryThreshold / kGiB, 1)})};
 }
 
-}  // namespace
-
-Expected<format::Metric> parse_metric(const std::string& lowered, const std::string& as_passed) {
-    for (const MetricName& m : kMetricNames)
-        if (m.name == lowered) return m.metric;
-    return Error{text::fill(msg::kUnknownMetric, {as_passed})};
-}
-
+// True when `utf8` is empty or holds only Unicode White_Space code points.
 bool blank_after_trim(const std::string& utf8) {
     const std::string_view s(utf8);
     std::size_t i = 0;
@@ -97,17 +93,7 @@ bool blank_after_trim(const std::string& utf8) {
     return true;
 }
 
-std::string sanitize_base_name(std::string_view utf8) {
-    std::string out;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const std::size_t start = i;
-        const char32_t c = text::next_code_point(utf8, i);
-        if (c == '-' || c == '_' || in_table(kAlphanumeric, c)) out.append(utf8.substr(start, i - start));
-    }
-    return out;
-}
-
+// The sampled share of NaN and infinite values must not exceed one in a hundred.
 Status check_invalid_values(const RowSource& values) {
     const std::uint64_t n = values.size();
     if (n == 0) return {};
@@ -126,6 +112,25 @@ Status check_invalid_values(const RowSource& values) {
     const double percent = static_cast<double>(invalid) * 100.0 / static_cast<double>(samples);
     return Error{text::fill(msg::kTooManyInvalid,
                             {text::dec(invalid), text::dec(samples), text::fixed(percent, 1)})};
+}
+
+}  // namespace
+
+Expected<format::Metric> parse_metric(const std::string& lowered, const std::string& as_passed) {
+    for (const MetricName& m : kMetricNames)
+        if (m.name == lowered) return m.metric;
+    return Error{text::fill(msg::kUnknownMetric, {as_passed})};
+}
+
+std::string sanitize_base_name(std::string_view utf8) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const std::size_t start = i;
+        const char32_t c = text::next_code_point(utf8, i);
+        if (c == '-' || c == '_' || in_table(kAlphanumeric, c)) out.append(utf8.substr(start, i - start));
+    }
+    return out;
 }
 
 Status check_request(const PrepareRequest& r, const RowSource& values) {

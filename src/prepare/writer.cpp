@@ -12,6 +12,7 @@
 #include "base/floats.hpp"
 #include "base/pool.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 #include "prepare/messages.hpp"
 #include "prepare/placement.hpp"
 
@@ -19,8 +20,6 @@ namespace zorvik::prepare {
 
 namespace {
 
-// Floats one pool task normalises at least, so narrow rows are grouped into ranges.
-constexpr std::size_t kTaskFloats = 32768;
 // Largest single write the system performs in one call.
 constexpr std::size_t kMaxWrite = 0x7ffff000;
 
@@ -39,6 +38,35 @@ int write_all(int fd, const void* data, std::size_t n, std::uint64_t offset) {
     return 0;
 }
 
+// Rows written (and handed to the worker pool) at once.
+std::uint64_t chunk_rows(std::uint64_t dims) {
+    using namespace tuning;
+    if (dims < kWriteWideDims) return kWriteChunkRows;
+    return std::max<std::uint64_t>(kWriteChunkRows / (dims / kWriteDimsStep), kWriteMinChunkRows);
+}
+
+// out = x / |x| in 32-bit arithmetic; zeros when the sum of squares is zero or the
+// norm is not finite. `x` and `out` do not overlap.
+void normalize_row(const float* x, float* out, std::size_t dims) {
+    // Sum of squares in 32-bit floats: per group of eight, two left-to-right sums of
+    // four squares added together, then added to s; the tail goes in element by element.
+    float s = 0.0f;
+    std::size_t i = 0;
+    for (; i + 8 <= dims; i += 8) {
+        const float a = ((x[i] * x[i] + x[i + 1] * x[i + 1]) + x[i + 2] * x[i + 2]) + x[i + 3] * x[i + 3];
+        const float b = ((x[i + 4] * x[i + 4] + x[i + 5] * x[i + 5]) + x[i + 6] * x[i + 6]) + x[i + 7] * x[i + 7];
+        s = s + (a + b);
+    }
+    for (; i < dims; ++i) s = s + x[i] * x[i];
+    const float n = std::sqrt(s);
+    if (s == 0.0f || !is_finite(n)) {
+        std::fill(out, out + dims, 0.0f);
+        return;
+    }
+    const float r = 1.0f / n;
+    for (std::size_t j = 0; j < dims; ++j) out[j] = x[j] * r;
+}
+
 // Header, then the rows chunk by chunk: a chunk is normalised on the worker pool when
 // asked (done before the next one starts), then written. 0 or the errno of a failed write.
 int write_contents(int fd, const RowSource& values, const IndexShape& shape) {
@@ -49,7 +77,7 @@ int write_contents(int fd, const RowSource& values, const IndexShape& shape) {
     if (const int err = write_all(fd, header, sizeof header, 0); err != 0) return err;
 
     const std::uint64_t chunk = std::min(rows, chunk_rows(dims));
-    const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, kTaskFloats / dims);
+    const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, tuning::kNormalizeTaskFloats / dims);
     std::vector<float> gathered;    // a chunk of a column-major matrix in row order
     std::vector<float> normalized;  // a chunk's normalised rows
     for (std::uint64_t first = 0; first < rows; first += chunk) {
@@ -104,31 +132,6 @@ void sync_directory(const std::string& dir) {
 }
 
 }  // namespace
-
-std::uint64_t chunk_rows(std::uint64_t dims) {
-    if (dims < 1280) return 8192;
-    return std::max<std::uint64_t>(8192 / (dims / 1024), 1000);
-}
-
-void normalize_row(const float* x, float* out, std::size_t dims) {
-    // Sum of squares in 32-bit floats: per group of eight, two left-to-right sums of
-    // four squares added together, then added to s; the tail goes in element by element.
-    float s = 0.0f;
-    std::size_t i = 0;
-    for (; i + 8 <= dims; i += 8) {
-        const float a = ((x[i] * x[i] + x[i + 1] * x[i + 1]) + x[i + 2] * x[i + 2]) + x[i + 3] * x[i + 3];
-        const float b = ((x[i + 4] * x[i + 4] + x[i + 5] * x[i + 5]) + x[i + 6] * x[i + 6]) + x[i + 7] * x[i + 7];
-        s = s + (a + b);
-    }
-    for (; i < dims; ++i) s = s + x[i] * x[i];
-    const float n = std::sqrt(s);
-    if (s == 0.0f || !is_finite(n)) {
-        std::fill(out, out + dims, 0.0f);
-        return;
-    }
-    const float r = 1.0f / n;
-    for (std::size_t j = 0; j < dims; ++j) out[j] = x[j] * r;
-}
 
 Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir, const std::string& stem,
                                    const std::string& level, const RowSource& values, const IndexShape& shape) {

@@ -40,11 +40,4 @@ Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir,
 // replaces it; on failure nothing is left behind except directories created.
 Expected<std::string> finish_index(PendingIndex pending);
 
-// Rows written (and handed to the worker pool) at once.
-std::uint64_t chunk_rows(std::uint64_t dims);
-
-// out = x / |x| in 32-bit arithmetic; zeros when the sum of squares is zero or the
-// norm is not finite. `x` and `out` do not overlap.
-void normalize_row(const float* x, float* out, std::size_t dims);
-
 }  // namespace zorvik::prepare

@@ -1,26 +1,100 @@
-// Batch search: shape checks, mode dispatch, the per-query mode, the grouped matrix mode
-// and the query block size of the matrix mode.
+// Batch search: shape checks, mode dispatch, the per-query mode and the grouped matrix mode.
 #include "engine/batch/batch.hpp"
 
 #include <algorithm>
-#include <cstdlib>
+#include <array>
 #include <string_view>
 
+#include "base/choice.hpp"
+#include "engine/batch/batch_products.hpp"
 #include "engine/batch/shape.hpp"
 #include "engine/scan/kernels.hpp"
 #include "base/settings.hpp"
 #include "engine/messages.hpp"
+#include "engine/scan/search.hpp"
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
 namespace {
 
-constexpr std::uint64_t kBlockedMinQueries = 4;     // automatic choice: blocked scan from here
-constexpr std::uint64_t kMatrixGroupScores = 50000000;  // scores per group of the grouped matrix mode
-
 std::span<const float> query_at(std::span<const float> queries, std::uint64_t dims, std::uint64_t q) {
     return queries.subspan(static_cast<std::size_t>(q * dims), static_cast<std::size_t>(dims));
+}
+
+// Per query: search_exact for each, groups of queries after one another.
+Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::span<const float> queries,
+                                                    std::uint64_t k) {
+    if (!std::all_of(queries.begin(), queries.end(), is_finite)) return Error{msg::kBatchNotFinite};
+    const std::uint64_t dims = engine.dims;
+    const std::uint64_t nq = queries.size() / dims;
+
+    // Sized by the processors online, not by the pool: groups bound how many queries are
+    // in flight, each of which may spread over the whole pool itself.
+    const std::uint64_t group = std::min<std::uint64_t>(
+        nq, std::max<std::uint64_t>(tuning::kPerQueryGroupPerProcessor * pool::online_processors(),
+                                    tuning::kPerQueryMinGroup));
+    std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
+    for (std::uint64_t first = 0; first < nq; first += group) {
+        const std::uint64_t count = std::min(group, nq - first);
+        pool::parallel_for(static_cast<std::size_t>(count), [&](std::size_t i) {
+            const std::uint64_t q = first + i;
+            auto one = search_exact(engine, query_at(queries, dims, q), k);
+            QueryOutcome& slot = out[static_cast<std::size_t>(q)];
+            if (one) slot = std::move(one.value());  // a failure leaves no hits and time 0.0
+        });
+    }
+    return out;
+}
+
+// Matrix, chunked: batch_matrix on groups of about kMatrixGroupScores scores, one group
+// after another.
+Expected<std::vector<QueryOutcome>> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
+                                                         std::uint64_t k) {
+    const std::uint64_t dims = engine.dims;
+    const std::uint64_t nq = queries.size() / dims;
+    const std::uint64_t group =
+        std::min(nq, std::max<std::uint64_t>(tuning::kMatrixGroupScores / std::max<std::uint64_t>(engine.rows, 1), 1));
+    std::vector<QueryOutcome> out;
+    for (std::uint64_t first = 0; first < nq; first += group) {
+        const std::uint64_t count = std::min(group, nq - first);
+        auto part = batch_matrix(
+            engine, queries.subspan(static_cast<std::size_t>(first * dims), static_cast<std::size_t>(count * dims)),
+            k);
+        if (!part) return part;
+        if (part.value().empty()) continue;  // k = 0 or no rows: no outcomes at all
+        if (out.empty()) out.reserve(static_cast<std::size_t>(nq));
+        for (QueryOutcome& o : part.value()) out.push_back(std::move(o));
+    }
+    return out;
+}
+
+using Run = Expected<std::vector<QueryOutcome>> (*)(const Engine&, std::span<const float>, std::uint64_t);
+
+struct Strategy {
+    const char* method;    // method_used of every outcome
+    Run run;
+    SettingValues values;  // the ZORVIK_BATCH_MODE values that select it
+};
+
+enum Kind : std::size_t { kPerQuery, kBlocked, kMatrix, kMatrixChunked };
+
+// The method names are part of the public interface (method_used): never "tidy" them.
+constexpr std::array<Strategy, 4> kStrategies{{
+    {"rayon-optimized", batch_per_query, {"rayon", {}}},
+    {"batch-blocked-exact", batch_blocked, {"blocked", "blocked_exact"}},
+    {"matrix-full", batch_matrix, {"matrix", "matrix_full"}},
+    {"matrix-chunked", batch_matrix_chunked, {"chunked", {}}},
+}};
+static_assert(kStrategies[kPerQuery].run == batch_per_query && kStrategies[kBlocked].run == batch_blocked &&
+              kStrategies[kMatrix].run == batch_matrix && kStrategies[kMatrixChunked].run == batch_matrix_chunked);
+
+// ZORVIK_BATCH_MODE, read on every call; an unknown value selects the automatic choice.
+const Strategy& choose(std::uint64_t nq) {
+    if (const auto setting = settings::batch_mode())
+        if (const Strategy* named = entry_named(kStrategies, *setting)) return *named;
+    return nq >= tuning::kBlockedMinQueries ? kStrategies[kBlocked] : kStrategies[kPerQuery];
 }
 
 }  // namespace
@@ -40,76 +114,11 @@ Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span
         return out;
     }
 
-    // Read on every call; an unknown value selects the automatic choice.
-    if (const auto setting = settings::batch_mode()) {
-        const std::string_view mode(*setting);
-        if (mode == "rayon") return batch_per_query(engine, queries, k);
-        if (mode == "blocked" || mode == "blocked_exact") return batch_blocked(engine, queries, k);
-        if (mode == "matrix" || mode == "matrix_full") return batch_matrix(engine, queries, k);
-        if (mode == "chunked") return batch_matrix_chunked(engine, queries, k);
-    }
-    if (nq >= kBlockedMinQueries) return batch_blocked(engine, queries, k);
-    return batch_per_query(engine, queries, k);
-}
-
-Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::span<const float> queries,
-                                                    std::uint64_t k) {
-    if (!std::all_of(queries.begin(), queries.end(), is_finite)) return Error{msg::kBatchNotFinite};
-    const std::uint64_t dims = engine.dims;
-    const std::uint64_t nq = queries.size() / dims;
-
-    // Sized by the processors online, not by the pool: groups bound how many queries are
-    // in flight, each of which may spread over the whole pool itself.
-    const std::uint64_t group = std::min<std::uint64_t>(nq, std::max<std::uint64_t>(4 * pool::online_processors(), 8));
-    std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
-    for (std::uint64_t first = 0; first < nq; first += group) {
-        const std::uint64_t count = std::min(group, nq - first);
-        pool::parallel_for(static_cast<std::size_t>(count), [&](std::size_t i) {
-            const std::uint64_t q = first + i;
-            auto one = search_exact(engine, query_at(queries, dims, q), k);
-            QueryOutcome& slot = out[static_cast<std::size_t>(q)];
-            if (one) slot = std::move(one.value());  // a failure leaves no hits and time 0.0
-            slot.method_used = "rayon-optimized";
-        });
-    }
-    return out;
-}
-
-std::vector<QueryOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
-                                               std::uint64_t k) {
-    const std::uint64_t dims = engine.dims;
-    const std::uint64_t nq = queries.size() / dims;
-    const std::uint64_t group =
-        std::min(nq, std::max<std::uint64_t>(kMatrixGroupScores / std::max<std::uint64_t>(engine.rows, 1), 1));
-    std::vector<QueryOutcome> out;
-    for (std::uint64_t first = 0; first < nq; first += group) {
-        const std::uint64_t count = std::min(group, nq - first);
-        std::vector<QueryOutcome> part = batch_matrix(
-            engine, queries.subspan(static_cast<std::size_t>(first * dims), static_cast<std::size_t>(count * dims)),
-            k);
-        if (part.empty()) continue;  // k = 0 or no rows: no outcomes at all
-        if (out.empty()) out.reserve(static_cast<std::size_t>(nq));
-        for (QueryOutcome& o : part) {
-            o.method_used = "matrix-chunked";
-            out.push_back(std::move(o));
-        }
-    }
-    return out;
-}
-
-std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads) {
-    // Read on every call; text that is not a count above 0 selects the automatic size.
-    if (const auto given = settings::query_block()) return *given;
-    if (nq < 2) return 1;
-    const std::uint64_t dims = engine.dims;
-    const std::uint64_t p = std::min(nq, std::max<std::uint64_t>(threads, 1) * 2);
-    std::uint64_t budget = 8000000;
-    if (engine.metric == format::Metric::Euclidean) budget = 3000000;
-    else if (dims > 256) budget = 5000000;
-    const std::uint64_t a = std::min(nq, std::max(budget / std::max<std::uint64_t>(engine.rows, 1), p));
-    const std::uint64_t cap = dims < 384 ? 256 : dims < 768 ? 128 : 64;
-    const std::uint64_t limit = std::min(a, cap);
-    return std::min(std::max<std::uint64_t>((nq + p - 1) / p, 1), limit);
+    const Strategy& chosen = choose(nq);
+    auto outcomes = chosen.run(engine, queries, k);
+    if (outcomes)
+        for (QueryOutcome& o : outcomes.value()) o.method_used = chosen.method;
+    return outcomes;
 }
 
 }  // namespace zorvik

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "engine/index/engine.hpp"
 #include "base/expected.hpp"
-#include "engine/scan/search.hpp"
+#include "engine/index/engine.hpp"
+#include "engine/scan/topk.hpp"
 
 namespace zorvik {
 
@@ -17,21 +17,5 @@ namespace zorvik {
 // k = 0 with no outcomes at all. Throws std::bad_alloc when memory runs out.
 Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span<const float> queries,
                                                  std::uint64_t dims, std::uint64_t k);
-
-// The modes. `queries` holds whole queries of the index's dims (checked by search_batch).
-// "rayon-optimized": search_exact per query, groups of queries after one another.
-Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::span<const float> queries,
-                                                    std::uint64_t k);
-// "batch-blocked-exact": row chunks on the pool, each scored against the queries by matrix products.
-std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k);
-// "matrix-full": blocks of queries on the pool, each scored against every row.
-std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k);
-// "matrix-chunked": batch_matrix on groups of about 50 million scores, one group after another.
-std::vector<QueryOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
-                                               std::uint64_t k);
-
-// Queries per block of batch_matrix for `nq` queries and `threads` pool threads:
-// ZORVIK_QBLOCK (read on every call) when it holds a count above 0, else the automatic size.
-std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads);
 
 }  // namespace zorvik

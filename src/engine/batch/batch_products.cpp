@@ -1,6 +1,5 @@
 // The batch modes that score queries against rows by matrix products: the blocked scan
-// ("batch-blocked-exact": row chunks on the pool) and the matrix mode ("matrix-full":
-// blocks of queries on the pool).
+// (row chunks on the pool) and the matrix mode (blocks of queries on the pool).
 //
 // Score buffers are bounded: a product of m queries against n rows that would not fit
 // one task's share of a fixed budget is cut into tiles, and each query streams its tiles'
@@ -16,9 +15,11 @@
 #include <bit>
 #include <vector>
 
-#include "engine/batch/batch.hpp"
+#include "engine/batch/batch_products.hpp"
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
+#include "base/settings.hpp"
+#include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
 
 namespace zorvik {
@@ -27,18 +28,27 @@ namespace {
 
 using scan::RowRange;
 
-// Scores held at once by the buffers of all running tasks (32 MB), and one task's floor.
-constexpr std::uint64_t kScoreBudget = std::uint64_t{8} << 20;
-constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
-// Tiles never get smaller than this, in rows per piece and in scores (a few hundred
-// thousand multiply-adds per score row keep the BLAS library on its blocked route).
-constexpr std::uint64_t kMinPieceRows = 1024;
-constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
-// Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
-constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
+// Queries per block of batch_matrix for `nq` queries and `threads` pool threads:
+// ZORVIK_QBLOCK (read on every call) when it holds a count above 0, else the automatic size.
+std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads) {
+    // Read on every call; text that is not a count above 0 selects the automatic size.
+    if (const auto given = settings::query_block()) return *given;
+    if (nq < 2) return 1;
+    const std::uint64_t dims = engine.dims;
+    const std::uint64_t p = std::min(nq, std::max<std::uint64_t>(threads, 1) * tuning::kQueryBlocksPerThread);
+    std::uint64_t budget = tuning::kQueryBlockScores;
+    if (engine.metric == format::Metric::Euclidean) budget = tuning::kQueryBlockScoresEuclidean;
+    else if (dims > tuning::kQueryBlockNarrowDims) budget = tuning::kQueryBlockScoresWide;
+    const std::uint64_t a = std::min(nq, std::max(budget / std::max<std::uint64_t>(engine.rows, 1), p));
+    const std::uint64_t cap = dims < tuning::kMediumDims ? tuning::kQueryBlockCap
+                              : dims < tuning::kWideDims ? tuning::kQueryBlockCapMedium
+                                                         : tuning::kQueryBlockCapWide;
+    const std::uint64_t limit = std::min(a, cap);
+    return std::min(std::max<std::uint64_t>((nq + p - 1) / p, 1), limit);
+}
 
 std::uint64_t task_budget(std::uint64_t threads) {
-    return std::max(kScoreBudget / std::max<std::uint64_t>(threads, 1), kMinTaskScores);
+    return std::max(tuning::kScoreBudget / std::max<std::uint64_t>(threads, 1), tuning::kMinTaskScores);
 }
 
 // Piece i of `parts` near-equal consecutive pieces of [0, n).
@@ -81,7 +91,7 @@ TilePlan plan_tiles(std::uint64_t m, std::uint64_t n, std::uint64_t budget) {
     // All m queries against pieces of budget / m rows (each piece of rows is then read
     // and packed once for every query), down to kMinPieceRows rows a piece; below that the
     // queries are cut into near-equal tiles of budget / piece >= 1024 queries at most.
-    const std::uint64_t piece = std::max(budget / m, kMinPieceRows);
+    const std::uint64_t piece = std::max(budget / m, tuning::kMinPieceRows);
     plan.row_pieces = ceil_div(n, piece);
     plan.query_tiles = ceil_div(m, budget / ceil_div(n, plan.row_pieces));
     return plan;
@@ -120,7 +130,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void to_euclid(floa
 
 // The best k_eff hits of each of m queries (row-major, dims each) among `rows`, best
 // first, one list per query. `scratch` is the calling worker's score buffer.
-std::vector<std::vector<Hit>> best_of_product(const Engine& e, const float* queries, std::uint64_t m,
+std::vector<std::vector<Hit>> best_per_query(const Engine& e, const float* queries, std::uint64_t m,
                                               RowRange rows, std::uint64_t k_eff, std::uint64_t budget,
                                               std::vector<float>& scratch) {
     const std::uint64_t dims = e.dims;
@@ -198,32 +208,31 @@ struct BatchShape {
     std::uint64_t k_eff, dims, nq, threads, budget;
 };
 
-std::vector<QueryOutcome> outcomes_of(std::vector<std::vector<Hit>>& lists, const char* method) {
+std::vector<QueryOutcome> outcomes_of(std::vector<std::vector<Hit>>& lists) {
     std::vector<QueryOutcome> out(lists.size());
-    for (std::size_t q = 0; q < lists.size(); ++q) {
-        out[q].results = std::move(lists[q]);
-        out[q].method_used = method;
-    }
+    for (std::size_t q = 0; q < lists.size(); ++q) out[q].results = std::move(lists[q]);
     return out;
 }
 
 }  // namespace
 
-std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::span<const float> queries,
+                                                  std::uint64_t k) {
     const BatchShape shape(engine, queries, k);
-    if (shape.k_eff == 0) return {};
+    if (shape.k_eff == 0) return std::vector<QueryOutcome>{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
 
     const std::uint64_t chunk = row_chunk_size(engine, threads);
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
-    // Query tiles of the chunk tasks: as best_of_product cuts a chunk's product (all
+    // Query tiles of the chunk tasks: as best_per_query cuts a chunk's product (all
     // queries whenever pieces of rows can take them all).
     TilePlan plan = plan_tiles(nq, chunk, budget);
     // Too few tasks for the pool: more query tiles, each still four queries or more and a
     // large product.
-    const std::uint64_t wanted = ceil_div(8 * threads, chunks);
+    const std::uint64_t wanted = ceil_div(tuning::kBlockedTasksPerThread * threads, chunks);
     if (plan.query_tiles < wanted) {
-        const std::uint64_t most = std::min(nq / 4, nq * (chunk / plan.row_pieces) / kMinTileScores);
+        const std::uint64_t most =
+            std::min(nq / tuning::kMinTileQueries, nq * (chunk / plan.row_pieces) / tuning::kMinTileScores);
         plan.query_tiles = std::max(plan.query_tiles, std::min(wanted, most));
     }
     const std::uint64_t tiles = plan.query_tiles;
@@ -231,8 +240,10 @@ std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const fl
     // Tiles answered together: their per-chunk lists stay within the list budget.
     const std::uint64_t kept = std::min(k_eff, chunk);
     const format::u128 tile_hits = static_cast<format::u128>(chunks) * kept * per_tile;
-    const std::uint64_t group = tile_hits >= kListBudget ? 1 : std::min<std::uint64_t>(
-                                                                   static_cast<std::uint64_t>(kListBudget / tile_hits), tiles);
+    const std::uint64_t group =
+        tile_hits >= tuning::kListBudget
+            ? 1
+            : std::min<std::uint64_t>(static_cast<std::uint64_t>(tuning::kListBudget / tile_hits), tiles);
 
     std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
     for (std::uint64_t t0 = 0; t0 < tiles; t0 += group) {
@@ -244,7 +255,7 @@ std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const fl
             const std::uint64_t c = task / count;
             const RowRange tq = plan.queries(nq, t0 + task % count);
             lists[static_cast<std::size_t>(task)] =
-                best_of_product(engine, queries.data() + tq.begin * dims, tq.size(),
+                best_per_query(engine, queries.data() + tq.begin * dims, tq.size(),
                                 scan::chunk_range(c, chunk, engine.rows), k_eff, budget, scratch);
         });
         // Per query, the chunks' lists in chunk order.
@@ -255,18 +266,17 @@ std::vector<QueryOutcome> batch_blocked(const Engine& engine, std::span<const fl
                 for (std::uint64_t c = 0; c < chunks; ++c)
                     parts[static_cast<std::size_t>(c)] =
                         std::move(lists[static_cast<std::size_t>(c * count + t)][static_cast<std::size_t>(i)]);
-                QueryOutcome& o = out[static_cast<std::size_t>(tq.begin + i)];
-                o.results = merge_chunks(parts, k_eff, engine.metric);
-                o.method_used = "batch-blocked-exact";
+                out[static_cast<std::size_t>(tq.begin + i)].results = merge_chunks(parts, k_eff, engine.metric);
             }
         }
     }
     return out;
 }
 
-std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<std::vector<QueryOutcome>> batch_matrix(const Engine& engine, std::span<const float> queries,
+                                                 std::uint64_t k) {
     const BatchShape shape(engine, queries, k);
-    if (shape.k_eff == 0) return {};
+    if (shape.k_eff == 0) return std::vector<QueryOutcome>{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
     // A block never holds more queries than the batch, whatever ZORVIK_QBLOCK says.
     const std::uint64_t qb = std::min(query_block_size(engine, nq, threads), nq);
@@ -276,11 +286,11 @@ std::vector<QueryOutcome> batch_matrix(const Engine& engine, std::span<const flo
     run_tasks(blocks, [&](std::uint64_t b, std::vector<float>& scratch) {
         const std::uint64_t first = b * qb;
         const std::uint64_t m = std::min(qb, nq - first);
-        auto block = best_of_product(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget,
+        auto block = best_per_query(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget,
                                      scratch);
         std::move(block.begin(), block.end(), lists.begin() + static_cast<std::ptrdiff_t>(first));
     });
-    return outcomes_of(lists, "matrix-full");
+    return outcomes_of(lists);
 }
 
 }  // namespace zorvik

@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
-#include "engine/index/dim_blocks.hpp"
-#include "engine/scan/kernels.hpp"
-#include "engine/messages.hpp"
-#include "engine/scan/scan_support.hpp"
-#include "engine/certified/sketch.hpp"
+#include "base/settings.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
+#include "engine/certified/build_facts.hpp"
+#include "engine/certified/rounding.hpp"
+#include "engine/certified/sketch.hpp"
+#include "engine/index/dim_blocks.hpp"
+#include "engine/messages.hpp"
+#include "engine/scan/block_bound.hpp"
+#include "engine/scan/kernels.hpp"
+#include "engine/scan/scan_support.hpp"
 
 namespace zorvik {
 
@@ -27,135 +31,11 @@ constexpr const char* kRuleL2 = "lower_bound_l2 = ||q||^2 + ||x||^2 - 2*(partial
 constexpr const char* kKindNone = "none";
 constexpr const char* kKindUpper = "upper_bound";
 constexpr const char* kKindLower = "lower_bound";
-constexpr const char* kArchFormat = "arch={}";
 
-#if defined(__x86_64__)
-constexpr const char* kArch = "x86_64";
-#elif defined(__aarch64__)
-constexpr const char* kArch = "aarch64";
-#elif defined(__i386__)
-constexpr const char* kArch = "x86";
-#else
-constexpr const char* kArch = "unknown";
-#endif
+// Both record lists of a certificate keep at most this many entries.
+constexpr std::size_t kCertificateRecordCap = 2048;
 
-// The smallest slack a bound ever gets.
-constexpr double kFixedSlack = 0.001;
-
-// ---- Rounding allowance ----------------------------------------------------------------
-//
-// The bound must stay at or above the row's score as score_pair computes it (below it
-// for euclidean), or a row that belongs in the answer is skipped. The fixed slack covers
-// the rounding only for data of moderate magnitude, so every row's slack is the larger
-// of kFixedSlack and a rigorous bound E on what rounding can move, u = 2^-24 and
-// ud = 2^-53 being the unit roundoffs of float and double, gamma_m = m*u / (1 - m*u).
-//
-// Dot metrics. Both sides add the same float products t_i = fl(q_i x_i); only the
-// additions differ. A sum whose longest path from a term to the result has m rounding
-// additions is within gamma_m * sum|t_i| of the exact sum of the t_i (Higham, 2002,
-// sec. 4.2). In the vector order over n elements that depth is (n/8 - 1) + 3 + 1 +
-// n%8 (lane chain, lane reduction, sB + sA, tail; adding a term to +0 is exact), in the
-// scalar order n - 1; a single element has none. So the full score is within
-// gamma_s * sum|t_i| and the seen block sums within gamma_b * sum|t_i| of the exact sums
-// (gamma_b for the deepest block), and their double sum within gamma(nb, ud) more.
-// The unseen part is at most (1+u) * ||q_unseen|| * ||x|| by Cauchy-Schwarz, where
-//   ||x|| <= row_norm * (1 + 2u + gamma(dims, ud))      (double sum, float rounding, float sqrt)
-//   ||q_unseen|| <= q_rem + sqrt(3 gamma(dims+1, ud)) ||q|| + ud ||q||
-// (q_rem is the root of a difference of two double sums of squares, each within
-// gamma(dims, ud) of its exact value; a root amplifies an absolute error e to sqrt(e)).
-// With sum|t_i| <= (1+u) ||q|| ||x||, every term is a multiple of row_norm:
-//   E = row_norm * (coefficient of the query), plus 8 ud for the last double operations.
-//
-// Euclidean. score_pair sums t'_i = fl(fl(q_i - x_i)^2) >= (1-u)^3 d_i^2, so it is at
-// least (1 - 3u - gamma_s) D, D the exact squared distance, D <= (||q|| + ||x||)^2. The
-// bound ||q||^2 + ||x||^2 - 2 upper needs upper >= the exact inner product, which adds
-// u * sum|q_i x_i| to the dot terms (no gamma_s there), and the double sums of squares
-// give gamma(dims+2, ud) (||q||^2 + ||x||^2). The slack enters twice, so E is the dot
-// part plus half of the rest: a quadratic in row_norm.
-//
-// Every term is bounded by sums of magnitudes, never by the row itself, so E costs a few
-// operations per row. On normalised 384-dimensional data E is about 4e-6, on N(0, 1)
-// values of 128 dimensions about 3e-4; wherever E stays below kFixedSlack the slack,
-// every bound, every decision and every record are those of the fixed slack alone.
-
-constexpr double kUnitFloat = 0x1p-24;
-constexpr double kUnitDouble = 0x1p-53;
-
-double gamma(double m, double unit) {
-    const double mu = m * unit;
-    return mu < 0.5 ? mu / (1.0 - mu) : std::numeric_limits<double>::infinity();
-}
-
-// Rounding additions on the longest path of the vector order over n elements.
-double vector_order_depth(std::uint64_t n) {
-    const std::uint64_t groups = n / 8, tail = n % 8;
-    if (groups == 0) return tail == 0 ? 0.0 : static_cast<double>(tail - 1);
-    return static_cast<double>(groups + 3 + tail);
-}
-
-double score_depth(std::uint64_t n) {
-    if (force_scalar()) return n == 0 ? 0.0 : static_cast<double>(n - 1);
-    return vector_order_depth(n);
-}
-
-// E(row_norm) = ((quad * row_norm + lin) * row_norm + base), with headroom for its own rounding.
-struct Allowance {
-    double quad = 0.0;
-    double lin = 0.0;
-    double base = 0.0;
-    // |partial_dot over every block - exact q.x| <= exact_dot * row_norm: the block sums
-    // and their double sum as above, plus the rounding of the products themselves.
-    double exact_dot = 0.0;
-
-    double slack(float row_norm) const {
-        const double n = static_cast<double>(row_norm);
-        const double e = ((quad * n + lin) * n + base) * (1.0 + 0x1p-20);
-        if (e > kFixedSlack) return e;
-        return e == e ? kFixedSlack : std::numeric_limits<double>::infinity();  // NaN: never prune
-    }
-};
-
-Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uint64_t bs, std::uint64_t nb,
-                             double q_sq) {
-    const double u = kUnitFloat, ud = kUnitDouble;
-    const double n = static_cast<double>(dims);
-    const double qn = std::sqrt(q_sq) * (1.0 + gamma(n + 2.0, ud));  // >= ||q||
-    const double rx = 1.0 + 2.0 * u + gamma(n, ud);                  // ||x|| <= rx * row_norm
-    const double g_s = gamma(score_depth(dims), u);
-    const std::uint64_t last = dims - dim_block(nb - 1, bs, dims).start;
-    const double g_b = gamma(std::max(vector_order_depth(std::min(bs, dims)), vector_order_depth(last)), u);
-    const double g_nb = gamma(static_cast<double>(nb), ud);
-    const double dq = (std::sqrt(3.0 * gamma(n + 1.0, ud)) + ud) * qn;
-    const double cauchy_schwarz = qn * ((1.0 + u) * rx - 1.0 + ud) + (1.0 + u) * rx * dq;
-    const double terms = (1.0 + u) * qn * rx;  // sum|t_i| <= terms * row_norm
-    const double last_ops = 8.0 * ud;
-
-    Allowance a;
-    a.exact_dot = terms * (g_b + g_nb * (1.0 + g_b)) + u * qn * rx;
-    if (metric != format::Metric::Euclidean) {
-        a.lin = terms * (g_s + g_b + g_nb * (1.0 + g_b)) + cauchy_schwarz + last_ops * qn * rx;
-        a.base = last_ops * kFixedSlack;
-        return a;
-    }
-    const double per_distance = (3.0 * u + g_s) / 2.0 + last_ops;  // times (||q|| + ||x||)^2
-    const double per_norms = gamma(n + 2.0, ud) / 2.0;              // times ||q||^2 + ||x||^2
-    a.quad = (per_distance + per_norms) * rx * rx;
-    a.lin = terms * (g_b + g_nb * (1.0 + g_b)) + u * qn * rx + cauchy_schwarz + last_ops * qn * rx +
-            per_distance * 2.0 * qn * rx;
-    a.base = (per_distance + per_norms) * qn * qn + last_ops * kFixedSlack;
-    return a;
-}
-
-// ---- The scan ----------------------------------------------------------------------------
-
-// The bound pass reads a few blocks of each row, in energy order rather than memory
-// order, a pattern the hardware prefetchers do not follow; rows this far ahead of the
-// scan are requested into the second-level cache instead, whole (partial rows measured
-// no cheaper to fetch than whole ones).
-constexpr std::size_t kPrefetchAheadBytes = 49152;
 constexpr std::size_t kCacheLine = 64;
-// Rows scored in full in one pass while pruning is off (or not yet possible).
-constexpr std::size_t kScoreRows = 64;
 
 // Query-side facts every bound pass reads: the blocks in visiting order and the unseen
 // query norm after each of them.
@@ -217,10 +97,10 @@ private:
 
     // Scores rows [from, to) in full, in order; returns `to`.
     std::uint64_t score_span(std::uint64_t from, std::uint64_t to) {
-        float scores[kScoreRows];
-        const bool scalar = force_scalar();
+        float scores[tuning::kScoreBatch];
+        const bool scalar = settings::force_scalar();
         for (std::uint64_t r = from; r < to;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScoreRows, to - r));
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScoreBatch, to - r));
             score_rows(e_.metric, q_.data(), static_cast<std::size_t>(e_.dims), e_.row(r), n, scalar, scores);
             for (std::size_t i = 0; i < n; ++i) score(r + i, scores[i]);
             r += n;
@@ -232,12 +112,14 @@ private:
     // every pruned row's bound is still recorded; returns the first row left.
     std::uint64_t bound_scan(std::uint64_t from, bool while_recording) {
         const std::size_t row_bytes = static_cast<std::size_t>(e_.dims) * sizeof(float);
-        const std::uint64_t ahead = std::max<std::size_t>(kPrefetchAheadBytes / row_bytes, 1);
+        // Rows ahead of the pass are requested whole (partial rows measured no cheaper to
+        // fetch than whole ones).
+        const std::uint64_t ahead = std::max<std::size_t>(tuning::kPrefetchAheadBytes / row_bytes, 1);
         std::uint64_t r = from;
         for (; r < e_.rows && !(while_recording && out_.pruned_bound_values.size() == kCertificateRecordCap); ++r) {
             if (r + ahead < e_.rows) {
                 const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
-                for (std::size_t at = 0; at < std::min(row_bytes, kPrefetchAheadBytes); at += kCacheLine)
+                for (std::size_t at = 0; at < std::min(row_bytes, tuning::kPrefetchAheadBytes); at += kCacheLine)
                     __builtin_prefetch(next + at, 0, 1);
             }
             if (!prunes(r, e_.row(r))) score(r, score_pair(e_.metric, q_, row_span(r)));
@@ -269,12 +151,13 @@ private:
         const double row_norm = static_cast<double>(row_norm32);
         const double tail = row_norm * (plan_.q_rem.back() + plan_.allowance.exact_dot);
         const double slack = plan_.allowance.slack(row_norm32);
-        const double upper = (dot + tail) + slack + kSketchHeadroom * (std::fabs(dot) + tail + slack);
+        const double upper = bound::upper(tail, dot, slack) + kSketchHeadroom * (std::fabs(dot) + tail + slack);
         const double root = static_cast<double>(heap_.root().score);
-        if (e_.metric != format::Metric::Euclidean) return root > upper;
+        const bool l2 = e_.metric == format::Metric::Euclidean;
+        if (!l2) return bound::loses(upper, root, l2);
         const double norms = e_.row_sq_norm(r) + plan_.q_sq;
-        const double lower = (norms - (upper + upper)) - kSketchHeadroom * (norms + 2.0 * std::fabs(upper));
-        return lower > root;
+        const double lower = bound::euclid_lower(norms, upper) - kSketchHeadroom * (norms + 2.0 * std::fabs(upper));
+        return bound::loses(lower, root, l2);
     }
 
     // Invariant: `partial` is the block-wise inner product over the blocks visited so far,
@@ -291,11 +174,11 @@ private:
             const DimBlock b = plan_.visit[j];
             partial = partial + static_cast<double>(
                                     dot_vector_order(q + b.start, x + b.start, static_cast<std::size_t>(b.end - b.start)));
-            const double upper = (row_norm * plan_.q_rem[j] + partial) + slack;
-            const double bound = l2 ? norms - (upper + upper) : upper;
-            if (l2 ? bound > root : root > bound) {
+            const double upper = bound::upper(row_norm * plan_.q_rem[j], partial, slack);
+            const double limit = l2 ? bound::euclid_lower(norms, upper) : upper;
+            if (bound::loses(limit, root, l2)) {
                 ++out_.pruned_candidates;
-                record(out_.pruned_bound_values, static_cast<float>(bound));
+                record(out_.pruned_bound_values, static_cast<float>(limit));
                 return true;
             }
         }
@@ -326,24 +209,12 @@ private:
 
 // True when every recorded bound lies strictly on the losing side of the k-th score.
 bool bounds_hold(const CertifiedResult& r, format::Metric metric) {
-    const float kth = r.kth_score;
-    if (metric == format::Metric::Euclidean)
-        return std::all_of(r.pruned_bound_values.begin(), r.pruned_bound_values.end(), [kth](float v) { return v > kth; });
-    return std::all_of(r.pruned_bound_values.begin(), r.pruned_bound_values.end(), [kth](float v) { return kth > v; });
+    const bool l2 = metric == format::Metric::Euclidean;
+    return std::all_of(r.pruned_bound_values.begin(), r.pruned_bound_values.end(),
+                       [&r, l2](float v) { return bound::loses(v, r.kth_score, l2); });
 }
 
 }  // namespace
-
-const char* simd_path() {
-#if defined(__x86_64__) || defined(__i386__)
-    if (has_avx2()) return "avx2";
-    if (__builtin_cpu_supports("avx")) return "avx";
-    if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
-#endif
-    return "scalar";
-}
-
-std::string compile_flags() { return text::fill(kArchFormat, {kArch}); }
 
 Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const float> query, std::uint64_t k,
                                           std::uint64_t block_size, bool enable_pruning) {

@@ -8,13 +8,9 @@
 
 #include "engine/index/engine.hpp"
 #include "base/expected.hpp"
-#include "engine/scan/search.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
-
-// Both record lists of a certificate keep at most this many entries.
-inline constexpr std::size_t kCertificateRecordCap = 2048;
 
 // The record of one certified query.
 struct CertifiedResult {
@@ -47,12 +43,5 @@ Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const 
 Expected<std::vector<CertifiedResult>> certified_batch(const Engine& engine, const float* queries, std::uint64_t n,
                                                        std::uint64_t cols, std::uint64_t k, std::uint64_t block_size,
                                                        bool enable_pruning);
-
-// Processor capability detected at run time: "avx2", "avx", "sse4.2" or "scalar".
-// Only reported; the kernels do not depend on it.
-const char* simd_path();
-
-// "arch=" and the architecture the module was built for.
-std::string compile_flags();
 
 }  // namespace zorvik

@@ -13,7 +13,7 @@ namespace zorvik {
 
 namespace {
 
-Status check_request(const Engine& e, std::span<const float> query, std::initializer_list<std::uint64_t> rows,
+Status check_analysis_request(const Engine& e, std::span<const float> query, std::initializer_list<std::uint64_t> rows,
                      std::uint64_t block_size, std::uint64_t top_blocks) {
     if (query.size() != e.dims)
         return Error{text::fill(msg::kQueriesDimensionMismatch, {text::dec(query.size()), text::dec(e.dims)})};
@@ -64,7 +64,7 @@ BlockBreakdown rank_and_cut(std::vector<BlockContribution> all, std::uint64_t to
 
 Expected<Explanation> explain(const Engine& engine, std::span<const float> query, std::uint64_t idx,
                               std::uint64_t block_size, std::uint64_t top_blocks) {
-    if (Status s = check_request(engine, query, {idx}, block_size, top_blocks); !s) return Error{s.error()};
+    if (Status s = check_analysis_request(engine, query, {idx}, block_size, top_blocks); !s) return Error{s.error()};
     const float* q = query.data();
     const float* x = engine.row(idx);
     const bool l2 = engine.metric == format::Metric::Euclidean;
@@ -89,7 +89,7 @@ Expected<Explanation> explain(const Engine& engine, std::span<const float> query
 
 Expected<Comparison> compare(const Engine& engine, std::span<const float> query, std::uint64_t idx_a,
                              std::uint64_t idx_b, std::uint64_t block_size, std::uint64_t top_blocks) {
-    if (Status s = check_request(engine, query, {idx_a, idx_b}, block_size, top_blocks); !s) return Error{s.error()};
+    if (Status s = check_analysis_request(engine, query, {idx_a, idx_b}, block_size, top_blocks); !s) return Error{s.error()};
     const float* q = query.data();
     const float* a = engine.row(idx_a);
     const float* b = engine.row(idx_b);

@@ -12,7 +12,9 @@
 #include "engine/index/engine.hpp"
 #include "engine/scan/kernels.hpp"
 #include "base/memory_limit.hpp"
+#include "base/cpu.hpp"
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
@@ -22,10 +24,6 @@ constexpr float kMaxCode = 127.0f;
 constexpr float kRoundingShift = 0x1.8p23f;
 // Below this largest magnitude a row is not scaled (127 / max|x| would overflow).
 constexpr float kSmallestScaled = 0x1p-100f;
-// Rows quantised per pool task.
-constexpr std::uint64_t kBuildRows = 4096;
-// The sketch may take at most this share of the memory the process may use.
-constexpr std::uint64_t kMemoryShare = 4;
 
 struct Quantised {
     double scale = 0.0;
@@ -114,7 +112,7 @@ RowSketch::RowSketch(std::uint64_t rows, std::uint64_t dims)
     : dims_(dims), codes_(static_cast<std::size_t>(rows * dims)), rows_(static_cast<std::size_t>(rows)) {}
 
 std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
-    const std::uint64_t limit = usable_memory_bytes() / kMemoryShare;
+    const std::uint64_t limit = usable_memory_bytes() / tuning::kSketchMemoryShare;
     if (e.dims == 0 || e.rows > limit / (e.dims + sizeof(SketchRow))) return nullptr;
     std::unique_ptr<RowSketch> sketch;
     try {
@@ -123,10 +121,11 @@ std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
         return nullptr;
     }
     RowSketch& s = *sketch;
-    const std::uint64_t tasks = e.rows / kBuildRows + (e.rows % kBuildRows != 0 ? 1 : 0);
+    constexpr std::uint64_t per_task = tuning::kSketchBuildRows;
+    const std::uint64_t tasks = e.rows / per_task + (e.rows % per_task != 0 ? 1 : 0);
     pool::parallel_for(static_cast<std::size_t>(tasks), [&](std::size_t t) {
-        const std::uint64_t first = t * kBuildRows;
-        const std::uint64_t last = std::min(e.rows, first + kBuildRows);
+        const std::uint64_t first = t * per_task;
+        const std::uint64_t last = std::min(e.rows, first + per_task);
         for (std::uint64_t r = first; r < last; ++r) {
             const Quantised q = quantise(e.row(r), e.dims, s.codes_.data() + r * e.dims);
             s.rows_[r] = {q.scale, q.error, q.scale * q.abs_sum * (1.0 + kSketchHeadroom)};
@@ -141,7 +140,7 @@ SketchQuery::SketchQuery(std::span<const float> q)
     for (std::size_t i = 0; i < codes_.size(); ++i) abs_codes_[i] = static_cast<std::uint8_t>(std::abs(codes_[i]));
     scale_ = z.scale;
     error_ = z.error;
-    code_abs_ = z.abs_sum;
+    abs_code_sum_ = z.abs_sum;
 }
 
 double SketchQuery::dot_upper(const RowSketch& sketch, std::uint64_t r) const {
@@ -152,7 +151,7 @@ double SketchQuery::dot_upper(const RowSketch& sketch, std::uint64_t r) const {
     const SketchRow& row = sketch.row(r);
     const double centre = scale_ * row.scale * static_cast<double>(p);
     const double spread =
-        scale_ * row.error * code_abs_ + error_ * row.code_abs + static_cast<double>(n) * error_ * row.error;
+        scale_ * row.error * abs_code_sum_ + error_ * row.scaled_abs_sum + static_cast<double>(n) * error_ * row.error;
     return (centre + spread) + kSketchHeadroom * (std::fabs(centre) + spread);
 }
 

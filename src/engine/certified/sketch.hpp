@@ -26,7 +26,7 @@ struct Engine;
 struct SketchRow {
     double scale = 0.0;
     double error = 0.0;     // at least max |x_i - scale * c_i|
-    double code_abs = 0.0;  // scale * sum |c_i|
+    double scaled_abs_sum = 0.0;  // scale * sum |c_i|
 };
 
 class RowSketch {
@@ -64,7 +64,7 @@ private:
     std::vector<std::uint8_t> abs_codes_;
     double scale_ = 0.0;
     double error_ = 0.0;
-    double code_abs_ = 0.0;  // sum |p_i|
+    double abs_code_sum_ = 0.0;  // sum |p_i|, unscaled
 };
 
 // Holds an engine's sketch, built by the first caller that needs it. Nobody ever waits:

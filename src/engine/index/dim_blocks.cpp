@@ -1,11 +1,23 @@
 #include "engine/index/dim_blocks.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <numeric>
 
 #include "engine/scan/kernels.hpp"
 
 namespace zorvik {
+
+namespace {
+
+// totalOrder key of a double, as score_key is for floats.
+std::int64_t energy_key(double v) {
+    const auto x = std::bit_cast<std::int64_t>(v);
+    return x < 0 ? (x ^ INT64_MAX) : x;
+}
+
+}  // namespace
 
 std::vector<double> block_energies(const float* q, std::uint64_t dims, std::uint64_t width) {
     std::vector<double> energy(static_cast<std::size_t>(block_count(dims, width)));

@@ -1,14 +1,17 @@
 #pragma once
 // Dimension blocks of a given width and the query's energy in each: the pieces shared by
 // the block-pruned scans and the per-block analyses.
-#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "engine/index/engine.hpp"
-
 namespace zorvik {
+
+// Half-open range of dimension positions.
+struct DimBlock {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+};
 
 // ceil(dims / width) without overflow for any width >= 1.
 inline std::uint64_t block_count(std::uint64_t dims, std::uint64_t width) {
@@ -20,12 +23,6 @@ inline DimBlock dim_block(std::uint64_t b, std::uint64_t width, std::uint64_t di
     const std::uint64_t start = b * width;
     const std::uint64_t end = dims - start < width ? dims : start + width;
     return {start, end};
-}
-
-// totalOrder key of a double, as score_key is for floats.
-inline std::int64_t energy_key(double v) {
-    const auto x = std::bit_cast<std::int64_t>(v);
-    return x < 0 ? (x ^ INT64_MAX) : x;
 }
 
 // Per block, the sum of q[i]^2 (in doubles, from -0.0, in element order) over its positions.

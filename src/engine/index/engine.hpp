@@ -8,18 +8,13 @@
 
 #include "base/mapping.hpp"
 #include "engine/certified/sketch.hpp"
+#include "engine/index/dim_blocks.hpp"
 #include "base/table.hpp"
 #include "format/header.hpp"
 
 namespace zorvik {
 
 using Digest = std::array<unsigned char, 32>;
-
-// Half-open range of dimension positions.
-struct DimBlock {
-    std::uint64_t start = 0;
-    std::uint64_t end = 0;
-};
 
 struct Engine {
     std::uint64_t rows = 0;
@@ -36,9 +31,8 @@ struct Engine {
     // a header may claim billions of dimensions.
     std::uint64_t block_width = 16;
 
-    // rows x num_blocks() sums of squares, row by row; present only for large
+    // rows x num_blocks() sums of squares, row by row; empty except for large
     // non-euclidean indexes.
-    bool has_row_block_sq_norms = false;
     Table<double> row_block_sq_norms;
 
     // The 8-bit sketch the certified scan skips rows with, built on first need.
@@ -53,12 +47,8 @@ struct Engine {
     double row_sq_norm(std::uint64_t r) const { return dims == 0 ? -0.0 : row_sq_norms_table[r]; }
     float row_norm(std::uint64_t r) const { return dims == 0 ? -0.0f : row_norms_table[r]; }
 
-    std::uint64_t num_blocks() const { return (dims + block_width - 1) / block_width; }
-    DimBlock block(std::uint64_t b) const {
-        const std::uint64_t start = b * block_width;
-        const std::uint64_t end = dims - start < block_width ? dims : start + block_width;
-        return {start, end};
-    }
+    std::uint64_t num_blocks() const { return block_count(dims, block_width); }
+    DimBlock block(std::uint64_t b) const { return dim_block(b, block_width, dims); }
 };
 
 using EngineHandle = std::shared_ptr<const Engine>;

@@ -15,6 +15,7 @@
 #include "engine/messages.hpp"
 #include "engine/index/norms.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
@@ -26,13 +27,18 @@ std::string resolve_path(const std::string& path) {
     return real ? std::string(real.get()) : path;
 }
 
-// Below this many floats the sums run before the digest, from the calling thread.
-constexpr std::uint64_t kHelperMinElements = std::uint64_t{1} << 20;
+// Width of the dimension blocks: a pure function of the header.
+std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims) {
+    using namespace tuning;
+    if (rows >= kWideBlocksMinRows) return dims < kWideDims ? kBlockWidthMedium : kBlockWidthWide;
+    return dims < kNarrowBlockDims ? kBlockWidthNarrow : kBlockWidthMedium;
+}
 
 // The per-block table is kept only for large inner-product indexes: the pruned scan
 // reads it, and euclidean ranking never prunes.
 bool wants_block_table(const Engine& e) {
-    return e.metric != format::Metric::Euclidean && e.rows >= 10000 && e.dims >= 64;
+    return e.metric != format::Metric::Euclidean && e.rows >= tuning::kBlockTableMinRows &&
+           e.dims >= tuning::kBlockTableMinDims;
 }
 
 // Sizes the derived tables. Done on the calling thread: memory a helper thread allocates
@@ -41,10 +47,8 @@ void allocate_tables(Engine& e) {
     if (e.dims == 0) return;  // every entry is -0.0; the accessors answer without a table
     e.row_sq_norms_table = Table<double>(static_cast<std::size_t>(e.rows));
     e.row_norms_table = Table<float>(static_cast<std::size_t>(e.rows));
-    if (wants_block_table(e)) {
+    if (wants_block_table(e))
         e.row_block_sq_norms = Table<double>(static_cast<std::size_t>(e.rows * e.num_blocks()));
-        e.has_row_block_sq_norms = true;
-    }
 }
 
 // Fills the tables and derives the digest together: the sums run on the worker pool, fed
@@ -52,11 +56,11 @@ void allocate_tables(Engine& e) {
 // the interpreter, so it stays on the caller). The helper is joined before anything
 // returns, and an exception it meets is rethrown here. Small indexes are not worth a thread.
 void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_size) {
-    const bool blocks = e.has_row_block_sq_norms;
+    const bool blocks = e.row_block_sq_norms.size() != 0;
     std::exception_ptr failure;
     {
         std::jthread helper;
-        if (e.rows * e.dims >= kHelperMinElements) {
+        if (e.rows * e.dims >= tuning::kHelperMinElements) {
             try {
                 helper = std::jthread([&e, blocks, &failure] {
                     try {
@@ -76,11 +80,6 @@ void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_
 }
 
 }  // namespace
-
-std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims) {
-    if (rows >= 250000) return dims < 768 ? 32 : 64;
-    return dims < 256 ? 16 : 32;
-}
 
 Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hooks) {
     // A path with an embedded NUL cannot name a file.
@@ -106,7 +105,7 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     auto engine = std::make_shared<Engine>();
     engine->mapping = Mapping(addr, map_len);
 
-    if (hooks.after_map) hooks.after_map();
+    if (hooks.configure_pool) hooks.configure_pool();
 
     if (file_size < format::kHeaderBytes)
         return Error{text::fill(msg::kFileTooSmall, {text::dec(std::uint64_t{format::kHeaderBytes}),

@@ -10,16 +10,14 @@
 namespace zorvik {
 
 struct LoadHooks {
-    // Called right after the file has been mapped, before the header is read.
-    std::function<void()> after_map;
+    // Configures the worker pool (its size is fixed on first use). Called once the file
+    // is mapped, before the header is read and the tables are filled on the pool.
+    std::function<void()> configure_pool;
     // BLAKE3 (default mode, 32-byte output) of a byte range. May throw; the loader
     // releases everything it holds and lets the exception through.
     std::function<Digest(const unsigned char*, std::size_t)> digest;
 };
 
 Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hooks);
-
-// Width of the dimension blocks: a pure function of the header.
-std::uint64_t block_width_for(std::uint64_t rows, std::uint64_t dims);
 
 }  // namespace zorvik

@@ -7,15 +7,19 @@
 #include <cstdint>
 
 #include "engine/scan/kernels.hpp"
+#include "base/cpu.hpp"
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
 namespace {
 
-// Rows summed side by side, and elements per pool task (about 1 MB of floats).
+// Rows summed side by side: the kernels below are written for eight.
 constexpr std::uint64_t kRowsTogether = 8;
-constexpr std::uint64_t kElementsPerTask = std::uint64_t{1} << 18;
+// Block ends fall on multiples of 4, where the four-element AVX2 steps end.
+static_assert(tuning::kBlockWidthNarrow % 4 == 0 && tuning::kBlockWidthMedium % 4 == 0 &&
+              tuning::kBlockWidthWide % 4 == 0);
 
 struct Tables {
     const float* vectors;
@@ -190,9 +194,9 @@ void fill_norm_tables(Engine& e, bool blocks) {
     const Tables t{e.vectors, e.dims, e.block_width, e.num_blocks(), e.row_sq_norms_table.data(),
                    e.row_norms_table.data(), blocks ? e.row_block_sq_norms.data() : nullptr};
     const RangeFn range = pick_range(blocks);
-    // Tasks of whole eight-row groups, about kElementsPerTask floats each.
+    // Tasks of whole eight-row groups, about kNormElementsPerTask floats each.
     const std::uint64_t per_task =
-        std::max<std::uint64_t>(kElementsPerTask / e.dims / kRowsTogether, 1) * kRowsTogether;
+        std::max<std::uint64_t>(tuning::kNormElementsPerTask / e.dims / kRowsTogether, 1) * kRowsTogether;
     const std::uint64_t tasks = (e.rows + per_task - 1) / per_task;
     pool::parallel_for(static_cast<std::size_t>(tasks), [&](std::size_t i) {
         const std::uint64_t begin = i * per_task;

@@ -5,14 +5,14 @@
 #include <climits>
 #include <cstdint>
 
+#include "base/tuning.hpp"
+
 namespace zorvik {
 
 namespace {
 
 // Largest extent handed to one BLAS call (its integers are 32-bit).
 constexpr std::size_t kMaxExtent = static_cast<std::size_t>(INT_MAX);
-// Row pieces of the matrix-vector path stay well inside the 32-bit range.
-constexpr std::size_t kRowPiece = std::size_t{1} << 30;
 
 void sgemm_nt(const float* Q, std::size_t m, const float* X, std::size_t n, std::size_t dims, float* D,
               std::size_t ldd) {
@@ -55,8 +55,8 @@ void gemm_scores(const float* Q, std::size_t m, const float* X, std::size_t n, s
     // One query row at a time (also when the rows exceed what one call can address), in
     // pieces of rows that fit the 32-bit interface.
     for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < n; j += kRowPiece) {
-            const std::size_t w = n - j < kRowPiece ? n - j : kRowPiece;
+        for (std::size_t j = 0; j < n; j += tuning::kBlasRowPiece) {
+            const std::size_t w = n - j < tuning::kBlasRowPiece ? n - j : tuning::kBlasRowPiece;
             sgemv_rows(Q + i * dims, X + j * dims, w, dims, D + i * n + j);
         }
 }

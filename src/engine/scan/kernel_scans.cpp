@@ -1,24 +1,22 @@
 // The strategies that score rows with the per-row kernel on the worker pool:
-// the full scan ("exact") and the chunked scan ("exact-chunked").
+// the full scan and the chunked scan.
 #include <algorithm>
 #include <vector>
 
 #include "base/pool.hpp"
+#include "base/settings.hpp"
+#include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
-#include "engine/scan/search.hpp"
+#include "engine/scan/strategies.hpp"
 
 namespace zorvik {
 
 namespace {
 
-// Below this many floats a piece of the full scan is not worth a task.
-constexpr std::uint64_t kMinPieceElements = 65536;
-constexpr std::uint64_t kPiecesPerThread = 4;
-
 std::uint64_t piece_count(const Engine& e) {
     const std::uint64_t threads = std::max<std::uint64_t>(pool::thread_count(), 1);
-    const std::uint64_t by_work = std::max<std::uint64_t>(e.rows * e.dims / kMinPieceElements, 1);
-    return std::min({threads * kPiecesPerThread, by_work, e.rows});
+    const std::uint64_t by_work = std::max<std::uint64_t>(e.rows * e.dims / tuning::kMinPieceElements, 1);
+    return std::min({threads * tuning::kPiecesPerThread, by_work, e.rows});
 }
 
 // The best k_eff finite hits of one range, best first. A range no longer than k_eff
@@ -38,9 +36,8 @@ std::vector<Hit> best_of_range(const Engine& e, const float* query, scan::RowRan
 
 }  // namespace
 
-QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                      QueryClock::time_point start) {
-    const bool scalar = force_scalar();
+std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+    const bool scalar = settings::force_scalar();
 
     // Contiguous pieces in row order; each keeps its own best k_eff (the order is total,
     // so this equals selecting from every finite hit).
@@ -50,12 +47,11 @@ QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::u
         const scan::RowRange range{engine.rows * p / pieces, engine.rows * (p + 1) / pieces};
         lists[p] = best_of_range(engine, query.data(), range, k_eff, scalar);
     });
-    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact", start);
+    return merge_chunks(lists, k_eff, engine.metric);
 }
 
-QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                          QueryClock::time_point start) {
-    const bool scalar = force_scalar();
+std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+    const bool scalar = settings::force_scalar();
 
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
@@ -66,7 +62,7 @@ QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, st
         scan::stream_rows(engine, query.data(), range, scalar, heap);
         lists[c] = heap.into_sorted();
     });
-    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact-chunked", start);
+    return merge_chunks(lists, k_eff, engine.metric);
 }
 
 }  // namespace zorvik

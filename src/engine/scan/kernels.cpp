@@ -6,12 +6,13 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/cpu.hpp"
+#include "base/settings.hpp"
+#include "base/tuning.hpp"
+
 namespace zorvik {
 
 namespace {
-
-// How far ahead of the rows being scored the four-row loop asks for cache lines.
-constexpr std::uintptr_t kPrefetchBytes = 16384;
 
 // The term of one element, rounded to float: q*x, or (q-x)^2 for metric 2.
 template <bool L2>
@@ -49,7 +50,7 @@ void scalar_eight(const float* q, const float* x, std::size_t n, float* out) {
     const float* x0 = x;
     const float* x4 = x + 4 * n;
     float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f, s4 = 0.0f, s5 = 0.0f, s6 = 0.0f, s7 = 0.0f;
-    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + kPrefetchBytes;
+    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + tuning::kPrefetchBytes;
     for (std::size_t i = 0; i < n; ++i) {
         if (i % 8 == 0) {  // eight rows consume 256 bytes per eight elements
             for (std::uintptr_t line = 0; line < 256; line += 64)
@@ -128,7 +129,7 @@ void vector_four(const float* q, const float* x, std::size_t n, float* out) {
     __m128 a[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     __m128 b[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     std::size_t i = 0;
-    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + kPrefetchBytes;
+    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + tuning::kPrefetchBytes;
     for (; i + 8 <= n; i += 8, pf += 128) {
         prefetch_group(pf);
         const __m128 qa = _mm_loadu_ps(q + i);
@@ -158,7 +159,7 @@ template <bool L2>
 [[gnu::target("avx2")]] void vector_four_avx2(const float* q, const float* x, std::size_t n, float* out) {
     __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
     std::size_t i = 0;
-    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + kPrefetchBytes;
+    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + tuning::kPrefetchBytes;
     for (; i + 8 <= n; i += 8, pf += 128) {
         prefetch_group(pf);
         const __m256 qv = _mm256_loadu_ps(q + i);
@@ -195,7 +196,8 @@ float score_pair(format::Metric metric, std::span<const float> query, std::span<
     if (row.size() < query.size()) throw std::out_of_range("score_pair: row shorter than query");
     const bool l2 = metric == format::Metric::Euclidean;
     const std::size_t n = query.size();
-    if (force_scalar()) return l2 ? scalar_one<true>(query.data(), row.data(), n) : scalar_one<false>(query.data(), row.data(), n);
+    if (settings::force_scalar())
+        return l2 ? scalar_one<true>(query.data(), row.data(), n) : scalar_one<false>(query.data(), row.data(), n);
     return l2 ? vector_one<true>(query.data(), row.data(), n) : vector_one<false>(query.data(), row.data(), n);
 }
 

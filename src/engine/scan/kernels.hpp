@@ -12,27 +12,23 @@
 #include <cstdint>
 #include <span>
 
-#include "base/cpu.hpp"
 #include "base/floats.hpp"
-#include "base/settings.hpp"
 #include "format/header.hpp"
 
 namespace zorvik {
-
-// True when the process chose the scalar order (ZORVIK_FORCE_SCALAR, read once per process).
-using settings::force_scalar;
 
 // Score of one row against the query; loops over query.size() elements. A row shorter
 // than the query throws std::out_of_range.
 float score_pair(format::Metric metric, std::span<const float> query, std::span<const float> row);
 
 // Scores `count` consecutive rows of a row-major matrix (row stride `dims`) starting at
-// `rows`, writing out[i] for row i. `scalar` picks the order (callers pass force_scalar()).
+// `rows`, writing out[i] for row i. `scalar` picks the order (callers pass
+// settings::force_scalar()).
 // Every out[i] is bit-identical to score_pair on that row.
 void score_rows(format::Metric metric, const float* query, std::size_t dims, const float* rows,
                 std::size_t count, bool scalar, float* out);
 
-// Inner product of n elements in the vector order, whatever force_scalar() says.
+// Inner product of n elements in the vector order, whatever settings::force_scalar() says.
 float dot_vector_order(const float* q, const float* x, std::size_t n);
 
 // Sum of x[t]^2 in doubles (each factor widened first), from -0.0, in element order:

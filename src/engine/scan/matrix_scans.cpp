@@ -1,19 +1,18 @@
 // The strategies that score rows through the matrix product: the blocked matrix scan
-// ("exact-blocked-matrix", chunks on the pool) and the single product over all rows
-// ("exact-matrix-full", calling thread).
+// (chunks on the pool) and the single product over all rows (calling thread).
 #include <vector>
 
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
 #include "engine/scan/scan_support.hpp"
-#include "engine/scan/search.hpp"
+#include "engine/scan/strategies.hpp"
 
 namespace zorvik {
 
 namespace {
 
 // Scores of rows [range.begin, range.end) by one matrix product, streamed through a heap.
-std::vector<Hit> best_of_product(const Engine& e, std::span<const float> query, scan::RowRange range,
+std::vector<Hit> best_of_range_product(const Engine& e, std::span<const float> query, scan::RowRange range,
                                  std::uint64_t k_eff) {
     std::vector<float> scores(static_cast<std::size_t>(range.size()), 0.0f);
     gemm_scores(query.data(), 1, e.row(range.begin), scores.size(), e.dims, scores.data());
@@ -29,20 +28,18 @@ std::vector<Hit> best_of_product(const Engine& e, std::span<const float> query, 
 
 }  // namespace
 
-QueryOutcome scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                                 QueryClock::time_point start) {
+std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
     std::vector<std::vector<Hit>> lists(chunks);
     pool::parallel_for(chunks, [&](std::size_t c) {
-        lists[c] = best_of_product(engine, query, scan::chunk_range(c, chunk, engine.rows), k_eff);
+        lists[c] = best_of_range_product(engine, query, scan::chunk_range(c, chunk, engine.rows), k_eff);
     });
-    return scan::finish(merge_chunks(lists, k_eff, engine.metric), "exact-blocked-matrix", start);
+    return merge_chunks(lists, k_eff, engine.metric);
 }
 
-QueryOutcome scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                              QueryClock::time_point start) {
-    return scan::finish(best_of_product(engine, query, {0, engine.rows}, k_eff), "exact-matrix-full", start);
+std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+    return best_of_range_product(engine, query, {0, engine.rows}, k_eff);
 }
 
 }  // namespace zorvik

@@ -1,4 +1,4 @@
-// "exact-pruned-fast": a sequential scan that abandons a row as soon as a bound built
+// The block-pruned scan: a sequential scan that abandons a row as soon as a bound built
 // from per-block norms shows it cannot beat the current k-th best score.
 #include <algorithm>
 #include <cmath>
@@ -6,25 +6,32 @@
 #include <vector>
 
 #include "engine/index/dim_blocks.hpp"
+#include "engine/scan/block_bound.hpp"
 #include "engine/scan/scan_support.hpp"
-#include "engine/scan/search.hpp"
+#include "engine/scan/strategies.hpp"
 
 namespace zorvik {
 
 namespace {
 
-// Scores within this much of the k-th best are always evaluated in full.
+// Scores within this much of the k-th best are always evaluated in full. Fixed at 0.0001
+// as part of what "exact-pruned-fast" promises, and smaller than the certified scan's
+// on purpose: a surviving row is scored from the very block sums its bound adds up, not
+// re-scored by the kernel, so no rounding gap between the two has to be covered.
 constexpr double kSlack = 0.0001;
 
 inline double at_least_zero(double v) { return v > 0.0 ? v : 0.0; }
 
 }  // namespace
 
-QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                         QueryClock::time_point start) {
+bool pruned_scan_ready(const Engine& engine) {
     const std::uint64_t nb = engine.num_blocks();
-    if (nb == 0 || !engine.has_row_block_sq_norms || engine.row_block_sq_norms.size() != engine.rows * nb)
-        return scan_chunked(engine, query, k_eff, start);
+    const std::size_t size = engine.row_block_sq_norms.size();
+    return nb != 0 && size != 0 && size == engine.rows * nb;
+}
+
+std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+    const std::uint64_t nb = engine.num_blocks();
 
     const float* q = query.data();
     std::vector<DimBlock> blocks(static_cast<std::size_t>(nb));
@@ -41,7 +48,7 @@ QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std
             heap.offer(Hit{r, score_pair(engine.metric, query, {x, static_cast<std::size_t>(engine.dims)})});
             continue;
         }
-        // Invariant: acc is the exact partial score over the blocks seen so far and
+        // Invariant: acc is the partial score over the blocks seen so far and its upper
         // bound is at least the row's full score (Cauchy-Schwarz on the unseen blocks).
         const double kth = static_cast<double>(heap.root().score);
         const double row_sq = engine.row_sq_norm(r);
@@ -53,16 +60,16 @@ QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std
             acc = acc + static_cast<double>(dot_vector_order(q + blk.start, x + blk.start, blk.end - blk.start));
             seen_q = seen_q + energy[b];
             seen_x = seen_x + row_blocks[b];
-            const double bound =
-                std::sqrt(at_least_zero(row_sq - seen_x)) * std::sqrt(at_least_zero(total - seen_q)) + acc + kSlack;
-            if (kth > bound) {
+            const double unseen =
+                std::sqrt(at_least_zero(row_sq - seen_x)) * std::sqrt(at_least_zero(total - seen_q));
+            if (bound::loses(bound::upper(unseen, acc, kSlack), kth, false)) {
                 pruned = true;
                 break;
             }
         }
         if (!pruned) heap.offer(Hit{r, static_cast<float>(acc)});
     }
-    return scan::finish(select_best(heap.into_sorted(), k_eff, engine.metric), "exact-pruned-fast", start);
+    return select_best(heap.into_sorted(), k_eff, engine.metric);
 }
 
 }  // namespace zorvik

@@ -3,20 +3,22 @@
 #include <new>
 
 #include "base/memory_limit.hpp"
-#include "engine/scan/search.hpp"
+#include "base/tuning.hpp"
 
 namespace zorvik {
 
 std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads) {
     const std::uint64_t dims = engine.dims;
-    std::uint64_t budget = 8000000;
-    if (engine.metric == format::Metric::Euclidean) budget = 3000000;
-    else if (dims >= 768) budget = 16000000;
-    else if (dims >= 384) budget = 10000000;
+    std::uint64_t budget = tuning::kChunkFloats;
+    if (engine.metric == format::Metric::Euclidean) budget = tuning::kChunkFloatsEuclidean;
+    else if (dims >= tuning::kWideDims) budget = tuning::kChunkFloatsWide;
+    else if (dims >= tuning::kMediumDims) budget = tuning::kChunkFloatsMedium;
     std::uint64_t n = std::max(budget / std::max<std::uint64_t>(dims, 1),
-                               engine.rows / (std::max<std::uint64_t>(threads, 1) * 4));
+                               engine.rows / (std::max<std::uint64_t>(threads, 1) * tuning::kChunksPerThread));
     n = std::max<std::uint64_t>(n, 1);
-    const std::uint64_t cap = dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000;
+    const std::uint64_t cap = dims >= tuning::kWideDims     ? tuning::kChunkRowsCapWide
+                              : dims >= tuning::kMediumDims ? tuning::kChunkRowsCapMedium
+                                                            : tuning::kChunkRowsCap;
     n = std::min(n, cap);
     return std::max<std::uint64_t>(std::min(n, engine.rows), 1);
 }
@@ -31,14 +33,6 @@ std::vector<Hit> first_rows(std::uint64_t k_eff, float zero) {
     hits.reserve(static_cast<std::size_t>(k_eff));
     for (std::uint64_t r = 0; r < k_eff; ++r) hits.push_back(Hit{r, zero});
     return hits;
-}
-
-QueryOutcome finish(std::vector<Hit> hits, const char* method, QueryClock::time_point start) {
-    QueryOutcome out;
-    out.results = std::move(hits);
-    out.method_used = method;
-    out.query_time_ms = elapsed_ms(start);
-    return out;
 }
 
 }  // namespace scan

@@ -1,19 +1,25 @@
 #pragma once
 // Pieces shared by the single-query strategies: row streaming, chunk ranges and the
-// common ending of every strategy.
+// answer of an index without dimensions.
 #include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "base/tuning.hpp"
 #include "engine/index/engine.hpp"
 #include "engine/scan/kernels.hpp"
 #include "engine/scan/topk.hpp"
 
-namespace zorvik::scan {
+namespace zorvik {
 
-// Rows scored per kernel call before their hits are offered.
-inline constexpr std::size_t kScoreBatch = 64;
+// Rows per chunk for the chunked, blocked-matrix and batch-blocked scans, given the
+// pool's thread count. Chunks are [0, c), [c, 2c), ..., the last ending at rows.
+std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads);
+
+}  // namespace zorvik
+
+namespace zorvik::scan {
 
 // Half-open range of rows.
 struct RowRange {
@@ -42,9 +48,9 @@ struct HitList {
 // each hit, with its global row number, to `sink`.
 template <class Sink>
 void stream_rows(const Engine& e, const float* query, RowRange range, bool scalar, Sink& sink) {
-    float scores[kScoreBatch];
+    float scores[tuning::kScoreBatch];
     for (std::uint64_t r = range.begin; r < range.end;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScoreBatch, range.end - r));
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScoreBatch, range.end - r));
         score_rows(e.metric, query, e.dims, e.row(r), n, scalar, scores);
         for (std::size_t i = 0; i < n; ++i) sink.offer(Hit{r + i, scores[i]});
         r += n;
@@ -53,8 +59,5 @@ void stream_rows(const Engine& e, const float* query, RowRange range, bool scala
 
 // The first k_eff rows, each scoring `zero`: the answer when every row scores alike.
 std::vector<Hit> first_rows(std::uint64_t k_eff, float zero);
-
-// Sorted best first (already), stamped with the strategy name and the elapsed time.
-QueryOutcome finish(std::vector<Hit> hits, const char* method, QueryClock::time_point start);
 
 }  // namespace zorvik::scan

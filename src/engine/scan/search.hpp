@@ -1,5 +1,5 @@
 #pragma once
-// Exact single-query search: validation, strategy dispatch and the five strategies.
+// Exact single-query search: validation and strategy dispatch.
 #include <cstdint>
 #include <span>
 
@@ -13,22 +13,5 @@ namespace zorvik {
 // returns the best min(k, rows) finite hits, best first. Errors are message texts.
 // Throws std::bad_alloc when the result or a scan buffer cannot be allocated.
 Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float> query, std::uint64_t k);
-
-// Rows per chunk for the chunked, blocked-matrix and batch-blocked scans, given the
-// pool's thread count. Chunks are [0, c), [c, 2c), ..., the last ending at rows.
-std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads);
-
-// The strategies; each sorts its result best first and stamps method and time. They
-// need dims > 0 (search_exact answers an index without dimensions itself).
-QueryOutcome scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                      QueryClock::time_point start);
-QueryOutcome scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                          QueryClock::time_point start);
-QueryOutcome scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                                 QueryClock::time_point start);
-QueryOutcome scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                              QueryClock::time_point start);
-QueryOutcome scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
-                         QueryClock::time_point start);
 
 }  // namespace zorvik

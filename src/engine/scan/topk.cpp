@@ -2,6 +2,14 @@
 
 namespace zorvik {
 
+namespace {
+
+void sort_best_first(std::vector<Hit>& hits, format::Metric metric) {
+    std::sort(hits.begin(), hits.end(), [metric](const Hit& a, const Hit& b) { return better(a, b, metric); });
+}
+
+}  // namespace
+
 double elapsed_ms(QueryClock::time_point start) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(QueryClock::now() - start).count();
     const auto secs = ns / 1000000000;
@@ -45,10 +53,6 @@ std::vector<Hit> TopKHeap::into_sorted() {
     heap_.clear();
     sort_best_first(out, metric_);
     return out;
-}
-
-void sort_best_first(std::vector<Hit>& hits, format::Metric metric) {
-    std::sort(hits.begin(), hits.end(), [metric](const Hit& a, const Hit& b) { return better(a, b, metric); });
 }
 
 std::vector<Hit> select_best(std::vector<Hit> list, std::uint64_t k, format::Metric metric) {

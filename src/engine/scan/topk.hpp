@@ -107,7 +107,4 @@ std::vector<Hit> select_best(std::vector<Hit> list, std::uint64_t k, format::Met
 // Concatenates per-chunk lists in chunk order, then select_best.
 std::vector<Hit> merge_chunks(std::vector<std::vector<Hit>>& lists, std::uint64_t k, format::Metric metric);
 
-// Sorts best first.
-void sort_best_first(std::vector<Hit>& hits, format::Metric metric);
-
 }  // namespace zorvik

@@ -1,0 +1,130 @@
+#pragma once
+// Every size, budget, threshold and prefetch distance the engine, the writer and the
+// hashing are tuned by, each with its reason. The functions that turn them into sizes
+// stay with their callers. Facts (overflow limits, unit roundoffs, record caps, the
+// shapes of the kernels) stay with their code.
+#include <cstddef>
+#include <cstdint>
+
+namespace zorvik::tuning {
+
+// ---- Single-query strategy choice
+
+// The chunked and the pruned scan pay off only from this many dimensions.
+inline constexpr std::uint64_t kLargeDims = 64;
+// Automatic choice: the chunked scan from this many rows; smaller indexes skip heap upkeep.
+inline constexpr std::uint64_t kChunkedMinRows = 10000;
+// "pruned" mode: below this many rows the full scan is faster than bounding rows.
+inline constexpr std::uint64_t kPrunedMinRows = 1000000;
+
+// ---- Row chunks (row_chunk_size): chunked, blocked-matrix and batch-blocked scans
+
+// Dimension bands of the chunk and query-block formulas.
+inline constexpr std::uint64_t kMediumDims = 384;
+inline constexpr std::uint64_t kWideDims = 768;
+// Floats per chunk by band: a chunk's rows stay in the caches while they are scored;
+// euclidean chunks also carry the norm conversion, so they stay smaller.
+inline constexpr std::uint64_t kChunkFloats = 8000000;
+inline constexpr std::uint64_t kChunkFloatsMedium = 10000000;
+inline constexpr std::uint64_t kChunkFloatsWide = 16000000;
+inline constexpr std::uint64_t kChunkFloatsEuclidean = 3000000;
+// About this many chunks per thread when rows are plentiful, for balance.
+inline constexpr std::uint64_t kChunksPerThread = 4;
+// Most rows per chunk by band: a task's heap and buffer stay small.
+inline constexpr std::uint64_t kChunkRowsCap = 8000;
+inline constexpr std::uint64_t kChunkRowsCapMedium = 16000;
+inline constexpr std::uint64_t kChunkRowsCapWide = 32000;
+
+// ---- Kernel scans
+
+// Rows scored per kernel call before their hits are offered: the scores stay in registers
+// and the first cache level.
+inline constexpr std::size_t kScoreBatch = 64;
+// Below this many floats a piece of the full scan is not worth a task.
+inline constexpr std::uint64_t kMinPieceElements = 65536;
+// Pieces of the full scan per thread: idle threads find work when others are slow.
+inline constexpr std::uint64_t kPiecesPerThread = 4;
+// How far ahead of the rows being scored the four-row kernel asks for cache lines.
+inline constexpr std::uintptr_t kPrefetchBytes = 16384;
+// Rows of one matrix-vector call: well inside the 32-bit BLAS range, and a power of two
+// so that tiles of one query can start where the calls do.
+inline constexpr std::size_t kBlasRowPiece = std::size_t{1} << 30;
+
+// ---- Batch modes
+
+// Automatic choice: the blocked scan from this many queries (it reads the rows once).
+inline constexpr std::uint64_t kBlockedMinQueries = 4;
+// Scores per group of the grouped matrix mode: bounds its buffers.
+inline constexpr std::uint64_t kMatrixGroupScores = 50000000;
+// Queries in flight in the per-query mode: per online processor, and at least.
+inline constexpr std::uint64_t kPerQueryGroupPerProcessor = 4;
+inline constexpr std::uint64_t kPerQueryMinGroup = 8;
+// Query blocks of the matrix mode: blocks per thread, scores per block by metric and
+// width (above kQueryBlockNarrowDims fewer queries fit the caches), and the most queries
+// per block by band (below kMediumDims, below kWideDims, from kWideDims).
+inline constexpr std::uint64_t kQueryBlocksPerThread = 2;
+inline constexpr std::uint64_t kQueryBlockNarrowDims = 256;
+inline constexpr std::uint64_t kQueryBlockScores = 8000000;
+inline constexpr std::uint64_t kQueryBlockScoresWide = 5000000;
+inline constexpr std::uint64_t kQueryBlockScoresEuclidean = 3000000;
+inline constexpr std::uint64_t kQueryBlockCap = 256;
+inline constexpr std::uint64_t kQueryBlockCapMedium = 128;
+inline constexpr std::uint64_t kQueryBlockCapWide = 64;
+// Scores held at once by the buffers of all running tasks (32 MB), and one task's floor.
+inline constexpr std::uint64_t kScoreBudget = std::uint64_t{8} << 20;
+inline constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
+// Tiles never get smaller than this, in rows per piece and in scores (a few hundred
+// thousand multiply-adds per score row keep the BLAS library on its blocked route).
+inline constexpr std::uint64_t kMinPieceRows = 1024;
+inline constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
+// Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
+inline constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
+// The blocked scan wants this many tasks per thread, cutting more query tiles when the
+// chunks are too few, but no tile under kMinTileQueries queries (a product too thin).
+inline constexpr std::uint64_t kBlockedTasksPerThread = 8;
+inline constexpr std::uint64_t kMinTileQueries = 4;
+
+// ---- Certified scan and sketch
+
+// The bound pass reads rows in energy order, which the hardware prefetchers do not
+// follow: rows this far ahead are requested into the second-level cache, whole.
+inline constexpr std::size_t kPrefetchAheadBytes = 49152;
+// Rows quantised per pool task.
+inline constexpr std::uint64_t kSketchBuildRows = 4096;
+// The sketch may take at most 1 / kSketchMemoryShare of the memory the process may use.
+inline constexpr std::uint64_t kSketchMemoryShare = 4;
+
+// ---- Index loading
+
+// Below this many floats the norm sums run before the digest, from the calling thread.
+inline constexpr std::uint64_t kHelperMinElements = std::uint64_t{1} << 20;
+// Floats per pool task of the norm sums (about 1 MB).
+inline constexpr std::uint64_t kNormElementsPerTask = std::uint64_t{1} << 18;
+// The per-block table is kept from this size on (smaller indexes never prune).
+inline constexpr std::uint64_t kBlockTableMinRows = 10000;
+inline constexpr std::uint64_t kBlockTableMinDims = 64;
+// Dimension block widths (multiples of 4, as the norm sums need): from kWideBlocksMinRows
+// rows the blocks are wider, which keeps the per-block table (rows x blocks doubles) of
+// large indexes small.
+inline constexpr std::uint64_t kWideBlocksMinRows = 250000;
+inline constexpr std::uint64_t kBlockWidthNarrow = 16;
+inline constexpr std::uint64_t kBlockWidthMedium = 32;
+inline constexpr std::uint64_t kBlockWidthWide = 64;
+// Below this width small indexes take narrow blocks; from kWideDims large ones take wide.
+inline constexpr std::uint64_t kNarrowBlockDims = 256;
+
+// ---- Index writing and hashing
+
+// Rows written (and normalised on the pool) at once, for rows narrower than
+// kWriteWideDims; wider rows take fewer per kWriteDimsStep dimensions, but at least
+// kWriteMinChunkRows.
+inline constexpr std::uint64_t kWriteChunkRows = 8192;
+inline constexpr std::uint64_t kWriteWideDims = 1280;
+inline constexpr std::uint64_t kWriteDimsStep = 1024;
+inline constexpr std::uint64_t kWriteMinChunkRows = 1000;
+// Floats one pool task normalises at least, so narrow rows are grouped into ranges.
+inline constexpr std::size_t kNormalizeTaskFloats = 32768;
+// From this many bytes the file digest runs on several threads.
+inline constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
+
+}  // namespace zorvik::tuning
