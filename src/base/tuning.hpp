@@ -77,8 +77,6 @@ inline constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
 // thousand multiply-adds per score row keep the BLAS library on its blocked route).
 inline constexpr std::uint64_t kMinPieceRows = 1024;
 inline constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
-// Hits held in per-chunk lists of the blocked scan before they are merged (4 MB).
-inline constexpr std::uint64_t kListBudget = std::uint64_t{1} << 18;
 // The blocked scan wants this many tasks per thread, cutting more query tiles when the
 // chunks are too few, but no tile under kMinTileQueries queries (a product too thin).
 inline constexpr std::uint64_t kBlockedTasksPerThread = 8;
@@ -126,5 +124,8 @@ inline constexpr std::uint64_t kWriteMinChunkRows = 1000;
 inline constexpr std::size_t kNormalizeTaskFloats = 32768;
 // From this many bytes the file digest runs on several threads.
 inline constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
+// A batch that handled this many bytes of queries and answers gives its freed memory back
+// to the system (the walk over the allocator's arenas costs well under a millisecond).
+inline constexpr std::uint64_t kReleaseFreedBytes = std::uint64_t{16} << 20;
 
 }  // namespace zorvik::tuning

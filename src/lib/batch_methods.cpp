@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/free_memory.hpp"
 #include "engine/batch/batch.hpp"
 #include "engine/batch/shape.hpp"
 #include "lib/engine_object.hpp"
@@ -18,55 +19,60 @@ namespace {
 
 constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}};
 
-PyObject* result_list(const State& state, std::vector<ResultFields>&& fields) {
-    return list_of(fields, [&](ResultFields& f) { return new_result(state, std::move(f)); });
+// Bytes of queries and answers a batch handled.
+std::uint64_t handled_bytes(const Request& q, const BatchOutcome& answers) {
+    return q.n * q.d * sizeof(float) + answers.hits.size() * sizeof(Hit);
 }
 
-// A new (m, w) row-major array of `type` whose row j is field(hit) over outcome j's hits;
-// ValueError when an outcome's hit count is not w.
+// One result object per answer, built as the list is: fields(q) gives answer q's fields.
+template <class Fields>
+PyObject* result_list(const State& state, std::uint64_t n, Fields fields) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) return nullptr;
+    for (std::uint64_t q = 0; q < n; ++q) {
+        PyObject* item = new_result(state, fields(q));
+        if (item == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(q), item);
+    }
+    return list;
+}
+
+// A new (queries, width) row-major array of `type` whose row q is field(hit) over answer
+// q's hits; ValueError when an answer holds another number of hits than the first.
 template <class T, class Field>
-PyObject* hit_matrix(const std::vector<QueryOutcome>& outcomes, npy_intp w, int type, Field field) {
-    npy_intp shape[2] = {static_cast<npy_intp>(outcomes.size()), w};
+PyObject* hit_matrix(const BatchOutcome& answers, int type, Field field) {
+    const std::uint64_t w = answers.queries == 0 ? 0 : answers.counts[0];
+    npy_intp shape[2] = {static_cast<npy_intp>(answers.queries), static_cast<npy_intp>(w)};
     PyObject* a = PyArray_SimpleNew(2, shape, type);
     if (a == nullptr) return nullptr;
     T* out = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
-    for (const QueryOutcome& o : outcomes) {
-        if (o.results.size() != static_cast<std::size_t>(w)) {
+    for (std::uint64_t q = 0; q < answers.queries; ++q) {
+        if (answers.counts[q] != w) {
             Py_DECREF(a);
-            return raise_value_error(text::fill(
-                msg::kInvalidLength, {text::dec(std::uint64_t{o.results.size()}), text::dec(std::uint64_t(w))}));
+            return raise_value_error(text::fill(msg::kInvalidLength, {text::dec(answers.counts[q]), text::dec(w)}));
         }
-        for (const Hit& h : o.results) *out++ = field(h);
+        for (const Hit& h : answers.results(q)) *out++ = field(h);
     }
     return a;
 }
 
-PyObject* times_array(const std::vector<QueryOutcome>& outcomes) {
-    npy_intp n = static_cast<npy_intp>(outcomes.size());
+PyObject* times_array(const BatchOutcome& answers) {
+    npy_intp n = static_cast<npy_intp>(answers.queries);
     PyObject* a = PyArray_SimpleNew(1, &n, NPY_FLOAT64);
     if (a == nullptr) return nullptr;
-    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
-    for (const QueryOutcome& o : outcomes) *out++ = o.query_time_ms;
+    std::copy(answers.times.begin(), answers.times.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a))));
     return a;
 }
 
-// One str per outcome; consecutive equal names share one object.
-PyObject* method_list(const std::vector<QueryOutcome>& outcomes) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(outcomes.size()));
-    if (list == nullptr) return nullptr;
-    PyObject* last = nullptr;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        if (last == nullptr || outcomes[i].method_used != outcomes[i - 1].method_used) {
-            last = text_object(outcomes[i].method_used);
-            if (last == nullptr) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-        } else {
-            Py_INCREF(last);
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), last);
-    }
+// One str per answer, all the same object.
+PyObject* method_list(const BatchOutcome& answers) {
+    PyObject* name = text_object(answers.method);
+    if (name == nullptr) return nullptr;
+    PyObject* list = list_of(answers.times, [name](double) { return Py_NewRef(name); });
+    Py_DECREF(name);
     return list;
 }
 
@@ -81,12 +87,16 @@ PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryBatchSig, args, kwargs, &q)) return nullptr;
-        auto outcomes = search_batch(engine_of(self), q.values, q.d, q.k);
-        if (!outcomes) return raise_value_error(outcomes.error());
-        std::vector<ResultFields> fields;
-        fields.reserve(outcomes.value().size());
-        for (QueryOutcome& o : outcomes.value()) fields.push_back(plain_fields(std::move(o)));
-        return result_list(*state, std::move(fields));
+        auto searched = search_batch(engine_of(self), q.values, q.d, q.k);
+        if (!searched) return raise_value_error(searched.error());
+        BatchOutcome answers = std::move(searched.value());
+        PyObject* list =
+            result_list(*state, answers.queries, [&](std::uint64_t i) { return plain_fields(answers.outcome(i)); });
+        const std::uint64_t handled = handled_bytes(q, answers);
+        q = Request{};
+        answers = BatchOutcome{};
+        release_free_memory(handled);
+        return list;
     });
 }
 
@@ -97,17 +107,20 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Engine& engine = engine_of(self);
         auto searched = search_batch(engine, q.values, q.d, q.k);
         if (!searched) return raise_value_error(searched.error());
-        const std::vector<QueryOutcome>& outcomes = searched.value();
-        const auto w = static_cast<npy_intp>(outcomes.empty() ? 0 : outcomes[0].results.size());
-
-        return new_dict([&](PyObject* dict) {
+        BatchOutcome answers = std::move(searched.value());
+        const std::uint64_t handled = handled_bytes(q, answers);
+        q = Request{};  // the copy of the queries is no longer needed
+        PyObject* result = new_dict([&](PyObject* dict) {
             return dict_put(dict, "indices",
-                            hit_matrix<std::uint64_t>(outcomes, w, NPY_UINT64, [](const Hit& h) { return h.idx; })) &&
+                            hit_matrix<std::uint64_t>(answers, NPY_UINT64, [](const Hit& h) { return h.idx; })) &&
                    dict_put(dict, "scores",
-                            hit_matrix<float>(outcomes, w, NPY_FLOAT32, [](const Hit& h) { return h.score; })) &&
-                   dict_put(dict, "query_time_ms", times_array(outcomes)) &&
-                   dict_put(dict, "method_used", method_list(outcomes)) && add_index_facts(dict, index_facts(engine));
+                            hit_matrix<float>(answers, NPY_FLOAT32, [](const Hit& h) { return h.score; })) &&
+                   dict_put(dict, "query_time_ms", times_array(answers)) &&
+                   dict_put(dict, "method_used", method_list(answers)) && add_index_facts(dict, index_facts(engine));
         });
+        answers = BatchOutcome{};
+        release_free_memory(handled);
+        return result;
     });
 }
 
@@ -125,16 +138,20 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         for (std::uint64_t i = 0; i < q.n; ++i)
             hashes.push_back(query_hash_text(*state, q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
 
-        auto outcomes = search_batch(engine, q.values, q.d, q.k);
-        if (!outcomes) return raise_value_error(outcomes.error());
+        auto searched = search_batch(engine, q.values, q.d, q.k);
+        if (!searched) return raise_value_error(searched.error());
+        BatchOutcome answers = std::move(searched.value());
         const std::string index_hash = hex_text(engine.index_hash);
         const IndexFacts facts = index_facts(engine);
-        std::vector<ResultFields> fields;
-        const std::size_t pairs = std::min(outcomes.value().size(), hashes.size());
-        fields.reserve(pairs);
-        for (std::size_t j = 0; j < pairs; ++j)
-            fields.push_back(detailed_fields(std::move(outcomes.value()[j]), index_hash, facts, std::move(hashes[j])));
-        return result_list(*state, std::move(fields));
+        const std::uint64_t pairs = std::min<std::uint64_t>(answers.queries, hashes.size());
+        PyObject* list = result_list(*state, pairs, [&](std::uint64_t i) {
+            return detailed_fields(answers.outcome(i), index_hash, facts, std::move(hashes[static_cast<std::size_t>(i)]));
+        });
+        const std::uint64_t handled = handled_bytes(q, answers);
+        q = Request{};
+        answers = BatchOutcome{};
+        release_free_memory(handled);
+        return list;
     });
 }
 

@@ -23,9 +23,23 @@ std::span<const float> query_at(std::span<const float> queries, std::uint64_t di
     return queries.subspan(static_cast<std::size_t>(q * dims), static_cast<std::size_t>(dims));
 }
 
+// Single-query outcomes as one batch answer.
+BatchOutcome gathered(std::vector<QueryOutcome>&& outcomes) {
+    BatchOutcome out;
+    out.queries = outcomes.size();
+    for (const QueryOutcome& o : outcomes) out.width = std::max<std::uint64_t>(out.width, o.results.size());
+    out.hits.resize(static_cast<std::size_t>(out.queries * out.width));
+    for (std::size_t q = 0; q < outcomes.size(); ++q) {
+        std::copy(outcomes[q].results.begin(), outcomes[q].results.end(), out.hits.begin() + q * out.width);
+        out.counts.push_back(outcomes[q].results.size());
+        out.times.push_back(outcomes[q].query_time_ms);
+        std::vector<Hit>().swap(outcomes[q].results);
+    }
+    return out;
+}
+
 // Per query: search_exact for each, groups of queries after one another.
-Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::span<const float> queries,
-                                                    std::uint64_t k) {
+Expected<BatchOutcome> batch_per_query(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
     if (!std::all_of(queries.begin(), queries.end(), is_finite)) return Error{msg::kBatchNotFinite};
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
@@ -45,32 +59,38 @@ Expected<std::vector<QueryOutcome>> batch_per_query(const Engine& engine, std::s
             if (one) slot = std::move(one.value());  // a failure leaves no hits and time 0.0
         });
     }
-    return out;
+    return gathered(std::move(out));
 }
 
 // Matrix, chunked: batch_matrix on groups of about kMatrixGroupScores scores, one group
 // after another.
-Expected<std::vector<QueryOutcome>> batch_matrix_chunked(const Engine& engine, std::span<const float> queries,
-                                                         std::uint64_t k) {
+Expected<BatchOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
     const std::uint64_t group =
         std::min(nq, std::max<std::uint64_t>(tuning::kMatrixGroupScores / std::max<std::uint64_t>(engine.rows, 1), 1));
-    std::vector<QueryOutcome> out;
+    BatchOutcome out;
     for (std::uint64_t first = 0; first < nq; first += group) {
         const std::uint64_t count = std::min(group, nq - first);
         auto part = batch_matrix(
             engine, queries.subspan(static_cast<std::size_t>(first * dims), static_cast<std::size_t>(count * dims)),
             k);
         if (!part) return part;
-        if (part.value().empty()) continue;  // k = 0 or no rows: no outcomes at all
-        if (out.empty()) out.reserve(static_cast<std::size_t>(nq));
-        for (QueryOutcome& o : part.value()) out.push_back(std::move(o));
+        BatchOutcome& p = part.value();
+        if (p.queries == 0) continue;  // k = 0 or no rows: no answers at all
+        if (out.queries == 0) {
+            out.width = p.width;
+            out.hits.reserve(static_cast<std::size_t>(nq * p.width));
+        }
+        out.queries += p.queries;
+        out.hits.insert(out.hits.end(), p.hits.begin(), p.hits.end());
+        out.counts.insert(out.counts.end(), p.counts.begin(), p.counts.end());
+        out.times.insert(out.times.end(), p.times.begin(), p.times.end());
     }
     return out;
 }
 
-using Run = Expected<std::vector<QueryOutcome>> (*)(const Engine&, std::span<const float>, std::uint64_t);
+using Run = Expected<BatchOutcome> (*)(const Engine&, std::span<const float>, std::uint64_t);
 
 struct Strategy {
     const char* method;    // method_used of every outcome
@@ -99,26 +119,28 @@ const Strategy& choose(std::uint64_t nq) {
 
 }  // namespace
 
-Expected<std::vector<QueryOutcome>> search_batch(const Engine& engine, std::span<const float> queries,
-                                                 std::uint64_t dims, std::uint64_t k) {
+Expected<BatchOutcome> search_batch(const Engine& engine, std::span<const float> queries, std::uint64_t dims,
+                                    std::uint64_t k) {
     if (Status s = check_batch_shape(engine, queries.size(), dims, ShapeOrder::ColumnsFirst); !s)
         return Error{s.error()};
-    if (queries.size() < dims) return std::vector<QueryOutcome>{};
+    if (queries.size() < dims) return BatchOutcome{};
 
     const std::uint64_t nq = queries.size() / dims;
     if (nq == 1) {
         auto single = search_exact(engine, queries, k);
         if (!single) return Error{single.error()};
-        std::vector<QueryOutcome> out;
-        out.push_back(std::move(single.value()));
+        std::string method = std::move(single.value().method_used);
+        std::vector<QueryOutcome> one;
+        one.push_back(std::move(single.value()));
+        BatchOutcome out = gathered(std::move(one));
+        out.method = std::move(method);
         return out;
     }
 
     const Strategy& chosen = choose(nq);
-    auto outcomes = chosen.run(engine, queries, k);
-    if (outcomes)
-        for (QueryOutcome& o : outcomes.value()) o.method_used = chosen.method;
-    return outcomes;
+    auto answers = chosen.run(engine, queries, k);
+    if (answers) answers.value().method = chosen.method;
+    return answers;
 }
 
 }  // namespace zorvik

@@ -1,21 +1,24 @@
 // The batch modes that score queries against rows by matrix products: the blocked scan
 // (row chunks on the pool) and the matrix mode (blocks of queries on the pool).
 //
-// Score buffers are bounded: a product of m queries against n rows that would not fit
-// one task's share of a fixed budget is cut into tiles, and each query streams its tiles'
-// scores through its own heap in increasing row order. Tiles are cut so that the BLAS
-// library takes the same route for them as for the whole product (at least two queries
-// and a few hundred thousand scores per tile; a single query keeps its row pieces at
-// multiples of a large power of two), so every score, and therefore every answer, is the
-// one the untiled product gives.
+// The products only pick candidates: every answer is ranked on the per-row kernel's
+// scores (see candidates.hpp), so it is the kernel scan's answer bit for bit, whatever
+// tiles, chunks, thread count or BLAS kernels made the products. Score buffers are
+// bounded: a product of m queries against n rows that would not fit one task's share of a
+// fixed budget is cut into tiles. Each query's best hits go into its slot of the batch
+// answer (slots.hpp), the one buffer every task merges into.
 #include <immintrin.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <limits>
+#include <mutex>
 #include <vector>
 
 #include "engine/batch/batch_products.hpp"
+#include "engine/batch/candidates.hpp"
+#include "engine/batch/slots.hpp"
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
 #include "base/settings.hpp"
@@ -97,30 +100,6 @@ TilePlan plan_tiles(std::uint64_t m, std::uint64_t n, std::uint64_t budget) {
     return plan;
 }
 
-// Offers s[j] as the hit of row base + j, j increasing. Once the heap is full, eight
-// scores none of which is at least as good as the root in plain float order (looser than
-// the ranking order; NaN never passes) are passed over without touching the heap.
-template <bool kAscending>
-void offer_scores(TopKHeap& heap, const float* s, std::size_t n, std::uint64_t base) {
-    std::size_t j = 0;
-    for (; j < n && !heap.full(); ++j) heap.offer(Hit{base + j, s[j]});
-    if (j == n) return;
-    __m128 root = _mm_set1_ps(heap.root().score);
-    const auto passing = [&root](__m128 v) {
-        return _mm_movemask_ps(kAscending ? _mm_cmple_ps(v, root) : _mm_cmpge_ps(v, root));
-    };
-    for (; j + 8 <= n; j += 8) {
-        unsigned mask = static_cast<unsigned>(passing(_mm_loadu_ps(s + j)) | passing(_mm_loadu_ps(s + j + 4)) << 4);
-        if (mask == 0) continue;
-        for (; mask != 0; mask &= mask - 1) {
-            const std::size_t at = j + static_cast<std::size_t>(std::countr_zero(mask));
-            heap.offer(Hit{base + at, s[at]});
-        }
-        root = _mm_set1_ps(heap.root().score);
-    }
-    for (; j < n; ++j) heap.offer(Hit{base + j, s[j]});
-}
-
 // Metric-2 scores from the inner products in s, in place. The sums are the same in
 // every instruction set (additions only, rounded to double, then to float).
 __attribute__((target_clones("avx512f", "avx2", "default"))) void to_euclid(float* s, const double* norms,
@@ -128,11 +107,20 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void to_euclid(floa
     for (std::size_t j = 0; j < n; ++j) s[j] = euclid_from_dot(norms[j], q2, s[j]);
 }
 
-// The best k_eff hits of each of m queries (row-major, dims each) among `rows`, best
-// first, one list per query. `scratch` is the calling worker's score buffer.
-std::vector<std::vector<Hit>> best_per_query(const Engine& e, const float* queries, std::uint64_t m,
-                                              RowRange rows, std::uint64_t k_eff, std::uint64_t budget,
-                                              std::vector<float>& scratch) {
+// The largest finite value among v[0 .. n), or 0.
+double largest_finite(const double* v, std::size_t n) {
+    double m = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (v[i] > m && v[i] <= std::numeric_limits<double>::max()) m = v[i];
+    return m;
+}
+
+// The best k_eff hits of each of m queries (row-major, dims each) among `rows`, by kernel
+// score, handed to deliver(i, hits best first) for query i. `scratch` is the calling
+// worker's score buffer.
+template <class Deliver>
+void best_per_query(const Engine& e, const float* queries, std::uint64_t m, RowRange rows, std::uint64_t k_eff,
+                    std::uint64_t budget, std::vector<float>& scratch, const Deliver& deliver) {
     const std::uint64_t dims = e.dims;
     const bool euclidean = e.metric == format::Metric::Euclidean;
     const TilePlan plan = plan_tiles(m, rows.size(), budget);
@@ -140,18 +128,17 @@ std::vector<std::vector<Hit>> best_per_query(const Engine& e, const float* queri
     if (scratch.size() < need) scratch.resize(need);
     float* buf = scratch.data();
 
-    std::vector<std::vector<Hit>> lists(static_cast<std::size_t>(m));
-    std::vector<TopKHeap> heaps;
+    std::vector<QueryCandidates> candidates;
+    std::vector<double> q_norms;
     for (std::uint64_t t = 0; t < plan.query_tiles; ++t) {
         const RowRange tq = plan.queries(m, t);
         const float* tile = queries + tq.begin * dims;
-        heaps.clear();
-        for (std::uint64_t i = 0; i < tq.size(); ++i) heaps.emplace_back(k_eff, e.metric, rows.size());
-        std::vector<double> q_norms;
-        if (euclidean)
-            for (std::uint64_t i = 0; i < tq.size(); ++i)
-                q_norms.push_back(query_sq_norm({tile + i * dims, static_cast<std::size_t>(dims)}));
-
+        candidates.clear();
+        q_norms.clear();
+        for (std::uint64_t i = 0; i < tq.size(); ++i) {
+            candidates.emplace_back(e, tile + i * dims, k_eff);
+            if (euclidean) q_norms.push_back(query_sq_norm({tile + i * dims, static_cast<std::size_t>(dims)}));
+        }
         for (std::uint64_t p = 0; p < plan.row_pieces; ++p) {
             const RowRange piece = plan.rows(rows.size(), p);
             const std::uint64_t first = rows.begin + piece.begin;
@@ -161,20 +148,17 @@ std::vector<std::vector<Hit>> best_per_query(const Engine& e, const float* queri
             if (tq.size() == 1) std::fill(buf, buf + n, 0.0f);
             gemm_scores(tile, static_cast<std::size_t>(tq.size()), e.row(first), n, static_cast<std::size_t>(dims),
                         buf);
+            const double* row_sq = e.row_sq_norms_table.data() + first;
+            const double row_sq_max = largest_finite(row_sq, n);
             for (std::uint64_t i = 0; i < tq.size(); ++i) {
                 float* s = buf + i * n;
-                if (euclidean) {
-                    to_euclid(s, e.row_sq_norms_table.data() + first, q_norms[static_cast<std::size_t>(i)], n);
-                    offer_scores<true>(heaps[static_cast<std::size_t>(i)], s, n, first);
-                } else {
-                    offer_scores<false>(heaps[static_cast<std::size_t>(i)], s, n, first);
-                }
+                if (euclidean) to_euclid(s, row_sq, q_norms[static_cast<std::size_t>(i)], n);
+                candidates[static_cast<std::size_t>(i)].offer(s, n, first, row_sq_max);
             }
         }
         for (std::uint64_t i = 0; i < tq.size(); ++i)
-            lists[static_cast<std::size_t>(tq.begin + i)] = heaps[static_cast<std::size_t>(i)].into_sorted();
+            deliver(tq.begin + i, candidates[static_cast<std::size_t>(i)].finish());
     }
-    return lists;
 }
 
 // Runs body(task, scratch) for tasks 0 .. count-1 on the pool; every running worker keeps
@@ -208,18 +192,11 @@ struct BatchShape {
     std::uint64_t k_eff, dims, nq, threads, budget;
 };
 
-std::vector<QueryOutcome> outcomes_of(std::vector<std::vector<Hit>>& lists) {
-    std::vector<QueryOutcome> out(lists.size());
-    for (std::size_t q = 0; q < lists.size(); ++q) out[q].results = std::move(lists[q]);
-    return out;
-}
-
 }  // namespace
 
-Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::span<const float> queries,
-                                                  std::uint64_t k) {
+Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
     const BatchShape shape(engine, queries, k);
-    if (shape.k_eff == 0) return std::vector<QueryOutcome>{};
+    if (shape.k_eff == 0) return BatchOutcome{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
 
     const std::uint64_t chunk = row_chunk_size(engine, threads);
@@ -236,61 +213,40 @@ Expected<std::vector<QueryOutcome>> batch_blocked(const Engine& engine, std::spa
         plan.query_tiles = std::max(plan.query_tiles, std::min(wanted, most));
     }
     const std::uint64_t tiles = plan.query_tiles;
-    const std::uint64_t per_tile = ceil_div(nq, tiles);
-    // Tiles answered together: their per-chunk lists stay within the list budget.
-    const std::uint64_t kept = std::min(k_eff, chunk);
-    const format::u128 tile_hits = static_cast<format::u128>(chunks) * kept * per_tile;
-    const std::uint64_t group =
-        tile_hits >= tuning::kListBudget
-            ? 1
-            : std::min<std::uint64_t>(static_cast<std::uint64_t>(tuning::kListBudget / tile_hits), tiles);
 
-    std::vector<QueryOutcome> out(static_cast<std::size_t>(nq));
-    for (std::uint64_t t0 = 0; t0 < tiles; t0 += group) {
-        const std::uint64_t count = std::min(group, tiles - t0);
-        // Task (c, t): chunk c against tile t0 + t. Tiles of one chunk run side by side,
-        // so the chunk's rows are read while they are still in cache.
-        std::vector<std::vector<std::vector<Hit>>> lists(static_cast<std::size_t>(chunks * count));
-        run_tasks(chunks * count, [&](std::uint64_t task, std::vector<float>& scratch) {
-            const std::uint64_t c = task / count;
-            const RowRange tq = plan.queries(nq, t0 + task % count);
-            lists[static_cast<std::size_t>(task)] =
-                best_per_query(engine, queries.data() + tq.begin * dims, tq.size(),
-                                scan::chunk_range(c, chunk, engine.rows), k_eff, budget, scratch);
-        });
-        // Per query, the chunks' lists in chunk order.
-        std::vector<std::vector<Hit>> parts(static_cast<std::size_t>(chunks));
-        for (std::uint64_t t = 0; t < count; ++t) {
-            const RowRange tq = plan.queries(nq, t0 + t);
-            for (std::uint64_t i = 0; i < tq.size(); ++i) {
-                for (std::uint64_t c = 0; c < chunks; ++c)
-                    parts[static_cast<std::size_t>(c)] =
-                        std::move(lists[static_cast<std::size_t>(c * count + t)][static_cast<std::size_t>(i)]);
-                out[static_cast<std::size_t>(tq.begin + i)].results = merge_chunks(parts, k_eff, engine.metric);
-            }
-        }
-    }
-    return out;
+    BatchSlots slots(nq, k_eff, engine.metric);
+    std::vector<std::mutex> tile_locks(static_cast<std::size_t>(tiles));
+    // Task (c, t): chunk c against tile t. Tiles of one chunk run side by side, so the
+    // chunk's rows are read while they are still in cache.
+    run_tasks(chunks * tiles, [&](std::uint64_t task, std::vector<float>& scratch) {
+        const std::uint64_t t = task % tiles;
+        const RowRange tq = plan.queries(nq, t);
+        best_per_query(engine, queries.data() + tq.begin * dims, tq.size(),
+                       scan::chunk_range(task / tiles, chunk, engine.rows), k_eff, budget, scratch,
+                       [&](std::uint64_t i, const std::vector<Hit>& best) {
+                           std::lock_guard<std::mutex> hold(tile_locks[static_cast<std::size_t>(t)]);
+                           slots.merge(tq.begin + i, best);
+                       });
+    });
+    return slots.finish();
 }
 
-Expected<std::vector<QueryOutcome>> batch_matrix(const Engine& engine, std::span<const float> queries,
-                                                 std::uint64_t k) {
+Expected<BatchOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
     const BatchShape shape(engine, queries, k);
-    if (shape.k_eff == 0) return std::vector<QueryOutcome>{};
+    if (shape.k_eff == 0) return BatchOutcome{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
     // A block never holds more queries than the batch, whatever ZORVIK_QBLOCK says.
     const std::uint64_t qb = std::min(query_block_size(engine, nq, threads), nq);
     const std::uint64_t blocks = ceil_div(nq, qb);
 
-    std::vector<std::vector<Hit>> lists(static_cast<std::size_t>(nq));
+    BatchSlots slots(nq, k_eff, engine.metric);
     run_tasks(blocks, [&](std::uint64_t b, std::vector<float>& scratch) {
         const std::uint64_t first = b * qb;
         const std::uint64_t m = std::min(qb, nq - first);
-        auto block = best_per_query(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget,
-                                     scratch);
-        std::move(block.begin(), block.end(), lists.begin() + static_cast<std::ptrdiff_t>(first));
+        best_per_query(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget, scratch,
+                       [&](std::uint64_t i, const std::vector<Hit>& best) { slots.merge(first + i, best); });
     });
-    return outcomes_of(lists);
+    return slots.finish();
 }
 
 }  // namespace zorvik
