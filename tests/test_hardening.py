@@ -62,23 +62,25 @@ def test_metric_subclass_cannot_pull_the_array_away(tmp_path, fresh_python):
     assert fresh_python(code).strip() == "True"
 
 
-@pytest.mark.parametrize("keep", ["given", "derived"])
-def test_hasher_keeping_the_view_gets_an_error_not_freed_memory(tmp_path, write_index, fresh_python, keep):
-    (tmp_path / "blake3.py").write_text(f"KEPT = []\nclass blake3:\n    digest = lambda self: bytes(32)\n"
-                                        f"    __init__ = lambda self, data: KEPT.append({'memoryview(data)' if keep == 'derived' else 'data'})\n")
+def test_views_a_hasher_keeps_read_the_hashed_bytes_after_the_engine_is_gone(tmp_path, write_index, fresh_python):
+    # The views outlive the call, the engine and its mapping as the module sees them.
+    (tmp_path / "blake3.py").write_text("import numpy as np\nKEPT = []\nclass blake3:\n"
+                                        "    digest = lambda self: bytes(32)\n    def __init__(self, data, **_):\n"
+                                        "        KEPT.append((data, memoryview(data), np.frombuffer(data, np.uint8)))\n")
+    path = write_index(np.arange(32, dtype=np.float32).reshape(4, 8))
     code = f"""
         import sys
         sys.path.insert(0, {str(tmp_path)!r})
-        import blake3, numpy as np, zorvikdb
-        attempt(lambda: zorvikdb.PySearchEngine({write_index(np.ones((4, 8), np.float32))!r}, False).query_exact_detailed(np.ones(8, np.float32), 1).rows)
-        for view in {"blake3.KEPT" if keep == "given" else "()"}:  # after a refusal, nothing is lent
-            attempt(lambda: bytes(view) and "read")
+        import blake3, gc, numpy as np, zorvikdb
+        engine = zorvikdb.PySearchEngine({path!r}, False)
+        query = np.linspace(-1, 1, 8, dtype=np.float32)
+        engine.query_exact_detailed(query, 1)
+        want = [open({path!r}, "rb").read(), query.tobytes()]
+        del engine, query
+        gc.collect()
+        print([[bytes(view) for view in kept] for kept in blake3.KEPT] == [[b] * 3 for b in want])
     """
-    out = fresh_python(code).splitlines()
-    if keep == "given":
-        assert out == ["4"] + ["ValueError: operation forbidden on released memoryview object"] * 2
-    else:  # a view taken of the one lent cannot be called back: the call is refused
-        assert out == ["BufferError: the blake3 hasher kept a view of the bytes it hashed"]
+    assert fresh_python(code).strip() == "True"
 
 
 def test_special_files_fail_at_the_mapping_step_without_blocking(tmp_path, fresh_python):

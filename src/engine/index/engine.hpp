@@ -15,6 +15,9 @@ namespace zorvik {
 
 using Digest = std::array<unsigned char, 32>;
 
+// Bytes together with a share in whatever owns them.
+using SharedBytes = std::shared_ptr<const unsigned char>;
+
 // Half-open range of dimension positions.
 struct DimBlock {
     std::uint64_t start = 0;
