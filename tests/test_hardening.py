@@ -114,6 +114,34 @@ def test_results_beyond_the_address_space_limit_fail_promptly(write_raw, fresh_p
     assert out.strip() == "MemoryError:"
 
 
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer needs far more address space than the limit")
+def test_answers_too_large_to_build_are_refused_before_the_search(tmp_path, fresh_python):
+    # k hits take 16k bytes in the engine, 0.8 of the room left; every answer built from
+    # them takes more. The refusal comes before the search has taken any of the room.
+    room = 128 << 20
+    k = room // 20
+    path = tmp_path / "zeros.bin"
+    with open(path, "wb") as f:
+        f.write(struct.pack("<III", 1, k, 1))
+        f.truncate(12 + 4 * k)
+    code = f"""
+        import resource, numpy as np, zorvikdb
+        e = zorvikdb.PySearchEngine({str(path)!r}, False)
+        q, Q = np.ones(1, np.float32), np.ones((1, 1), np.float32)
+        calls = [e.query_exact, e.query_exact_arrays, e.query_exact_detailed, e.query_exact_certified,
+                 lambda q, k: e.query_batch_arrays(Q, k), lambda q, k: e.query_batch(Q, k)]
+        for call in calls:
+            call(q, 2)
+        vm = lambda key: int(next(l.split()[1] for l in open("/proc/self/status") if l.startswith(key))) << 10
+        resource.setrlimit(resource.RLIMIT_AS, (vm("VmSize:") + {room}, resource.RLIM_INFINITY))
+        for call in calls:
+            peak = vm("VmPeak:")
+            attempt(call, q, {k})
+            print(vm("VmPeak:") - peak < {k * 8}, call(q, 2) is not None)
+    """
+    assert fresh_python(code).splitlines() == ["MemoryError: ", "True True"] * 6
+
+
 def control_group_limit_file():
     """A memory limit file of this process's control group that the module reads."""
     groups = dict(line.rstrip("\n").split(":", 2)[1:] for line in open("/proc/self/cgroup"))

@@ -10,6 +10,7 @@
 #include "lib/hashing.hpp"
 #include "lib/lists.hpp"
 #include "lib/messages.hpp"
+#include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 
 namespace zorvik::lib {
@@ -17,6 +18,12 @@ namespace zorvik::lib {
 namespace {
 
 constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}};
+
+// search_batch for `q`, refused up front when its answers of `cost` do not fit.
+Expected<std::vector<QueryOutcome>> search_within(const Engine& engine, const Request& q, ResultCost cost) {
+    return search_if_it_fits(answers_fit(engine, q.n, q.k, cost), q.k,
+                             [&](std::uint64_t k) { return search_batch(engine, q.values, q.d, k); });
+}
 
 PyObject* result_list(const State& state, std::vector<ResultFields>&& fields) {
     return list_of(fields, [&](ResultFields& f) { return new_result(state, std::move(f)); });
@@ -81,7 +88,7 @@ PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryBatchSig, args, kwargs, &q)) return nullptr;
-        auto outcomes = search_batch(engine_of(self), q.values, q.d, q.k);
+        auto outcomes = search_within(engine_of(self), q, kItemsCost);
         if (!outcomes) return raise_value_error(outcomes.error());
         std::vector<ResultFields> fields;
         fields.reserve(outcomes.value().size());
@@ -95,7 +102,7 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         Request q;
         if (!open_request(kQueryBatchArraysSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto searched = search_batch(engine, q.values, q.d, q.k);
+        auto searched = search_within(engine, q, kArraysCost);
         if (!searched) return raise_value_error(searched.error());
         const std::vector<QueryOutcome>& outcomes = searched.value();
         const auto w = static_cast<npy_intp>(outcomes.empty() ? 0 : outcomes[0].results.size());
@@ -125,7 +132,7 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         for (std::uint64_t i = 0; i < q.n; ++i)
             hashes.push_back(query_hash_text(*state, q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
 
-        auto outcomes = search_batch(engine, q.values, q.d, q.k);
+        auto outcomes = search_within(engine, q, kItemsCost);
         if (!outcomes) return raise_value_error(outcomes.error());
         const std::string index_hash = hex_text(engine.index_hash);
         const IndexFacts facts = index_facts(engine);
