@@ -12,4 +12,9 @@ namespace zorvik {
 // Read afresh on every call: limits may change while the process runs.
 std::uint64_t usable_memory_bytes();
 
+// How much more this process may still take: the same limits less what is already used
+// against each (the address space and data segment in use, the control group's charge
+// less the file cache it would reclaim first, MemAvailable of /proc/meminfo).
+std::uint64_t available_memory_bytes();
+
 }  // namespace zorvik

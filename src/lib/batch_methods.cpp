@@ -11,6 +11,7 @@
 #include "lib/hashing.hpp"
 #include "lib/lists.hpp"
 #include "lib/messages.hpp"
+#include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 
 namespace zorvik::lib {
@@ -18,6 +19,12 @@ namespace zorvik::lib {
 namespace {
 
 constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}};
+
+// search_batch for `q`, refused up front when its answers of `cost` do not fit.
+Expected<BatchOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
+    return search_if_it_fits(answers_fit(engine, q.n, q.k, cost), q.k,
+                             [&](std::uint64_t k) { return search_batch(engine, q.values, q.d, k); });
+}
 
 // Bytes of queries and answers a batch handled.
 std::uint64_t handled_bytes(const Request& q, const BatchOutcome& answers) {
@@ -87,7 +94,7 @@ PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryBatchSig, args, kwargs, &q)) return nullptr;
-        auto searched = search_batch(engine_of(self), q.values, q.d, q.k);
+        auto searched = search_within(engine_of(self), q, kItemsCost);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
         PyObject* list =
@@ -105,7 +112,7 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         Request q;
         if (!open_request(kQueryBatchArraysSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto searched = search_batch(engine, q.values, q.d, q.k);
+        auto searched = search_within(engine, q, kArraysCost);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
         const std::uint64_t handled = handled_bytes(q, answers);
@@ -138,7 +145,7 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         for (std::uint64_t i = 0; i < q.n; ++i)
             hashes.push_back(query_hash_text(*state, q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
 
-        auto searched = search_batch(engine, q.values, q.d, q.k);
+        auto searched = search_within(engine, q, kItemsCost);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
         const std::string index_hash = hex_text(engine.index_hash);

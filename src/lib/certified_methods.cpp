@@ -8,6 +8,7 @@
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
 #include "lib/lists.hpp"
+#include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 
 namespace zorvik::lib {
@@ -31,6 +32,11 @@ constexpr Param kExplainParams[] = {{"query", ArrayArg::Vector},
                                     {"idx", &Request::idx},
                                     {"block_size", &Request::block_size},
                                     {"top_blocks", &Request::top_blocks}};
+
+// Whether `answers` certified answers to `req` fit in the memory still available.
+bool certified_fit(const Engine& engine, const Request& req, std::uint64_t answers) {
+    return answers_fit(engine, answers, req.k, kCertifiedCost, certificate_bytes(engine, req.k, req.block_size));
+}
 
 PyObject* float_object(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
 
@@ -107,7 +113,9 @@ PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs
         Request req;
         if (state == nullptr || !open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto r = certified_query(engine, req.values, req.k, req.block_size, req.enable_pruning);
+        auto r = search_if_it_fits(certified_fit(engine, req, 1), req.k, [&](std::uint64_t k) {
+            return certified_query(engine, req.values, k, req.block_size, req.enable_pruning);
+        });
         if (!r) return raise_value_error(r.error());
         return certified_dict(r.value(), hex_text(engine.index_hash), index_facts(engine),
                               query_hash_text(*state, req.values.data(), req.values.size()));
@@ -120,7 +128,9 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
         Request req;
         if (state == nullptr || !open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto r = certified_batch(engine, req.values.data(), req.n, req.d, req.k, req.block_size, req.enable_pruning);
+        auto r = search_if_it_fits(certified_fit(engine, req, req.n), req.k, [&](std::uint64_t k) {
+            return certified_batch(engine, req.values.data(), req.n, req.d, k, req.block_size, req.enable_pruning);
+        });
         if (!r) return raise_value_error(r.error());
         const std::vector<CertifiedResult>& records = r.value();
         const std::string index_hash = hex_text(engine.index_hash);

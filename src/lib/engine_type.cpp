@@ -31,8 +31,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         State* state = state_of(type);
         Request req;
         if (state == nullptr || !open_request(kConstructorSig, args, kwargs, &req)) return nullptr;
-        const LoadHooks hooks{configure_worker_pool, [state](const unsigned char* data, std::size_t size) {
-                                  return blake3_digest(*state, data, size);
+        const LoadHooks hooks{configure_worker_pool, [state](SharedBytes bytes, std::size_t size) {
+                                  return blake3_digest(*state, std::move(bytes), size);
                               }};
         auto opened = open_index(req.bin_path, hooks);
         if (!opened) return raise_value_error(opened.error());

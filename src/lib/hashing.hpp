@@ -12,8 +12,9 @@ namespace zorvik::lib {
 // Creates the buffer type lent to the hasher into `state`; false with the exception set.
 bool create_lent_type(PyObject* module, State& state);
 
-// Throws PythonError when the blake3 package cannot be used.
-Digest blake3_digest(State& state, const unsigned char* data, std::size_t size);
+// Throws PythonError when the blake3 package cannot be used. The hasher is lent `bytes`
+// themselves, so whatever view of them it keeps holds them alive.
+Digest blake3_digest(State& state, SharedBytes bytes, std::size_t size);
 
 // 64 lowercase hexadecimal digits, high nibble first.
 std::string hex_text(const Digest& digest);

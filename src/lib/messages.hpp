@@ -32,10 +32,6 @@ inline constexpr const char* kResultRepr = "<PyQueryResult results={} time={}ms 
 inline constexpr const char* kUnexpectedException = "zorvikdb: unexpected internal error";
 inline constexpr const char* kNoModuleState = "zorvikdb: a type without its module state";
 
-// Hashing
-inline constexpr const char* kLentBytesGone = "the hashed bytes are no longer available";
-inline constexpr const char* kLentBytesKept = "the blake3 hasher kept a view of the bytes it hashed";
-
 // Batch results
 inline constexpr const char* kInvalidLength = "invalid length: {}, but expected {}";
 

@@ -6,6 +6,7 @@
 #include "lib/engine_object.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
+#include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 
 namespace zorvik::lib {
@@ -13,6 +14,12 @@ namespace zorvik::lib {
 namespace {
 
 constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k}};
+
+// search_exact for `q`, refused up front when its answer of `cost` does not fit.
+Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
+    return search_if_it_fits(answers_fit(engine, 1, q.k, cost), q.k,
+                             [&](std::uint64_t k) { return search_exact(engine, q.values, k); });
+}
 
 // A new 1-D array of `n` elements of `type`; its data pointer in *data.
 PyObject* new_vector(npy_intp n, int type, void** data) {
@@ -32,7 +39,7 @@ PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryExactSig, args, kwargs, &q)) return nullptr;
-        auto outcome = search_exact(engine_of(self), q.values, q.k);
+        auto outcome = search_within(engine_of(self), q, kItemsCost);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, plain_fields(std::move(outcome.value())));
     });
@@ -43,7 +50,7 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         Request q;
         if (!open_request(kQueryExactArraysSig, args, kwargs, &q)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto outcome = search_exact(engine, q.values, q.k);
+        auto outcome = search_within(engine, q, kArraysCost);
         if (!outcome) return raise_value_error(outcome.error());
         const QueryOutcome& out = outcome.value();
 
@@ -76,7 +83,7 @@ PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         const Engine& engine = engine_of(self);
         // The query is hashed before the search looks at it.
         std::string query_hash = query_hash_text(*state, q.values.data(), q.values.size());
-        auto outcome = search_exact(engine, q.values, q.k);
+        auto outcome = search_within(engine, q, kItemsCost);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, detailed_fields(std::move(outcome.value()), hex_text(engine.index_hash),
                                                   index_facts(engine), std::move(query_hash)));

@@ -32,9 +32,6 @@ constexpr const char* kKindNone = "none";
 constexpr const char* kKindUpper = "upper_bound";
 constexpr const char* kKindLower = "lower_bound";
 
-// Both record lists of a certificate keep at most this many entries.
-constexpr std::size_t kCertificateRecordCap = 2048;
-
 constexpr std::size_t kCacheLine = 64;
 
 // Query-side facts every bound pass reads: the blocks in visiting order and the unseen

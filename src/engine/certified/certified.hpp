@@ -12,6 +12,9 @@
 
 namespace zorvik {
 
+// Both record lists of a certificate keep at most this many entries.
+inline constexpr std::size_t kCertificateRecordCap = 2048;
+
 // The record of one certified query.
 struct CertifiedResult {
     std::vector<Hit> results;  // best first

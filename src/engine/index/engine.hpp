@@ -16,6 +16,9 @@ namespace zorvik {
 
 using Digest = std::array<unsigned char, 32>;
 
+// Bytes together with a share in whatever owns them.
+using SharedBytes = std::shared_ptr<const unsigned char>;
+
 struct Engine {
     std::uint64_t rows = 0;
     std::uint64_t dims = 0;

@@ -55,7 +55,9 @@ void allocate_tables(Engine& e) {
 // from a helper thread, while the calling thread hashes (the hash hook may call back into
 // the interpreter, so it stays on the caller). The helper is joined before anything
 // returns, and an exception it meets is rethrown here. Small indexes are not worth a thread.
-void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_size) {
+// The hook gets the file's bytes with a share in `engine`.
+void fill_tables_and_digest(const std::shared_ptr<Engine>& engine, const LoadHooks& hooks, std::size_t file_size) {
+    Engine& e = *engine;
     const bool blocks = e.row_block_sq_norms.size() != 0;
     std::exception_ptr failure;
     {
@@ -74,7 +76,7 @@ void fill_tables_and_digest(Engine& e, const LoadHooks& hooks, std::size_t file_
             }
         }
         if (!helper.joinable()) fill_norm_tables(e, blocks);
-        if (hooks.digest) e.index_hash = hooks.digest(e.mapping.data(), file_size);
+        if (hooks.digest) e.index_hash = hooks.digest(SharedBytes(engine, e.mapping.data()), file_size);
     }
     if (failure) std::rethrow_exception(failure);
 }
@@ -124,7 +126,7 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     e.vectors = reinterpret_cast<const float*>(e.mapping.data() + format::kHeaderBytes);
     e.block_width = block_width_for(e.rows, e.dims);
     allocate_tables(e);
-    fill_tables_and_digest(e, hooks, static_cast<std::size_t>(file_size));
+    fill_tables_and_digest(engine, hooks, static_cast<std::size_t>(file_size));
     e.index_path = resolve_path(path);
     return EngineHandle(std::move(engine));
 }
