@@ -39,13 +39,17 @@ def from_numpy_file(path, key):
     if not isinstance(loaded, np.lib.npyio.NpzFile):
         return loaded
     with loaded:
-        names = loaded.files
-        if key is None and len(names) != 1:
-            raise CliError(f"{path} holds the arrays {names}: choose one with --key")
-        key = names[0] if key is None else key
-        if key not in names:
-            raise CliError(f"{path} has no array {key!r} (it holds {names})")
-        return loaded[key]
+        return loaded[choose(loaded.files, key, path, "array", "--key")]
+
+
+def choose(names, wanted, path, what, option):
+    """`wanted`, or the only name when none is wanted; a CliError when that is not one of `names`."""
+    if wanted is None and len(names) != 1:
+        raise CliError(f"{path} holds the {what}s {names}: choose one with {option}")
+    wanted = names[0] if wanted is None else wanted
+    if wanted not in names:
+        raise CliError(f"{path} has no {what} {wanted!r} (it holds {names})")
+    return wanted
 
 
 def read_table(path, arrow):
@@ -62,12 +66,7 @@ def from_table(table, column, path):
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    names = table.column_names
-    if column is None and len(names) != 1:
-        raise CliError(f"{path} has the columns {names}: choose one with --column")
-    column = names[0] if column is None else column
-    if column not in names:
-        raise CliError(f"{path} has no column {column!r} (it has {names})")
+    column = choose(table.column_names, column, path, "column", "--column")
     col = table.column(column).combine_chunks()
     if not (pa.types.is_list(col.type) or pa.types.is_large_list(col.type) or pa.types.is_fixed_size_list(col.type)):
         raise CliError(f"{path}: column {column!r} is {col.type}, not a list of floats")
