@@ -29,6 +29,7 @@ from pathlib import Path
 import numpy as np
 
 from bench_data import HEADER, index_file
+from figures import write_figures
 
 NUMPY_BLOCK = 16384  # rows per product for the NumPy and sgemm peers
 
@@ -43,6 +44,7 @@ def parse_args():
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--data-dir", default=str(Path(__file__).resolve().parent / "data"))
     p.add_argument("--peers", default="zorvikdb,faiss,numpy,sgemm")
+    p.add_argument("--json", metavar="PATH", help="also write the printed figures to PATH as JSON")
     p.add_argument("--memory-probe", nargs=4, metavar=("PATH", "QUERIES", "K", "SEED"), help=argparse.SUPPRESS)
     return p.parse_args()
 
@@ -170,6 +172,9 @@ def run_case(args, rows, dims, nq, metric, chosen):
     qps = {name: nq / best[name] for name in names}
     gflop = 2.0 * nq * rows * dims / 1e9
 
+    case = {"rows": rows, "dims": dims, "metric": metric, "queries": nq, "k": k, "threads": args.threads,
+            "rounds": args.rounds, "queries_per_s": qps, "gflops": {name: gflop / best[name] for name in names},
+            "best_s": best, "median_s": {name: statistics.median(times[name]) for name in names}}
     print(f"\n{rows} x {dims} {metric}, {nq} queries, k {k}, {args.threads} threads "
           f"(best of {args.rounds}; median spread shown)")
     for name in names:
@@ -184,11 +189,14 @@ def run_case(args, rows, dims, nq, metric, chosen):
         ref = answers.get("numpy", answers.get("faiss"))
         if ref is not None:
             agree = np.mean(np.asarray(answers["zorvikdb"]) == np.asarray(ref))
+            case["agreeing_positions"] = float(agree)
             print(f"  top-{k} positions agreeing with {'numpy' if 'numpy' in answers else 'faiss'}: {agree:.4f}")
         env = dict(os.environ, ZORVIK_THREADS=str(args.threads))
         probe = subprocess.run([sys.executable, __file__, "--memory-probe", str(path), str(nq), str(k), "99"],
                                env=env, capture_output=True, text=True, check=True)
         print(f"  zorvikdb peak memory above the mapped index: {float(probe.stdout):.1f} MB (target <= 256)")
+        case["peak_memory_mb"] = float(probe.stdout)
+    return case
 
 
 def main():
@@ -201,11 +209,13 @@ def main():
         memory_probe(path, int(nq), int(k), int(seed))
         return 0
     chosen = set(args.peers.split(","))
+    cases = []
     for shape in args.shapes.split(","):
         size, nq = shape.split(":")
         rows, dims = (int(v) for v in size.split("x"))
         for metric in args.metrics.split(","):
-            run_case(args, rows, dims, int(nq), metric, chosen)
+            cases.append(run_case(args, rows, dims, int(nq), metric, chosen))
+    write_figures(args.json, {"bench": "batch", "cases": cases})
     return 0
 
 

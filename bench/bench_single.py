@@ -33,6 +33,7 @@ from pathlib import Path
 import numpy as np
 
 from bench_data import HEADER, METRIC_IDS, index_file
+from figures import write_figures
 
 
 
@@ -51,6 +52,7 @@ def parse_args():
     p.add_argument("--no-faiss", action="store_true")
     p.add_argument("--no-neighbours", action="store_true", help="skip the runs beside other thread pools")
     p.add_argument("--neighbour", help=argparse.SUPPRESS)  # internal: one case, printed as JSON
+    p.add_argument("--json", metavar="PATH", help="also write the printed figures to PATH as JSON")
     return p.parse_args()
 
 
@@ -152,8 +154,12 @@ def main():
     print(f"effective bandwidth: {bw_ours:.1f} GB/s = {bw_ours / bw_read:.3f} of the read limit")
     print(f"top-{k} agrees with numpy: {agree}")
     print("targets: zorvikdb/numpy <= 0.90, bandwidth >= 0.90 of the read limit")
+    figures = {"bench": "single", "rows": args.rows, "dims": args.dims, "metric": args.metric, "k": k,
+               "threads": args.threads, "queries": args.queries, "method": method, "median_ms": results,
+               "read_limit_ms": read_ms, "bandwidth_gbs": bw_ours, "read_limit_gbs": bw_read, "agrees": ours == theirs}
     if not args.no_neighbours:
-        neighbour_report(args)
+        figures["neighbours"] = neighbour_report(args)
+    write_figures(args.json, figures)
 
 
 # Cases beside other thread pools: (name, peer call, extra environment).
@@ -175,6 +181,7 @@ def neighbour_report(args):
         have_torch = False
     print("\nbeside other thread pools (query_exact_arrays medians; 'after' = right after the peer's call):")
     print(f"{'case':>36} {'alone':>9} {'after':>9} {'after/alone':>11}")
+    figures = {}
     for name, peer, env in NEIGHBOUR_CASES:
         if peer == "torch" and not have_torch:
             print(f"{name:>36}   (torch not installed)")
@@ -187,7 +194,9 @@ def neighbour_report(args):
             print(out.stderr)
             continue
         m = json.loads(out.stdout)
+        figures[name] = m
         print(f"{name:>36} {m['alone']:7.2f}ms {m['after']:7.2f}ms {m['after'] / m['alone']:11.2f}")
+    return figures
 
 
 def neighbour_case(args):

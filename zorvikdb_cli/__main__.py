@@ -1,0 +1,7 @@
+"""`python -m zorvikdb_cli`: the zorvikdb command line."""
+
+import sys
+
+from zorvikdb_cli import main
+
+sys.exit(main())
