@@ -149,19 +149,19 @@ private:
         const double tail = row_norm * (plan_.q_rem.back() + plan_.allowance.exact_dot);
         const double slack = plan_.allowance.slack(row_norm32);
         const double upper = bound::upper(tail, dot, slack) + kSketchHeadroom * (std::fabs(dot) + tail + slack);
-        const double root = static_cast<double>(heap_.root().score);
+        const float root = heap_.root().score;
         const bool l2 = e_.metric == format::Metric::Euclidean;
-        if (!l2) return bound::loses(upper, root, l2);
+        if (!l2) return bound::loses_recorded(upper, root, l2);
         const double norms = e_.row_sq_norm(r) + plan_.q_sq;
         const double lower = bound::euclid_lower(norms, upper) - kSketchHeadroom * (norms + 2.0 * std::fabs(upper));
-        return bound::loses(lower, root, l2);
+        return bound::loses_recorded(lower, root, l2);
     }
 
     // Invariant: `partial` is the block-wise inner product over the blocks visited so far,
     // and `upper` is at least the row's full score (Cauchy-Schwarz on the unseen blocks).
     bool prunes(std::uint64_t r, const float* x) {
         const bool l2 = e_.metric == format::Metric::Euclidean;
-        const double root = static_cast<double>(heap_.root().score);
+        const float root = heap_.root().score;
         const double row_norm = static_cast<double>(e_.row_norm(r));
         const double slack = plan_.allowance.slack(e_.row_norm(r));
         const double norms = e_.row_sq_norm(r) + plan_.q_sq;
@@ -173,9 +173,9 @@ private:
                                     dot_vector_order(q + b.start, x + b.start, static_cast<std::size_t>(b.end - b.start)));
             const double upper = bound::upper(row_norm * plan_.q_rem[j], partial, slack);
             const double limit = l2 ? bound::euclid_lower(norms, upper) : upper;
-            if (bound::loses(limit, root, l2)) {
+            if (bound::loses_recorded(limit, root, l2)) {
                 ++out_.pruned_candidates;
-                record(out_.pruned_bound_values, static_cast<float>(limit));
+                record(out_.pruned_bound_values, bound::recorded(limit, l2));
                 return true;
             }
         }

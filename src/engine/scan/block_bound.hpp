@@ -7,6 +7,9 @@
 // |x|^2 + |q|^2. A row whose bound lies strictly on the losing side of the heap's root
 // cannot enter the top k. These few double operations, in this order, decide every
 // pruned row: any change to them changes which rows are scored.
+#include <cmath>
+#include <limits>
+
 namespace zorvik::bound {
 
 inline double upper(double unseen, double partial, double slack) { return (unseen + partial) + slack; }
@@ -18,6 +21,23 @@ inline double euclid_lower(double norms, double upper) { return norms - (upper +
 template <class T>
 bool loses(T bound, T root, bool euclidean) {
     return euclidean ? bound > root : root > bound;
+}
+
+// The bound as a float rounded away from the losing side (up for an upper bound, down for
+// a euclidean lower bound), so that the value a certificate records is still a bound.
+inline float recorded(double bound, bool euclidean) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    float f = static_cast<float>(bound);
+    if (euclidean ? static_cast<double>(f) > bound : static_cast<double>(f) < bound)
+        f = std::nextafter(f, euclidean ? -kInf : kInf);
+    return f;
+}
+
+// Losing even once recorded: the decision a certificate's reader can check again from the
+// recorded value and the k-th score alone. Only rows within a float rounding of the root
+// are kept where the bound itself would lose.
+inline bool loses_recorded(double bound, float root, bool euclidean) {
+    return loses(bound, static_cast<double>(root), euclidean) && loses(recorded(bound, euclidean), root, euclidean);
 }
 
 }  // namespace zorvik::bound
