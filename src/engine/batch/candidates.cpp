@@ -2,11 +2,13 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
 #include "base/floats.hpp"
+#include "base/roundoff.hpp"
 #include "base/settings.hpp"
 #include "engine/scan/kernels.hpp"
 
@@ -34,14 +36,7 @@ namespace {
 // Norms enter through sums of squares computed in double (rounded up by their own error),
 // and the whole bound is widened by 2^-20 of itself for the few double operations behind it.
 
-constexpr double kUnitFloat = 0x1p-24;
-constexpr double kUnitDouble = 0x1p-53;
 constexpr double kWiden = 1.0 + 0x1p-20;
-
-double gamma(double m, double unit) {
-    const double mu = m * unit;
-    return mu < 0.5 ? mu / (1.0 - mu) : std::numeric_limits<double>::infinity();
-}
 
 float toward_minus(double v) {
     float f = static_cast<float>(v);
@@ -60,13 +55,13 @@ float toward_plus(double v) {
 ProductBound::ProductBound(const Engine& e, std::span<const float> query)
     : euclidean_(e.metric == format::Metric::Euclidean) {
     const double n = static_cast<double>(query.size()) + 2.0;
-    const double g = gamma(n, kUnitFloat);
+    const double g = roundoff::gamma(n, roundoff::kFloat);
     q_sq_ = query_sq_norm(query);
-    sq_error_ = 1.0 + gamma(n, kUnitDouble) + 0x1p-50;
+    sq_error_ = 1.0 + roundoff::gamma(n, roundoff::kDouble) + 0x1p-50;
     q_norm_ = std::sqrt(q_sq_ * sq_error_) * (1.0 + 0x1p-50);
     dot_part_ = 2.0 * g;
-    dist_part_ = euclidean_ ? g * (1.0 + 4.0 * kUnitFloat) + 4.0 * kUnitFloat : 0.0;
-    norms_part_ = euclidean_ ? gamma(n, kUnitDouble) + 8.0 * kUnitDouble : 0.0;
+    dist_part_ = euclidean_ ? g * (1.0 + 4.0 * roundoff::kFloat) + 4.0 * roundoff::kFloat : 0.0;
+    norms_part_ = euclidean_ ? roundoff::gamma(n, roundoff::kDouble) + 8.0 * roundoff::kDouble : 0.0;
     floor_ = n * 0x1p-146;
 }
 
@@ -75,7 +70,7 @@ double ProductBound::margin(double row_sq, float s) const {
     double e = dot_part_ * q_norm_ * x_norm + floor_;
     if (euclidean_) {
         const double sum = q_norm_ + x_norm;
-        e += dist_part_ * (sum * sum) + norms_part_ * (q_sq_ + row_sq) + 2.0 * kUnitFloat * std::fabs(s);
+        e += dist_part_ * (sum * sum) + norms_part_ * (q_sq_ + row_sq) + 2.0 * roundoff::kFloat * std::fabs(s);
     }
     return e * kWiden;
 }
@@ -83,7 +78,7 @@ double ProductBound::margin(double row_sq, float s) const {
 double ProductBound::margin_near(double row_sq, double threshold) const {
     // For euclidean the bound grows with |s|, and |s| <= |threshold| + the bound there.
     if (!euclidean_) return margin(row_sq, 0.0f);
-    const double u2 = 2.0 * kUnitFloat * kWiden;
+    const double u2 = 2.0 * roundoff::kFloat * kWiden;
     return (margin(row_sq, 0.0f) + u2 * std::fabs(threshold)) / (1.0 - u2) * kWiden;
 }
 
@@ -91,6 +86,7 @@ QueryCandidates::QueryCandidates(const Engine& e, const float* query, std::uint6
     : e_(e),
       query_(query),
       k_eff_(k_eff),
+      hopeless_(!std::all_of(query, query + e.dims, is_finite)),
       bound_(e, {query, static_cast<std::size_t>(e.dims)}),
       worst_(k_eff, e.metric),
       exact_(k_eff, e.metric),
@@ -161,6 +157,7 @@ void QueryCandidates::rescore_pending() {
 }
 
 void QueryCandidates::offer(const float* s, std::size_t n, std::uint64_t first, double row_sq_max) {
+    if (hopeless_) return;
     const bool l2 = e_.metric == format::Metric::Euclidean;
     float limit = prefilter_limit(row_sq_max);
     const __m128 inf = _mm_set1_ps(l2 ? std::numeric_limits<float>::infinity()

@@ -65,6 +65,7 @@ private:
     const Engine& e_;
     const float* query_;
     std::uint64_t k_eff_;
+    bool hopeless_;  // a NaN or an infinity in the query: no row has a finite kernel score
     ProductBound bound_;
     TopKHeap worst_;            // the k best worst possible scores
     TopKHeap exact_;            // the k best kernel scores of the rows scored so far

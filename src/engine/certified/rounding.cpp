@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/roundoff.hpp"
 #include "base/settings.hpp"
 #include "engine/index/dim_blocks.hpp"
 
@@ -10,13 +11,6 @@ namespace zorvik {
 
 namespace {
 
-constexpr double kUnitFloat = 0x1p-24;
-constexpr double kUnitDouble = 0x1p-53;
-
-double gamma(double m, double unit) {
-    const double mu = m * unit;
-    return mu < 0.5 ? mu / (1.0 - mu) : std::numeric_limits<double>::infinity();
-}
 
 // Rounding additions on the longest path of the vector order over n elements.
 double vector_order_depth(std::uint64_t n) {
@@ -66,15 +60,15 @@ double score_depth(std::uint64_t n) {
 // every bound, every decision and every record are those of the fixed slack alone.
 Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uint64_t bs, std::uint64_t nb,
                              double q_sq) {
-    const double u = kUnitFloat, ud = kUnitDouble;
+    const double u = roundoff::kFloat, ud = roundoff::kDouble;
     const double n = static_cast<double>(dims);
-    const double qn = std::sqrt(q_sq) * (1.0 + gamma(n + 2.0, ud));  // >= ||q||
-    const double rx = 1.0 + 2.0 * u + gamma(n, ud);                  // ||x|| <= rx * row_norm
-    const double g_s = gamma(score_depth(dims), u);
+    const double qn = std::sqrt(q_sq) * (1.0 + roundoff::gamma(n + 2.0, ud));  // >= ||q||
+    const double rx = 1.0 + 2.0 * u + roundoff::gamma(n, ud);                  // ||x|| <= rx * row_norm
+    const double g_s = roundoff::gamma(score_depth(dims), u);
     const std::uint64_t last = dims - dim_block(nb - 1, bs, dims).start;
-    const double g_b = gamma(std::max(vector_order_depth(std::min(bs, dims)), vector_order_depth(last)), u);
-    const double g_nb = gamma(static_cast<double>(nb), ud);
-    const double dq = (std::sqrt(3.0 * gamma(n + 1.0, ud)) + ud) * qn;
+    const double g_b = roundoff::gamma(std::max(vector_order_depth(std::min(bs, dims)), vector_order_depth(last)), u);
+    const double g_nb = roundoff::gamma(static_cast<double>(nb), ud);
+    const double dq = (std::sqrt(3.0 * roundoff::gamma(n + 1.0, ud)) + ud) * qn;
     const double cauchy_schwarz = qn * ((1.0 + u) * rx - 1.0 + ud) + (1.0 + u) * rx * dq;
     const double terms = (1.0 + u) * qn * rx;  // sum|t_i| <= terms * row_norm
     const double last_ops = 8.0 * ud;
@@ -87,7 +81,7 @@ Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uin
         return a;
     }
     const double per_distance = (3.0 * u + g_s) / 2.0 + last_ops;  // times (||q|| + ||x||)^2
-    const double per_norms = gamma(n + 2.0, ud) / 2.0;              // times ||q||^2 + ||x||^2
+    const double per_norms = roundoff::gamma(n + 2.0, ud) / 2.0;              // times ||q||^2 + ||x||^2
     a.quad = (per_distance + per_norms) * rx * rx;
     a.lin = terms * (g_b + g_nb * (1.0 + g_b)) + u * qn * rx + cauchy_schwarz + last_ops * qn * rx +
             per_distance * 2.0 * qn * rx;
