@@ -19,6 +19,8 @@ F32 = np.float32
 # The order this interpreter scores with (chosen once per process from the environment).
 IN_PROCESS_ORDER = "scalar" if os.environ.get("ZORVIK_FORCE_SCALAR") == "1" else "vector"
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
+BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
+NO_VALID = "Base name contains no valid characters"
 
 
 def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):

@@ -16,12 +16,10 @@ import numpy as np
 import pytest
 
 import zorvikdb
-from conftest import METRIC_IDS, os_error_text, raises_exactly
+from conftest import BASE_NAME, METRIC_IDS, NO_VALID, os_error_text, raises_exactly
 
 PREPARE = zorvikdb.py_prepare_bin_from_embeddings
 CALL = "zorvikdb.py_prepare_bin_from_embeddings"
-BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
-NO_VALID = "Base name contains no valid characters"
 
 
 def prepare(emb, out, name="items", level="f32", **kw):
