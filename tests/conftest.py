@@ -1,6 +1,6 @@
-"""Shared helpers: index files written byte by byte, NumPy models of the per-row summation
-order and of the ranking order, engines over such files, and fresh interpreters."""
+"""Shared helpers: index files, NumPy models of the summation and ranking orders, engines, fresh interpreters."""
 
+import itertools
 import os
 import struct
 import subprocess
@@ -19,6 +19,8 @@ F32 = np.float32
 # The order this interpreter scores with (chosen once per process from the environment).
 IN_PROCESS_ORDER = "scalar" if os.environ.get("ZORVIK_FORCE_SCALAR") == "1" else "vector"
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
+BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
+NO_VALID = "Base name contains no valid characters"
 
 
 def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):
@@ -31,8 +33,7 @@ def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):
 
 
 def model_scores(X, q, metric, order=IN_PROCESS_ORDER):
-    """float32 scores of every row: `vector` (two four-lane accumulators over groups of
-    eight, sB + sA, then the tail) or `scalar` (one accumulator in element order)."""
+    # `vector`: two four-lane accumulators over groups of eight, sB + sA, then the tail; `scalar`: element order.
     X, q = np.asarray(X, F32), np.asarray(q, F32)
     rows, n = X.shape
     with np.errstate(all="ignore"):
@@ -109,11 +110,10 @@ def raises_exactly(exc_type, message, call, *args, **kw):
 @pytest.fixture
 def write_raw(tmp_path):
     """write_raw(bytes, name=...) -> path (str); every call without a name gets a new file."""
-    counter = [0]
+    numbers = itertools.count()
 
     def write(data, name=None):
-        counter[0] += 1
-        path = tmp_path / (name or f"index{counter[0]}.bin")
+        path = tmp_path / (name or f"index{next(numbers)}.bin")
         path.write_bytes(data)
         return str(path)
 
@@ -144,11 +144,9 @@ def attempt(call, *args, **kw):
 
 
 def run_python(code, env=None, timeout=120):
-    """Runs `code` in a fresh interpreter without the caller's ZORVIK_ variables (env adds
-    or, with None, removes variables); asserts it exits cleanly and returns its stdout."""
-    full_env = {k: v for k, v in os.environ.items() if not k.startswith("ZORVIK_")}
-    full_env.update(env or {})
-    full_env = {k: v for k, v in full_env.items() if v is not None}
+    """Stdout of `code` in a clean exit of an interpreter without our ZORVIK_ variables; env None values unset."""
+    full_env = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
+    full_env = {k: v for k, v in full_env.items() if not k.startswith("ZORVIK_") or k in (env or {})}
     proc = subprocess.run([sys.executable, "-c", ATTEMPT + textwrap.dedent(code)], env=full_env, capture_output=True,
                           text=True, timeout=timeout)
     assert proc.returncode == 0, proc.stderr

@@ -1,5 +1,4 @@
-"""Batch search: every mode against a reference top-k, mode names, the NaN and k = 0 rules of
-each mode, shapes, detailed hashes, and large batches in a fixed memory bound."""
+"""Batch search: modes against a model on ties, answers equal to single queries, names, shapes, memory bounds."""
 
 import json
 import os
@@ -17,26 +16,22 @@ MODES = {None: "batch-blocked-exact", "rayon": "rayon-optimized", "blocked": "ba
          "chunked": "matrix-chunked"}
 
 
-def answers(engine, Q, k):
-    """(indices, scores, methods, times) per query through query_batch."""
+def answers(engine, Q, k):  # (indices, scores, methods, times) per query
     res = engine.query_batch(Q, k)
     return ([[h.idx for h in r.results] for r in res], [[h.score for h in r.results] for r in res],
             [r.method_used for r in res], [r.query_time_ms for r in res])
 
 
 def exact_ranking(X, Q, k, metric):
-    """Rows and scores per query on small-integer data, where every summation order gives the
-    same scores bit for bit; ties go to the lower row."""
+    """Rows and scores per query on small integers, where every summation order gives the same bits."""
     ranked = [model_ranking(model_scores(X, q, metric, "vector"), metric, k) for q in Q]
     return [i.tolist() for i, _ in ranked], [s.tolist() for _, s in ranked]
 
 
-def float_ranking(X, Q, k, metric):
-    """Top-k rows per query and their float64 scores, on data without near ties."""
+def float_ranking(X, Q, k, metric):  # top-k rows per query in float64, on data without near ties
     X, Q = np.asarray(X, np.float64), np.asarray(Q, np.float64)
     s = (X**2).sum(1) + (Q**2).sum(1)[:, None] - 2 * (Q @ X.T) if metric == 2 else Q @ X.T
-    order = np.argsort(s if metric == 2 else -s, axis=1, kind="stable")[:, :k]
-    return order.tolist(), np.take_along_axis(s, order, 1)
+    return np.argsort(s if metric == 2 else -s, axis=1, kind="stable")[:, :k].tolist()
 
 
 def set_mode(monkeypatch, mode, qblock=None):
@@ -45,8 +40,7 @@ def set_mode(monkeypatch, mode, qblock=None):
 
 @pytest.fixture(scope="module")
 def tie_index(tmp_path_factory):
-    """20,000 integer rows of 64 (chunks of the blocked scan end at 8,000 and 16,000),
-    with copies of row 3 on both sides of each chunk edge and at the last row."""
+    """20,000 integer rows of 64, copies of row 3 on both sides of the blocked scan's chunk edges (8,000, 16,000)."""
     rng = np.random.default_rng(5)
     X = rng.integers(-2, 3, size=(20000, 64)).astype(np.float32)
     X[[3, 7999, 8000, 15999, 16000, 19999, 11]] = 2.0  # the largest inner product any row can have with itself
@@ -56,8 +50,8 @@ def tie_index(tmp_path_factory):
     return X, {metric: str(path) for metric, path in paths.items()}
 
 
-@pytest.mark.parametrize("mode, qblock", [(mode, "3") for mode in MODES] + [("matrix", b) for b in (
-    "abc", "0", "-3", "+5", "7", "1", "9223372036854775808", "18446744073709551615", "18446744073709551616", " 5")])
+@pytest.mark.parametrize("mode, qblock", [(mode, "3") for mode in MODES] + [
+    ("matrix", b) for b in ("abc", "0", "-3", "7", "1", "18446744073709551615", "18446744073709551616")])
 @pytest.mark.parametrize("metric", [1, 2])
 def test_modes_and_query_blocks_rank_ties_by_row_across_edges(tie_index, monkeypatch, mode, qblock, metric):
     X, paths = tie_index
@@ -70,20 +64,6 @@ def test_modes_and_query_blocks_rank_ties_by_row_across_edges(tie_index, monkeyp
     assert (idx, scores) == exact_ranking(X, Q, 12, metric)
     assert methods == [MODES[mode]] * len(Q)
     assert idx[0][:7] == [3, 11, 7999, 8000, 15999, 16000, 19999]  # the copies of row 3, by row
-
-
-@pytest.mark.parametrize("mode", list(MODES))
-@pytest.mark.parametrize("metric", [0, 1, 2])
-def test_modes_match_a_reference_on_separated_data(open_index, monkeypatch, mode, metric):
-    rng = np.random.default_rng(metric)
-    X = rng.standard_normal((3000, 48)).astype(np.float32)
-    X = X / np.linalg.norm(X, axis=1, keepdims=True) if metric == 0 else X
-    Q = rng.standard_normal((9, 48)).astype(np.float32)
-    set_mode(monkeypatch, mode)
-    idx, scores, _, _ = answers(open_index(X, metric), Q, 7)
-    want_idx, want_scores = float_ranking(X, Q, 7, metric)
-    assert idx == want_idx
-    np.testing.assert_allclose(scores, want_scores, rtol=1e-4, atol=1e-3)
 
 
 SINGLE_QUERY_BITS = """
@@ -170,39 +150,37 @@ def test_non_finite_queries_k_zero_and_empty_index(open_index, monkeypatch, mode
 
 
 def test_every_batch_form_takes_only_float32_matrices_with_columns(open_index):
-    engine = open_index(np.ones((4, 3), np.float32))
-    bad = [((2, 4), np.float32, 1, ValueError), ((0, 4), np.float32, 1, ValueError), ((3, 0), np.float32, 1, ValueError),
-           ((0, 0), np.float32, 1, ValueError), ((3,), np.float32, 1, TypeError), ((2, 3), np.float64, 1, TypeError),
-           ((2, 3), np.float32, -1, OverflowError)]
+    engine, F32 = open_index(np.ones((4, 3), np.float32)), np.float32
     for m in (engine.query_batch, engine.query_batch_arrays, engine.query_batch_detailed):
-        for shape, dtype, k, kind in bad + [(None, None, 1, TypeError)]:
+        for Q, k, kind in ((np.ones((2, 4), F32), 1, ValueError), (np.ones((3, 0), F32), 1, ValueError),
+                           (np.ones(3, F32), 1, TypeError), (np.ones((2, 3)), 1, TypeError),
+                           (np.ones((4, 6), F32)[:, ::2], 1, TypeError), (np.ones((2, 3), F32), -1, OverflowError)):
             with pytest.raises(kind):
-                m(np.ones(shape, dtype) if shape else np.ones((4, 6), np.float32)[:, ::2], k)
-    none = np.ones((0, 3), np.float32)
-    assert engine.query_batch(none, 2) == engine.query_batch_detailed(none, 2) == []
-    arr = engine.query_batch_arrays(none, 2)
-    assert list(arr) == ["indices", "scores", "query_time_ms", "method_used", "metric", "normalized", "dims", "rows",
-                         "index_path"]
-    assert [(arr[n].shape, arr[n].dtype) for n in ("indices", "scores", "query_time_ms")] == [
-        ((0, 0), np.uint64), ((0, 0), np.float32), ((0,), np.float64)]
-    assert (arr["method_used"], arr["metric"], arr["normalized"], arr["dims"], arr["rows"]) == ([], "dot", False, 3, 4)
+                m(Q, k)
+    assert engine.query_batch(np.ones((0, 3), F32), 2) == engine.query_batch_detailed(np.ones((0, 3), F32), 2) == []
 
 
 def test_arrays_layout_and_column_major_input(open_index, monkeypatch):
     rng = np.random.default_rng(4)
     engine = open_index(rng.standard_normal((700, 24)).astype(np.float32), 0)
     Q = rng.standard_normal((6, 24)).astype(np.float32)
-    for mode in (None, "rayon"):
+    for mode in ("rayon", None):
         set_mode(monkeypatch, mode)
         a, b = engine.query_batch_arrays(Q, 5), engine.query_batch_arrays(np.asfortranarray(Q), 5)
+        assert list(a) == ["indices", "scores", "query_time_ms", "method_used", "metric", "normalized", "dims", "rows",
+                           "index_path"]
         for key, dtype in (("indices", np.uint64), ("scores", np.float32)):
             np.testing.assert_array_equal(a[key], b[key])
             assert a[key].flags.c_contiguous and a[key].flags.writeable and a[key].shape == (6, 5)
             assert (a[key].flags.owndata or a[key].base is not None) and a[key].dtype == dtype
         assert a["query_time_ms"].dtype == np.float64 and a["query_time_ms"].flags.writeable
-        assert a["method_used"] == [MODES[mode]] * 6 and "index_hash" not in a
+        assert (a["method_used"], a["metric"], a["normalized"], a["dims"], a["rows"]) == ([MODES[mode]] * 6, "cosine", True, 24, 700)
         assert a["index_path"] == engine.query_exact_detailed(Q[0], 1).index_path
         assert not np.shares_memory(a["indices"], b["indices"])
+    none = engine.query_batch_arrays(Q[:0], 2)
+    assert [(none[n].shape, none[n].dtype) for n in ("indices", "scores", "query_time_ms")] == [
+        ((0, 0), np.uint64), ((0, 0), np.float32), ((0,), np.float64)]
+    assert list(none) == list(a) and none["method_used"] == []
 
 
 def test_detailed_results_carry_each_rows_hash(open_index):
@@ -273,7 +251,7 @@ def test_large_batch_memory_is_its_queries_and_answers(fresh_python, tmp_path, m
             assert peak < 128 and kept < 32, (mode, peak, kept)
     rng = np.random.default_rng(11)
     X, Q = rng.standard_normal((10000, 16)).astype(np.float32), rng.standard_normal((300, 16)).astype(np.float32)
-    assert report["head"] == float_ranking(X, Q, 3, metric)[0]
+    assert report["head"] == float_ranking(X, Q, 3, metric)
 
 
 def test_allocation_failure_is_a_memory_error(fresh_python, write_index):
@@ -287,12 +265,8 @@ def test_allocation_failure_is_a_memory_error(fresh_python, write_index):
         resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), resource.RLIM_INFINITY))
         for mode in ("blocked", "matrix", "chunked", "rayon"):
             os.environ["ZORVIK_BATCH_MODE"] = mode
-            try:
-                e.query_batch(Q, 4000)  # 20,000 x 4,000 hits: 1.3 GB
-                print(mode, "answered")
-            except MemoryError:
-                print(mode, "MemoryError")
+            attempt(lambda: e.query_batch(Q, 4000) and "answered")  # 20,000 x 4,000 hits: 1.3 GB
         os.environ["ZORVIK_BATCH_MODE"] = "blocked"
         print(np.array_equal(e.query_batch_arrays(Q[:4], 3)["indices"], small["indices"]))
     """, env={"ZORVIK_THREADS": "2"})
-    assert out.split("\n")[:5] == [f"{m} MemoryError" for m in ("blocked", "matrix", "chunked", "rayon")] + ["True"]
+    assert [line.split(":")[0] for line in out.splitlines()] == ["MemoryError"] * 4 + ["True"]

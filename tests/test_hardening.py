@@ -1,5 +1,4 @@
-"""The module in real processes and at the C-API edge: fork, callers' code, hashers that keep
-what they are given, special files, memory limits, crashed preparations, unaligned arrays."""
+"""Real processes and the C-API edge: fork, callers' code, kept hasher views, special files, limits, crashes."""
 
 import os
 import re
@@ -90,16 +89,12 @@ def test_special_files_fail_at_the_mapping_step_without_blocking(tmp_path, fresh
         for path in ({str(tmp_path / "fifo")!r}, {str(tmp_path)!r}, "/dev/null"):
             attempt(zorvikdb.PySearchEngine, path, False)
     """
-    try:
-        out = fresh_python(code, timeout=30)
-    except subprocess.TimeoutExpired:
-        pytest.fail("opening a FIFO blocked")
+    out = fresh_python(code, timeout=30)  # an open that blocks runs into the timeout
     assert out.splitlines() == [f"ValueError: Failed to mmap file: {os_error_text(19)}"] * 3
 
 
 def query_everything(path, k, setup=""):
-    """Code that asks an index of 2^32 - 1 rows without dimensions (every row is an answer,
-    so k alone sizes the result) for k of them."""
+    """Code asking for k rows of an index of 2^32 - 1 rows without dimensions: k alone sizes the result."""
     return f"""
         import numpy as np, zorvikdb
         {setup}
@@ -142,8 +137,7 @@ def test_answers_too_large_to_build_are_refused_before_the_search(tmp_path, fres
     assert fresh_python(code).splitlines() == ["MemoryError: ", "True True"] * 6
 
 
-def control_group_limit_file():
-    """A memory limit file of this process's control group that the module reads."""
+def control_group_limit_file():  # the memory limit file of this process's control group
     groups = dict(line.rstrip("\n").split(":", 2)[1:] for line in open("/proc/self/cgroup"))
     for line in open("/proc/self/mountinfo"):
         fields, _, tail = line.partition(" - ")
@@ -230,8 +224,7 @@ def test_a_failed_write_says_it_was_the_write(tmp_path, fresh_python):
 
 
 def test_engine_version_is_the_package_version(open_index):
-    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
-        version = tomllib.load(f)["project"]["version"]
+    version = tomllib.loads(open(os.path.join(ROOT, "pyproject.toml")).read())["project"]["version"]
     assert open_index(np.ones((2, 2), np.float32)).query_exact_detailed(np.ones(2, np.float32), 1).engine_version == version
 
 

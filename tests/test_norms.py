@@ -1,30 +1,24 @@
-"""Row sums of squares kept by an opened index, against an element-order NumPy model.
-
-The euclidean matrix strategies rank by (|x|^2 + |q|^2) - 2 q.x with |x|^2 from these sums.
-Every row holds B at position p and the query is B there and zero elsewhere: q.x = |q|^2 = B^2
-exactly in any order, so the score is |x|^2 - B^2 rounded once. The small squares added after
-B are partly absorbed by it, so any other order of additions shows up in the score.
-"""
+"""Row sums of squares of an opened index, which euclidean matrix strategies rank with, follow the element order."""
 
 import numpy as np
 import pytest
 
 from conftest import index_bytes
 
+# Every row holds B at p and so does the query, zero elsewhere: the score is |x|^2 - B^2 rounded once, and the
+# small squares partly absorbed by B show any other order of additions.
 BIG = np.float32(2.0**20)
 
 
-# Rows: a multiple of the eight summed together, and not; one small index summed before
-# the digest and larger ones summed beside it. Dimensions: below, at and past a group of
-# four, with the large value early, mid-row or last.
+# Rows: a multiple of the eight summed together or not, a small index and larger ones; dimensions below, at
+# and past a group of four, with the large value early, mid-row or last.
 @pytest.mark.parametrize("rows, dims, p", [(37, 5, 2), (10003, 131, 60), (8000, 132, 131), (10001, 67, 0)])
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_row_sums_follow_the_element_order(tmp_path, fresh_python, rows, dims, p, threads):
     rng = np.random.default_rng(rows + dims)
     X = (rng.standard_normal((rows, dims)) * rng.uniform(0.01, 4.0, (rows, 1))).astype(np.float32)
     X[:, p] = BIG
-    q = np.zeros(dims, dtype=np.float32)
-    q[p] = BIG
+    q = np.where(np.arange(dims) == p, BIG, np.float32(0))
     (tmp_path / "x.bin").write_bytes(index_bytes(X, "euclidean"))
     np.save(tmp_path / "q.npy", q)
     fresh_python(f"""

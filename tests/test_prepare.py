@@ -1,5 +1,4 @@
-"""Index preparation: file contents bit for bit (normalised rows against a float32 model),
-names, invalid-value sampling, placement, replacement and failures."""
+"""Index preparation: file contents against a float32 model, names, invalid-value sampling, placement, failures."""
 
 import errno
 import os
@@ -11,17 +10,16 @@ import struct
 import sys
 import tempfile
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import zorvikdb
-from conftest import os_error_text, raises_exactly
+from conftest import BASE_NAME, METRIC_IDS, NO_VALID, os_error_text, raises_exactly
 
 PREPARE = zorvikdb.py_prepare_bin_from_embeddings
 CALL = "zorvikdb.py_prepare_bin_from_embeddings"
-BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
-NO_VALID = "Base name contains no valid characters"
 
 
 def prepare(emb, out, name="items", level="f32", **kw):
@@ -39,8 +37,7 @@ def fails(message, emb, out, **kw):
 
 
 def normalized_model(x):
-    """Rows scaled by 1/|row| in float32: per group of eight, ((x0²+x1²)+x2²)+x3² and the
-    same for x4..x7 are added and then added to the running sum; the tail goes in one by one."""
+    """Rows times 1/|row| in float32, the squares summed per eight as ((x0+x1)+x2)+x3 plus the same of x4..x7."""
     x = np.asarray(x, dtype=np.float32)
     dims = x.shape[1]
     with np.errstate(all="ignore"):
@@ -61,32 +58,29 @@ def wide_range_rows(rows, dims, seed):
     return (rng.standard_normal((rows, dims)).astype(np.float32) * np.exp2(rng.integers(-30, 30, (rows, dims)))).astype(np.float32)
 
 
-@pytest.fixture(params=["existing", "created"])
-def out_dir(tmp_path, request):
-    """An index directory that exists already, or one the preparation has to create."""
-    return tmp_path if request.param == "existing" else tmp_path / "made" / "here"
+# Lengths around the groups of eight, several chunks, column-major input; rows stored as given unless normalised.
+@pytest.mark.parametrize("metric, normalize, rows, dims, order", [
+    *[("cosine", False, 40, dims, "C") for dims in (1, 3, 7, 8, 9, 16, 17, 100, 384)], ("dot", True, 40, 17, "F"),
+    ("cosine", False, 20000, 3, "F"), ("dot", True, 20000, 3, "C"), ("cosine", False, 4097, 2048, "F"),
+    ("dot", True, 4097, 2048, "C"), ("dot", False, 9000, 7, "F"), ("euclidean", False, 200, 5, "C"),
+    ("dot", False, 6, 5, "F")])
+def test_file_contents_match_the_float32_model(tmp_path, metric, normalize, rows, dims, order):
+    emb = wide_range_rows(rows, dims, rows + dims)
+    emb[:4] = np.array([[0], [-0.0], [1e-30], [1e30]], np.float32)  # zero, squares that underflow or overflow
+    if rows * dims >= 1000:  # positions 5..9 and 17 are never sampled for invalid values
+        emb.flat[[5, 6, 7, 8, 9, 17]] = [np.nan, -np.inf, -0.0, 1e-45, 3.4e38, np.float32(np.nan) * -1]
+    out = tmp_path / "made" / "here"
+    path = prepare(np.asarray(emb, order=order), out, name=metric, metric=metric, normalize=normalize)
+    assert path == str(out / f"{metric}_f32.bin")
+    want = normalized_model(emb) if metric == "cosine" or normalize else emb.tobytes()
+    assert pathlib.Path(path).read_bytes() == struct.pack("<III", dims, rows, METRIC_IDS[metric]) + want
 
 
-def test_unnormalised_rows_are_stored_bit_for_bit_in_logical_order(out_dir):
-    # 1000 values: only positions 0, 10, 20, ... are checked for NaN and infinity.
-    emb = np.arange(1000, dtype=np.float32).reshape(200, 5) - 500
-    emb[1] = [np.nan, -np.inf, -0.0, 1e-45, 3.4e38]
-    emb[3, 2] = np.float32(np.nan) * -1
-    for metric, mid in (("dot", 1), ("euclidean", 2)):
-        assert prepare(emb, out_dir, name=metric, metric=metric) == str(out_dir / f"{metric}_f32.bin")
-        assert prepared(emb, out_dir, metric=metric) == ((5, 200, mid), emb.astype("<f4").tobytes())
-    for rows, dims in [(6, 5), (9000, 7)]:
-        emb = wide_range_rows(rows, dims, 3)
-        assert prepared(np.asfortranarray(emb), out_dir, metric="dot")[1] == emb.tobytes()
-    # Only the element count is compared: a 10 x 4 array is read as 4 rows of 10.
-    emb = np.arange(40, dtype=np.float32).reshape(10, 4)
-    path = PREPARE(emb, 10, 4, "t", "f32", metric="dot", output_dir=str(out_dir))
-    assert pathlib.Path(path).read_bytes() == struct.pack("<III", 10, 4, 1) + emb.tobytes()
-
-
-def test_level_ann_and_seed_change_only_the_name(tmp_path):
+def test_level_ann_seed_and_array_shape_change_only_the_name(tmp_path):
     emb = wide_range_rows(7, 9, 1)
-    contents = {pathlib.Path(prepare(emb, tmp_path / "s", ann=True, seed=2**64 - 1)).read_bytes()}
+    # Only the element count is compared: a 9 x 7 array is read as 7 rows of 9.
+    contents = {pathlib.Path(PREPARE(emb.reshape(9, 7), 9, 7, "s", "f32", ann=True, seed=2**64 - 1,
+                                     output_dir=str(tmp_path / "s"))).read_bytes()}
     for level in ("f8", "f16", "f32", "f64"):
         path = prepare(emb, tmp_path, level=level)
         assert os.path.basename(path) == f"items_{level}.bin"
@@ -94,7 +88,7 @@ def test_level_ann_and_seed_change_only_the_name(tmp_path):
     assert len(contents) == 1
 
 
-def test_array_changed_while_the_file_is_written_does_not_reach_it(out_dir):
+def test_array_changed_while_the_file_is_written_does_not_reach_it(tmp_path):
     emb, go = np.ones((20000, 64), np.float32), threading.Event()
     t = threading.Thread(target=lambda: go.wait() and emb.fill(5))
     t.start()
@@ -102,7 +96,7 @@ def test_array_changed_while_the_file_is_written_does_not_reach_it(out_dir):
     sys.setswitchinterval(100)  # the other thread runs only when the lock is let go
     try:
         go.set()
-        data = prepared(emb, out_dir, metric="dot")[1]
+        data = prepared(emb, tmp_path, metric="dot")[1]
     finally:
         sys.setswitchinterval(interval)
     t.join()
@@ -116,36 +110,12 @@ METRIC_NAMES = {0: "cosine cos norm_cosine normalized_cosine normalized-cosine C
 
 def test_metric_names(tmp_path):
     emb = np.array([[3, 4], [1, 1]], np.float32)
+    assert normalized_model(emb)[:8] == np.float32([0.6, 0.8]).tobytes()
     for mid, names in METRIC_NAMES.items():
         for name in names.split():
             assert prepared(emb, tmp_path, metric=name) == ((2, 2, mid), normalized_model(emb) if mid == 0 else emb.tobytes())
     for name in (" cosine", "cosine ", "manhattan", "", "co sine"):
         fails(f"Unknown similarity metric: {name}", emb, tmp_path, metric=name)
-
-
-@pytest.mark.parametrize("dims", [1, 3, 7, 8, 9, 16, 17, 100, 384])
-def test_normalised_rows_match_float32_model(tmp_path, dims):
-    emb = wide_range_rows(40, dims, dims)
-    emb[:4] = np.array([[0], [-0.0], [1e-30], [1e30]], np.float32)  # zero, squares that underflow or overflow
-    assert prepared(emb, tmp_path / "cos") == ((dims, 40, 0), normalized_model(emb))
-    assert prepared(emb, tmp_path / "dot", metric="dot", normalize=True) == ((dims, 40, 1), normalized_model(emb))
-    out = np.frombuffer(normalized_model(emb), np.float32)
-    assert not out[: 4 * dims].any() and not np.signbit(out[dims : 2 * dims]).any()
-
-
-def test_special_rows_and_unexamined_invalid_values(tmp_path):
-    emb = np.zeros((200, 5), np.float32)  # positions 5..9 and 15..19 are never sampled
-    emb[[0, 1, 3, 4]] = [[3, 4, 0, 0, 0], [1, np.nan, 2, 3, 4], [1, 2, np.inf, 3, 4], [1, 2, 3, 4, 5]]
-    out = np.frombuffer(prepared(emb, tmp_path)[1], np.float32).reshape(200, 5)
-    assert out[0].tolist() == [np.float32(0.6), np.float32(0.8), 0, 0, 0] and not out[1:4].any()
-    assert out.tobytes() == normalized_model(emb)
-
-
-@pytest.mark.parametrize("rows, dims", [(20000, 3), (4097, 2048)])
-@pytest.mark.parametrize("order", ["C", "F"])
-def test_normalisation_across_chunks(out_dir, rows, dims, order):
-    emb = wide_range_rows(rows, dims, rows)
-    assert prepared(np.asarray(emb, order=order), out_dir)[1] == normalized_model(emb)
 
 
 @pytest.mark.parametrize("base, outcome", [
@@ -161,13 +131,12 @@ def test_normalisation_across_chunks(out_dir, rows, dims, order):
     # Kaithi signs that are Alphabetic, a Nag Mundari letter, a Kawi digit
     ("a\u0f83b\U00011080", "a\u0f83b\U00011080"), ("\U0001e4d0\U00011f50", "\U0001e4d0\U00011f50")])
 def test_base_names(tmp_path, base, outcome):
-    emb = np.ones((1, 2), np.float32)
-    if outcome in (BASE_NAME, NO_VALID):
-        fails(outcome, emb, tmp_path, name=base)
-        assert os.listdir(tmp_path) == []
+    refused = outcome in (BASE_NAME, NO_VALID)
+    if refused:
+        fails(outcome, np.ones((1, 2), np.float32), tmp_path, name=base)
     else:
-        assert prepare(emb, tmp_path, name=base) == str(tmp_path / f"{outcome}_f32.bin")
-        assert os.path.exists(tmp_path / f"{outcome}_f32.bin")
+        assert prepare(np.ones((1, 2), np.float32), tmp_path, name=base) == str(tmp_path / f"{outcome}_f32.bin")
+    assert os.listdir(tmp_path) == ([] if refused else [f"{outcome}_f32.bin"])
 
 
 # (count, sampling step, samples): about 100 samples up to 100999 values, then one in a thousand
@@ -311,7 +280,7 @@ def test_failed_sizing_keeps_the_old_index(tmp_path, fresh_python):
 
 
 def create_file_error(stem, code):
-    """The whole message of a temporary file `<stem>.<host>.<pid>-<n>.tmp` that could not be made."""
+    # The whole message for a temporary file `<stem>.<host>.<pid>-<n>.tmp` that could not be made.
     return "^" + re.escape(f"Failed to create file {stem}.") + r"[^/]+\.\d+-\d+\.tmp: " + re.escape(os_error_text(code)) + "$"
 
 
@@ -351,27 +320,15 @@ def test_failed_creation_or_move_leaves_nothing_behind(tmp_path):
 def test_concurrent_preparations_of_one_name(tmp_path):
     versions = [np.full((3000, 64), i + 1, np.float32) for i in range(4)]
     expected = {struct.pack("<III", 64, 3000, 1) + v.tobytes() for v in versions}
-    path, failures, stop = tmp_path / "items_f32.bin", [], threading.Event()
+    path, stop = tmp_path / "items_f32.bin", threading.Event()
 
-    def writer(v):
-        try:
-            for _ in range(5):
-                prepare(v, tmp_path, metric="dot")
-        except Exception as e:  # pragma: no cover - reported below
-            failures.append(e)
+    def incomplete():  # sizes of the files a reader saw that are none of the versions
+        seen = (path.read_bytes() if path.exists() else None for _ in iter(stop.is_set, True))
+        return [len(data) for data in seen if data is not None and data not in expected]
 
-    def reader():
-        while not stop.is_set():
-            data = path.read_bytes() if path.exists() else None
-            if data is not None and data not in expected:
-                failures.append(f"incomplete index of {len(data)} bytes")
-
-    threads = [threading.Thread(target=writer, args=(v,)) for v in versions]
-    watcher = threading.Thread(target=reader)
-    for t in [watcher, *threads]:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    watcher.join()
-    assert failures == [] and path.read_bytes() in expected and os.listdir(tmp_path) == ["items_f32.bin"]
+    with ThreadPoolExecutor(5) as pool:
+        reader = pool.submit(incomplete)
+        for writer in [pool.submit(lambda v=v: [prepare(v, tmp_path, metric="dot") for _ in range(5)]) for v in versions]:
+            writer.result()
+        stop.set()
+    assert reader.result() == [] and path.read_bytes() in expected and os.listdir(tmp_path) == ["items_f32.bin"]

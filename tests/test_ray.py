@@ -1,7 +1,6 @@
-"""Sharded search on a local Ray: the merged answer equals one index of the whole
-collection (ties across shard boundaries included), the manifest, and the faults: a
-killed actor, a tampered shard, a missing one. Sharding and manifests need no Ray."""
+"""Sharded search on a local Ray equals one index of the whole collection; manifests; faults of actors and shards."""
 
+import contextlib
 import json
 import os
 import re
@@ -23,8 +22,7 @@ METRICS = ["cosine", "dot", "euclidean"]
 
 @pytest.fixture(scope="session")
 def ray_cluster():
-    """One local Ray for the whole run; its workers import zorvikdb and zorvikdb_ray
-    from the same places as this process."""
+    """One local Ray whose workers import zorvikdb and zorvikdb_ray from where this process does."""
     if os.environ.get("ZORVIK_SANITIZED") == "1":
         # The sanitizer run preloads ASan into every child process, Ray's own included.
         pytest.skip("Ray's processes do not run under the sanitizer preload")
@@ -40,24 +38,20 @@ def ray_cluster():
 
 @pytest.fixture
 def single_mode(monkeypatch):
-    """Every engine (the reference here and the shard actors, which take the caller's
-    ZORVIK_ switches) uses the same single-query strategy, so scores are bit-identical."""
+    # The reference and the actors (which take the caller's ZORVIK_ switches) score alike, bit for bit.
     monkeypatch.setenv("ZORVIK_SINGLE_MODE", "rayon")
     monkeypatch.setenv("ZORVIK_BATCH_MODE", "rayon")
 
 
 def sharded(manifest, **options):
-    """An engine whose calls fail instead of hanging when something is wrong."""
+    # Calls fail instead of hanging when something is wrong.
     return zorvikdb_ray.ShardedSearchEngine(manifest, timeout=120, **options)
 
 
 def planted(rows, dims, seed=0):
-    """Random rows with exact duplicates planted so that bit-identical scores straddle
-    shard boundaries: rows 0, 7, 13 and the last two rows repeat row 3."""
+    """Random rows where rows 0, 7, 13 and the last two repeat row 3: ties across shard boundaries."""
     X = np.random.default_rng(seed).standard_normal((rows, dims), dtype=np.float32)
-    for r in (0, 7, 13, rows - 2, rows - 1):
-        if r < rows:
-            X[r] = X[3]
+    X[[r for r in (0, 7, 13, rows - 2, rows - 1) if r < rows]] = X[3]
     return X
 
 
@@ -67,11 +61,31 @@ def whole_index(X, metric, directory):
     return zorvikdb.PySearchEngine(path, False)
 
 
+def small_shards(directory, shards=2):
+    return shard_collection(planted(40, 8), directory, shards=shards, metric="dot")
+
+
 def expect_same(got, want, scores=True):
     np.testing.assert_array_equal(got["indices"], want["indices"])
     assert got["indices"].dtype == np.uint64 and got["scores"].dtype == np.float32
     if scores:
         np.testing.assert_array_equal(got["scores"].view(np.uint32), want["scores"].view(np.uint32))
+
+
+@pytest.fixture(scope="module")
+def collections(tmp_path_factory):
+    """300 planted rows of 24 and, per metric, the whole index and uneven shards (two of one row)."""
+    X, tmp = planted(300, 24, seed=5), tmp_path_factory.mktemp("collections")
+    return X, {metric: (whole_index(X, metric, tmp / metric),
+                        shard_collection(X, tmp / metric / "s", shard_rows=[1, 13, 1, 100, 185], metric=metric))
+               for metric in METRICS}
+
+
+@pytest.fixture(scope="module")
+def large(tmp_path_factory):
+    """20,000 planted rows of 64 (enough for the chunked strategies), the whole index and two shards."""
+    X, tmp = planted(20000, 64, seed=3), tmp_path_factory.mktemp("large")
+    return X, whole_index(X, "cosine", tmp), shard_collection(X, tmp / "s", shards=2)
 
 
 # -----------------------------------------------------------------------------------------
@@ -114,13 +128,9 @@ def test_npy_source_larger_than_a_chunk_gives_the_same_shards_as_the_array(tmp_p
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"shards": 11}, "cannot split 10 rows into 11"),
-    ({"shard_rows": [5, 4]}, "add up to 9"),
-    ({"shard_rows": [10, 0]}, "every shard needs"),
-    ({"shards": 2, "shard_rows": [5, 5]}, "not both"),
-    ({"metric": "l2"}, "metric must be"),
-    ({"name": "a.b"}, "name must be"),
-])
+    ({"shards": 11}, "cannot split 10 rows into 11"), ({"shard_rows": [5, 4]}, "add up to 9"),
+    ({"shard_rows": [10, 0]}, "every shard needs"), ({"shards": 2, "shard_rows": [5, 5]}, "not both"),
+    ({"metric": "l2"}, "metric must be"), ({"name": "a.b"}, "name must be")])
 def test_bad_split_or_names_are_refused_before_any_file_is_written(tmp_path, kwargs, message):
     with pytest.raises(ValueError, match=message):
         shard_collection(np.ones((10, 4), np.float32), tmp_path / "out", **kwargs)
@@ -170,13 +180,11 @@ def test_manifest_that_is_not_a_regular_file_is_refused_without_waiting_for_a_wr
     fifo = tmp_path / "fifo.json"
     os.mkfifo(fifo)
 
-    def writer_body():  # hands over a valid manifest once the pipe is opened to read
-        try:
+    def hand_over():  # a valid manifest, once the pipe is opened to read
+        with contextlib.suppress(BrokenPipeError):  # the reader may go away first
             fifo.write_text(text)
-        except BrokenPipeError:
-            pass  # the reader went away first
 
-    writer = threading.Thread(target=writer_body)
+    writer = threading.Thread(target=hand_over)
     writer.start()
     try:
         with pytest.raises(ValueError, match="not a regular file"):
@@ -192,32 +200,31 @@ def test_manifest_that_is_not_a_regular_file_is_refused_without_waiting_for_a_wr
 
 
 @pytest.mark.parametrize("metric", METRICS)
-def test_sharded_answers_equal_one_index_of_everything(ray_cluster, single_mode, tmp_path, metric):
-    """Uneven shards, a one-row shard, planted ties across shard boundaries, k larger
-    than a shard and than the collection."""
-    X = planted(60, 24)
-    whole = whole_index(X, metric, tmp_path)
-    m = shard_collection(X, tmp_path / "s", shard_rows=[1, 13, 1, 45], metric=metric)
-    queries = [X[3], -X[3], X[40] * 0.5, np.zeros(24, np.float32)]
+def test_every_query_kind_equals_the_whole_index(ray_cluster, collections, single_mode, metric):
+    # Planted ties across shard boundaries, k beyond a shard and beyond the collection.
+    X, (whole, m) = collections[0], collections[1][metric]
+    Q = np.stack([X[3], -X[3], X[40] * 0.5, np.zeros(24, np.float32)])
     with sharded(m) as engine:
-        for q in queries:
-            for k in (1, 3, 7, 20, 100):
+        for k in (1, 3, 7, 20, 400):
+            for q in Q:
                 got = engine.query(q, k)
                 expect_same(got, whole.query_exact_arrays(q, k))
-                assert got["rows"] == 60 and got["index_hash"] == m.digest
-        Q = np.stack(queries)
-        for k in (1, 7, 100):
+                assert got["rows"] == 300 and got["index_hash"] == m.digest
             got = engine.query_batch(Q, k)
             expect_same(got, whole.query_batch_arrays(Q, k))
             assert got["query_time_ms"].shape == (4,) and got["method_used"] == ["rayon-optimized"] * 4
+            q = X[3] + np.float32(0.25)
+            got, want = engine.query_certified(q, k, block_size=4), whole.query_exact_certified(q, k, 4)
+            assert (got["results"], got["query_hash"]) == (want["results"], want["query_hash"])
+            assert [c["first_row"] for c in got["certificates"]] == [0, 1, 14, 15, 115]
+            assert got["safe"] is True and all(c["certificate"]["safe"] for c in got["certificates"])
+            assert sum(c["certificate"]["total_candidates"] for c in got["certificates"]) == 300
         empty = engine.query_batch(Q[:0], 5)
         assert empty["indices"].shape == empty["scores"].shape == (0, 0) and empty["method_used"] == []
 
 
-def test_default_strategies_give_the_whole_indexs_rows(ray_cluster, tmp_path):
-    X = planted(20000, 64, seed=3)  # large enough for the chunked strategies
-    whole = whole_index(X, "cosine", tmp_path)
-    m = shard_collection(X, tmp_path / "s", shards=2)
+def test_default_strategies_give_the_whole_indexs_rows(ray_cluster, large):
+    X, whole, m = large
     Q = X[[3, 10, 19999, 12345]] + np.float32(0.01)
     with sharded(m) as engine:
         for q in Q:
@@ -225,75 +232,37 @@ def test_default_strategies_give_the_whole_indexs_rows(ray_cluster, tmp_path):
         expect_same(engine.query_batch(Q, 10), whole.query_batch_arrays(Q, 10), scores=False)
 
 
-@pytest.fixture
-def small(ray_cluster, tmp_path):
-    """Two shards of 40 planted rows (dot) on actors with the default CPU share. (Per
-    test: an engine left alive would hold the cluster's CPUs.)"""
-    X = planted(40, 8)
-    m = shard_collection(X, tmp_path, shards=2, metric="dot")
-    with sharded(m) as engine:
-        yield X, m, engine
-
-
-def test_actors_run_with_their_cpu_share_as_zorvik_threads(small):
-    _, _, engine = small
-    assert engine.cpus_per_shard == 1.0
-    assert [s["threads"] for s in engine.shard_status()] == ["1", "1"]
-
-
-def test_bad_arguments_raise_the_engines_errors_and_a_closed_engine_refuses(small):
-    X, _, engine = small
+def test_actors_share_the_cpus_and_bad_arguments_raise_the_engines_errors(ray_cluster, collections):
+    X, (_, m) = collections[0], collections[1]["dot"]
     q = X[3]
-    with pytest.raises(ValueError, match=r"^Query dimension 3 != index dimension 8$"):
-        engine.query(q[:3].copy(), 1)
-    with pytest.raises(TypeError, match="not contiguous"):
-        engine.query(X[:, 0], 1)
-    with pytest.raises(OverflowError):
-        engine.query(q, -1)
-    with pytest.raises(TypeError):
-        engine.query(q.astype(np.float64), 1)
-    assert list(engine.query(q, 1)["indices"]) == [0]  # still answering
-    engine.close()
-    with pytest.raises(RuntimeError, match="closed"):
-        engine.query(q, 1)
-
-
-@pytest.mark.parametrize("metric", METRICS)
-def test_certified_answer_equals_the_whole_index_with_every_shards_certificate(ray_cluster, tmp_path, metric):
-    X = planted(300, 16, seed=5)
-    whole = whole_index(X, metric, tmp_path)
-    m = shard_collection(X, tmp_path / "s", shard_rows=[100, 1, 199], metric=metric)
-    q = X[3] + np.float32(0.25)
     with sharded(m) as engine:
-        for k in (1, 5, 150):
-            got = engine.query_certified(q, k, block_size=4)
-            want = whole.query_exact_certified(q, k, 4)
-            assert got["results"] == want["results"]
-            assert got["query_hash"] == want["query_hash"]
-            assert [c["first_row"] for c in got["certificates"]] == [0, 100, 101]
-            assert got["safe"] is True and all(c["certificate"]["safe"] for c in got["certificates"])
-            assert sum(c["certificate"]["total_candidates"] for c in got["certificates"]) == 300
+        assert engine.cpus_per_shard == 0.4 and [s["threads"] for s in engine.shard_status()] == ["1"] * 5
+        with pytest.raises(ValueError, match=r"^Query dimension 3 != index dimension 24$"):
+            engine.query(q[:3].copy(), 1)
+        with pytest.raises(TypeError, match="not contiguous"):
+            engine.query(X[:, 0], 1)
+        with pytest.raises(OverflowError):
+            engine.query(q, -1)
+        with pytest.raises(TypeError):
+            engine.query(q.astype(np.float64), 1)
+        assert list(engine.query(q, 1)["indices"]) == [0]  # still answering
+        engine.close()
+        with pytest.raises(RuntimeError, match="closed"):
+            engine.query(q, 1)
 
 
 # -----------------------------------------------------------------------------------------
 # Faults
 
 
-def cpu_ticks(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
-
-
-def test_batch_is_answered_whole_after_an_actor_is_killed_mid_way(ray_cluster, single_mode, tmp_path):
-    X = planted(30000, 32, seed=7)
-    whole = whole_index(X, "dot", tmp_path)
-    m = shard_collection(X, tmp_path / "s", shards=2, metric="dot")
+def test_batch_is_answered_whole_after_an_actor_is_killed_mid_way(ray_cluster, large, single_mode):
+    X, whole, m = large
     Q = X[:3000] + np.float32(0.5)  # several hundred milliseconds per shard
     want = whole.query_batch_arrays(Q, 5)
+    cpu_ticks = lambda pid: sum(map(int, open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))  # noqa: E731
     with sharded(m) as engine:
-        victim = engine.shard_status()[1]["pid"]
+        victim, answer = engine.shard_status()[1]["pid"], {}
         idle = cpu_ticks(victim)
-        answer = {}
         call = threading.Thread(target=lambda: answer.update(engine.query_batch(Q, 5)))
         call.start()
         deadline = time.monotonic() + 60
@@ -307,8 +276,7 @@ def test_batch_is_answered_whole_after_an_actor_is_killed_mid_way(ray_cluster, s
 
 
 def test_killed_actor_is_restarted_and_rechecks_its_file(ray_cluster, tmp_path):
-    X = planted(40, 8)
-    m = shard_collection(X, tmp_path, shards=2, metric="dot")
+    m, X = small_shards(tmp_path), planted(40, 8)
     with sharded(m) as engine:
         want = engine.query(X[3], 4)
         os.kill(engine.shard_status()[0]["pid"], signal.SIGKILL)
@@ -323,7 +291,7 @@ def test_killed_actor_is_restarted_and_rechecks_its_file(ray_cluster, tmp_path):
 
 
 def test_tampered_and_missing_shards_fail_naming_each_shard(ray_cluster, tmp_path):
-    m = shard_collection(planted(40, 8), tmp_path, shards=4, metric="dot")
+    m = small_shards(tmp_path, shards=4)
     with open(tmp_path / m.shards[1].file, "r+b") as f:  # one byte of one vector
         f.seek(12 + 4 * 8 * 3)
         f.write(b"\x01")
@@ -338,25 +306,21 @@ def test_tampered_and_missing_shards_fail_naming_each_shard(ray_cluster, tmp_pat
 
 
 def test_shard_dir_points_actors_at_copies_elsewhere(ray_cluster, tmp_path, monkeypatch):
-    X = planted(40, 8)
-    m = shard_collection(X, tmp_path / "made", shards=2, metric="dot")
+    m = small_shards(tmp_path / "made")
     os.rename(tmp_path / "made", tmp_path / "moved")
     monkeypatch.chdir(tmp_path)  # a relative shard_dir is this process's, not the actors'
     with sharded(m, shard_dir="moved") as engine:
-        assert list(engine.query(X[3], 1)["indices"]) == [0]
+        assert list(engine.query(planted(40, 8)[3], 1)["indices"]) == [0]
 
 
-def test_shard_files_linked_to_files_outside_their_directory_are_refused_unread(ray_cluster,
-                                                                               tmp_path):
-    """Shard 0 links to its own file moved out (the hash would match), shard 1 to another
-    index (a mismatch would show that file's hash)."""
-    m = shard_collection(planted(40, 8), tmp_path / "s", shards=2, metric="dot")
+def test_shard_files_linked_to_files_outside_their_directory_are_refused_unread(ray_cluster, tmp_path):
+    # Shard 0 links to its own file moved out (the hash would match), shard 1 to another index.
+    m = small_shards(tmp_path / "s")
     whole_index(planted(10, 8), "dot", tmp_path)
     os.rename(tmp_path / "s" / m.shards[0].file, tmp_path / "moved.bin")
     os.symlink(tmp_path / "moved.bin", tmp_path / "s" / m.shards[0].file)
     os.unlink(tmp_path / "s" / m.shards[1].file)
     os.symlink(tmp_path / "whole_f32.bin", tmp_path / "s" / m.shards[1].file)
     inside = re.escape(str(tmp_path / "s"))
-    with pytest.raises(ValueError, match=rf"^manifest .*, shard 0: 'file' must name a file "
-                                         rf"inside {inside}$"):  # and nothing of the file
-        sharded(m)
+    with pytest.raises(ValueError, match=rf"^manifest .*, shard 0: 'file' must name a file inside {inside}$"):
+        sharded(m)  # and nothing of the file
