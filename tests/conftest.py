@@ -23,8 +23,7 @@ BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
 NO_VALID = "Base name contains no valid characters"
 
 
-def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):
-    """Header (dims, rows, metric as little-endian u32) followed by the float32 rows."""
+def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):  # header: dims, rows, metric as <u32
     v = np.ascontiguousarray(vectors, dtype="<f4")
     v = v.reshape(1, -1) if v.ndim == 1 else v
     r, d = v.shape
@@ -78,8 +77,7 @@ def without_time(d):
     return {k: v for k, v in d.items() if k != "query_time_ms"}
 
 
-def set_env(monkeypatch, **values):
-    """Sets each variable, or removes it for None."""
+def set_env(monkeypatch, **values):  # None removes the variable
     for name, value in values.items():
         if value is None:
             monkeypatch.delenv(name, raising=False)
@@ -91,8 +89,7 @@ def os_error_text(code):
     return f"{os.strerror(code)} (os error {code})"
 
 
-def unaligned(values):
-    """A float32 array one byte past an aligned address, over a bytearray."""
+def unaligned(values):  # a float32 array one byte past an aligned address
     values = np.ascontiguousarray(values, dtype=F32)
     arr = np.frombuffer(bytearray(values.nbytes + 1), F32, offset=1, count=values.size).reshape(values.shape)
     arr[...] = values
@@ -101,15 +98,13 @@ def unaligned(values):
 
 
 def raises_exactly(exc_type, message, call, *args, **kw):
-    """call(*args, **kw) raises exc_type whose args are exactly (message,)."""
     with pytest.raises(exc_type) as info:
         call(*args, **kw)
     assert type(info.value) is exc_type and info.value.args == (message,)
 
 
 @pytest.fixture
-def write_raw(tmp_path):
-    """write_raw(bytes, name=...) -> path (str); every call without a name gets a new file."""
+def write_raw(tmp_path):  # write_raw(bytes, name=None) -> path; without a name, a new file each call
     numbers = itertools.count()
 
     def write(data, name=None):
@@ -122,13 +117,11 @@ def write_raw(tmp_path):
 
 @pytest.fixture
 def write_index(write_raw):
-    """write_index(vectors, metric=1, name=None, **header_overrides) -> path (str)."""
     return lambda vectors, metric=1, name=None, **kw: write_raw(index_bytes(vectors, metric, **kw), name)
 
 
 @pytest.fixture
 def open_index(write_index):
-    """open_index(vectors, metric=1) -> an engine over a fresh file of those rows."""
     return lambda vectors, metric=1: zorvikdb.PySearchEngine(write_index(vectors, metric), False)
 
 

@@ -28,12 +28,6 @@ def exact_ranking(X, Q, k, metric):
     return [i.tolist() for i, _ in ranked], [s.tolist() for _, s in ranked]
 
 
-def float_ranking(X, Q, k, metric):  # top-k rows per query in float64, on data without near ties
-    X, Q = np.asarray(X, np.float64), np.asarray(Q, np.float64)
-    s = (X**2).sum(1) + (Q**2).sum(1)[:, None] - 2 * (Q @ X.T) if metric == 2 else Q @ X.T
-    return np.argsort(s if metric == 2 else -s, axis=1, kind="stable")[:, :k].tolist()
-
-
 def set_mode(monkeypatch, mode, qblock=None):
     set_env(monkeypatch, ZORVIK_BATCH_MODE=mode, ZORVIK_QBLOCK=qblock)
 
@@ -134,19 +128,16 @@ def test_non_finite_queries_k_zero_and_empty_index(open_index, monkeypatch, mode
     Q[1, 3] = np.nan
     set_mode(monkeypatch, mode)
     # The one-by-one mode refuses the batch; the others skip the query, which the arrays
-    # form cannot hold.
+    # form cannot hold. With k = 0 or no rows, the one-by-one mode gives one empty outcome
+    # per query, the others none at all.
     with pytest.raises(ValueError):
         engine.query_batch(Q, 4) if mode == "rayon" else engine.query_batch_arrays(Q, 4)
-    if mode != "rayon":
-        assert [len(i) for i in answers(engine, Q, 4)[0]] == [4, 0, 4, 4, 4]
-    Q = np.ones((5, 4), np.float32)
+    assert mode == "rayon" or [len(i) for i in answers(engine, Q, 4)[0]] == [4, 0, 4, 4, 4]
     for engine, k in ((open_index(np.ones((3, 4), np.float32)), 0), (open_index(np.zeros((0, 4), np.float32)), 5)):
-        res, arr = engine.query_batch(Q, k), engine.query_batch_arrays(Q, k)
-        if mode == "rayon":  # one empty outcome per query
-            assert [(len(r.results), r.method_used) for r in res] == [(0, "rayon-optimized")] * 5
-            assert arr["indices"].shape == (5, 0) and arr["query_time_ms"].shape == (5,)
-        else:  # no outcomes at all
-            assert res == [] and arr["indices"].shape == (0, 0) and arr["method_used"] == []
+        ones, n = np.ones((5, 4), np.float32), 5 if mode == "rayon" else 0
+        res, arr = engine.query_batch(ones, k), engine.query_batch_arrays(ones, k)
+        assert [(len(r.results), r.method_used) for r in res] == [(0, "rayon-optimized")] * n
+        assert (arr["indices"].shape, arr["query_time_ms"].shape, arr["method_used"]) == ((n, 0), (n,), [MODES[mode]] * n)
 
 
 def test_every_batch_form_takes_only_float32_matrices_with_columns(open_index):
@@ -249,9 +240,10 @@ def test_large_batch_memory_is_its_queries_and_answers(fresh_python, tmp_path, m
         for mode in ("blocked", "matrix", "chunked"):
             peak, kept = report[mode]
             assert peak < 128 and kept < 32, (mode, peak, kept)
-    rng = np.random.default_rng(11)
-    X, Q = rng.standard_normal((10000, 16)).astype(np.float32), rng.standard_normal((300, 16)).astype(np.float32)
-    assert report["head"] == float_ranking(X, Q, 3, metric)
+    rng = np.random.default_rng(11)  # the first rows of the same data, ranked in float64 (no near ties)
+    X, Q = (rng.standard_normal((n, 16)).astype(np.float32).astype(np.float64) for n in (10000, 300))
+    s = (X**2).sum(1) + (Q**2).sum(1)[:, None] - 2 * (Q @ X.T) if metric == 2 else -(Q @ X.T)
+    assert report["head"] == np.argsort(s, axis=1, kind="stable")[:, :3].tolist()
 
 
 def test_allocation_failure_is_a_memory_error(fresh_python, write_index):

@@ -8,7 +8,7 @@ import blake3
 import numpy as np
 import pytest
 
-from conftest import F32, HUGE_K, IN_PROCESS_ORDER, METRICS, hits, model_scores, total_order_key, without_time
+from conftest import F32, HUGE_K, METRICS, hits, model_scores, total_order_key, without_time
 
 CERTIFICATE_KEYS = ["total_candidates", "pruned_candidates", "full_evaluated", "kth_score", "bound_rule", "safe",
                     "block_size", "block_order", "threshold_evolution", "enable_pruning", "simd_path",
@@ -204,29 +204,8 @@ def test_batch_results_follow_query_order_on_any_pool(fresh_python, write_index)
     assert len({fresh_python(code, env={"ZORVIK_THREADS": threads}) for threads in ("1", "3")}) == 1
 
 
-# Large magnitudes: the block-wise sums and score_pair round differently by more than
+# Large magnitudes near ties: the block-wise sums and the exhaustive scores round differently by more than
 # the fixed slack of 0.001.
-
-BASE_QUARTERS = [10799, 12787, 12102, 13625, 13717, 11043, 11692, 11750, 10044, 13476, 11729, 13779,
-                 12821, 11030, 11503, 10231, 11599, 13662, 10617, 10583, 13507, 11979, 11527, 13031]
-STEP_QUARTERS = [0, 0, 0, 3, 0, 0, 1, 0, 0, -2, 0, 0, 0, 0, 0, 0, 0, -3, 0, 0, 2, -1, 0, 0]
-QUERY_QUARTERS = [-1027, -1028, -1028, -1029, -1028, -1029, -1030, -1029, -1026, -1030, -1026, -1029,
-                  -1030, -1029, -1030, -1030, -1026, -1026, -1027, -1026, -1027, -1030, -1027, -1028]
-
-
-@pytest.mark.skipif(IN_PROCESS_ORDER != "vector", reason="the case is built for the vector order")
-def test_large_magnitudes_keep_the_exhaustive_answer(open_index):
-    base = np.array(BASE_QUARTERS, F32) / 4
-    X = np.stack([base, base + np.array(STEP_QUARTERS, F32) / 4]).astype(F32)
-    q = np.array(QUERY_QUARTERS, F32) / 4
-    # Row 1 is better by one unit in the last place; the block sums of both rows round
-    # apart by more than the fixed slack, so only the derived allowance keeps row 1.
-    engine = open_index(X)
-    got = certified(engine, q, 1, 8)
-    assert [(h["idx"], h["score"]) for h in got["results"]] == hits(engine.query_exact(q, 1)) == [(1, -18547352.0)]
-    assert got["certificate"]["safe"]
-
-
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("copies", [150, 1500])  # 1500: most rows are skipped on the sketch
 def test_large_magnitudes_certified_equals_exhaustive(open_index, metric, copies):

@@ -19,12 +19,10 @@ def engine(request, open_index):
 
 def test_plain_and_empty_result_fields(engine):
     res, empty = engine[0].query_exact(Q, 2), engine[0].query_exact(Q, 0)
-    assert isinstance(res, zorvikdb.PyQueryResult) and isinstance(res.query_time_ms, float) and res.query_time_ms >= 0
-    assert isinstance(res.method_used, str) and res.method_used and all(getattr(res, n) is None for n in OPTIONAL)
+    assert isinstance(res, zorvikdb.PyQueryResult) and all(getattr(res, n) is None for n in OPTIONAL)
     assert repr(res) == str(res) == f"<PyQueryResult results=2 time={res.query_time_ms:.3f}ms method={res.method_used}>"
     assert repr(empty) == "<PyQueryResult results=0 time=0.000ms method=exact>"
-    arrays = engine[0].query_exact_arrays(Q, 0)
-    assert arrays["indices"].shape == arrays["scores"].shape == (0,)
+    assert [a.shape for a in list(engine[0].query_exact_arrays(Q, 0).values())[:2]] == [(0,), (0,)]
 
 
 def test_results_are_fresh_read_only_copies(engine):
@@ -51,14 +49,11 @@ def test_arrays_and_detailed_results(engine):
     plain, d, res = eng.query_exact(q, 3), eng.query_exact_arrays(q, 3), eng.query_exact_detailed(q, 3)
     assert list(d) == ["indices", "scores", "query_time_ms", "method_used", "index_hash",
                        "metric", "normalized", "dims", "rows", "index_path"]
-    assert d["indices"].dtype == np.uint64 and d["scores"].dtype == np.float32
+    assert (d["indices"].dtype, d["scores"].dtype) == (np.uint64, np.float32) and not np.shares_memory(d["indices"], d["scores"])
     assert list(zip(d["indices"].tolist(), d["scores"].tolist())) == hits(plain) == hits(res)
-    for arr in (d["indices"], d["scores"]):
-        assert arr.flags.writeable and arr.flags.c_contiguous and (arr.flags.owndata or arr.base is not None)
-    assert not np.shares_memory(d["indices"], d["scores"])
+    for a in (d["indices"], d["scores"]):
+        assert a.flags.writeable and a.flags.c_contiguous and (a.flags.owndata or a.base is not None)
     facts = (metric, metric == "cosine", 3, 4)
     assert (d["metric"], d["normalized"], d["dims"], d["rows"]) == (res.metric, res.normalized, res.dims, res.rows) == facts
     assert (d["index_hash"], d["index_path"]) == (res.index_hash, res.index_path)
-    assert isinstance(d["query_time_ms"], float) and isinstance(d["method_used"], str)
     assert res.query_hash == blake3.blake3(q.tobytes()).hexdigest()
-    assert len(res.index_hash) == 64 and set(res.index_hash) <= set("0123456789abcdef")
