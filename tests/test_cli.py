@@ -36,20 +36,12 @@ def ok(*args):
     return out
 
 
-def write_parquet(path, X):
-    pa = pytest.importorskip("pyarrow")
-    import pyarrow.parquet as pq
-
-    pq.write_table(pa.table({"id": np.arange(len(X)), "vec": list(X)}), path)
-
-
 # Each input form: its file name, how it is written and the options that select the matrix.
 SOURCES = {
     "npy": ("src.npy", lambda path, X: np.save(path, X), []),
     "fortran-order npy": ("src.npy", lambda path, X: np.save(path, np.asfortranarray(X)), []),
     "float64 with --convert": ("src.npy", lambda path, X: np.save(path, X.astype(np.float64)), ["--convert"]),
     "npz with --key": ("src.npz", lambda path, X: np.savez(path, other=X[:2], emb=X), ["--key", "emb"]),
-    "parquet with --column": ("src.parquet", write_parquet, ["--column", "vec"]),
 }
 
 

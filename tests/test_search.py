@@ -72,19 +72,6 @@ def test_only_force_scalar_1_read_at_the_first_scoring_selects_the_scalar_order(
 
 
 @pytest.mark.parametrize("metric", METRICS)
-def test_matrix_strategies_rank_like_the_exact_scores(open_index, monkeypatch, metric):
-    rng = np.random.default_rng(metric)
-    X, q = rng.standard_normal((3001, 48)).astype(np.float32), rng.standard_normal(48).astype(np.float32)
-    engine = open_index(X, metric)
-    exact = ((X.astype(np.float64) - q) ** 2).sum(axis=1) if metric == 2 else X.astype(np.float64) @ q.astype(np.float64)
-    want_idx, _ = model_ranking(exact.astype(np.float32), metric, 25)
-    for mode in MATRIX_MODES:
-        got = query(engine, q, 25, mode, monkeypatch)
-        np.testing.assert_array_equal(got["indices"], want_idx)
-        np.testing.assert_allclose(got["scores"], exact[want_idx.astype(np.int64)], rtol=1e-4, atol=1e-3)
-
-
-@pytest.mark.parametrize("metric", METRICS)
 def test_strategies_agree_on_ties(open_index, monkeypatch, metric):
     # Small integers: every strategy (matrix product included) computes exact, bit-identical
     # scores, and most scores are shared by thousands of rows. 20,000 rows of 64 give the
