@@ -1,5 +1,6 @@
 #include "lib/batch_methods.hpp"
 
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -26,25 +27,19 @@ Expected<BatchOutcome> search_within(const Engine& engine, const Request& q, Res
                              [&](std::uint64_t k) { return search_batch(engine, q.values, q.d, k); });
 }
 
-// Bytes of queries and answers a batch handled.
-std::uint64_t handled_bytes(const Request& q, const BatchOutcome& answers) {
-    return q.n * q.d * sizeof(float) + answers.hits.size() * sizeof(Hit);
+// Frees the copy of the queries and the answers, and gives freed memory back to the
+// system when the batch was large.
+void release(Request& q, BatchOutcome& answers) {
+    const std::uint64_t handled = q.n * q.d * sizeof(float) + answers.hits.size() * sizeof(Hit);
+    q = Request{};
+    answers = BatchOutcome{};
+    release_free_memory(handled);
 }
 
 // One result object per answer, built as the list is: fields(q) gives answer q's fields.
 template <class Fields>
 PyObject* result_list(const State& state, std::uint64_t n, Fields fields) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
-    for (std::uint64_t q = 0; q < n; ++q) {
-        PyObject* item = new_result(state, fields(q));
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(q), item);
-    }
-    return list;
+    return list_of(std::views::iota(std::uint64_t{0}, n), [&](std::uint64_t q) { return new_result(state, fields(q)); });
 }
 
 // A new (queries, width) row-major array of `type` whose row q is field(hit) over answer
@@ -99,10 +94,7 @@ PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         BatchOutcome answers = std::move(searched.value());
         PyObject* list =
             result_list(*state, answers.queries, [&](std::uint64_t i) { return plain_fields(answers.outcome(i)); });
-        const std::uint64_t handled = handled_bytes(q, answers);
-        q = Request{};
-        answers = BatchOutcome{};
-        release_free_memory(handled);
+        release(q, answers);
         return list;
     });
 }
@@ -115,8 +107,6 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto searched = search_within(engine, q, kArraysCost);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
-        const std::uint64_t handled = handled_bytes(q, answers);
-        q = Request{};  // the copy of the queries is no longer needed
         PyObject* result = new_dict([&](PyObject* dict) {
             return dict_put(dict, "indices",
                             hit_matrix<std::uint64_t>(answers, NPY_UINT64, [](const Hit& h) { return h.idx; })) &&
@@ -125,8 +115,7 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
                    dict_put(dict, "query_time_ms", times_array(answers)) &&
                    dict_put(dict, "method_used", method_list(answers)) && add_index_facts(dict, index_facts(engine));
         });
-        answers = BatchOutcome{};
-        release_free_memory(handled);
+        release(q, answers);
         return result;
     });
 }
@@ -154,10 +143,7 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         PyObject* list = result_list(*state, pairs, [&](std::uint64_t i) {
             return detailed_fields(answers.outcome(i), index_hash, facts, std::move(hashes[static_cast<std::size_t>(i)]));
         });
-        const std::uint64_t handled = handled_bytes(q, answers);
-        q = Request{};
-        answers = BatchOutcome{};
-        release_free_memory(handled);
+        release(q, answers);
         return list;
     });
 }

@@ -85,7 +85,6 @@ double ProductBound::margin_near(double row_sq, double threshold) const {
 QueryCandidates::QueryCandidates(const Engine& e, const float* query, std::uint64_t k_eff)
     : e_(e),
       query_(query),
-      k_eff_(k_eff),
       hopeless_(!std::all_of(query, query + e.dims, is_finite)),
       bound_(e, {query, static_cast<std::size_t>(e.dims)}),
       worst_(k_eff, e.metric),

@@ -64,7 +64,6 @@ private:
 
     const Engine& e_;
     const float* query_;
-    std::uint64_t k_eff_;
     bool hopeless_;  // a NaN or an infinity in the query: no row has a finite kernel score
     ProductBound bound_;
     TopKHeap worst_;            // the k best worst possible scores
