@@ -1,5 +1,6 @@
 #include "base/settings.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <string_view>
 
@@ -28,17 +29,22 @@ std::optional<std::uint64_t> positive_count(const char* name) {
     return n;
 }
 
+// ZORVIK_FORCE_SCALAR as the latest search_settings() found it: -1 before any, else 0 or 1.
+std::atomic<int> g_scalar_seen{-1};
+
 }  // namespace
 
-std::optional<std::string> single_mode() { return raw("ZORVIK_SINGLE_MODE"); }
-
-std::optional<std::string> batch_mode() { return raw("ZORVIK_BATCH_MODE"); }
-
-std::optional<std::uint64_t> query_block() { return positive_count("ZORVIK_QBLOCK"); }
-
 bool force_scalar() {
-    static const bool value = is_one("ZORVIK_FORCE_SCALAR");
+    static const bool value = [] {
+        const int seen = g_scalar_seen.load(std::memory_order_acquire);
+        return seen < 0 ? is_one("ZORVIK_FORCE_SCALAR") : seen == 1;
+    }();
     return value;
+}
+
+SearchSettings search_settings() {
+    g_scalar_seen.store(is_one("ZORVIK_FORCE_SCALAR") ? 1 : 0, std::memory_order_release);
+    return {raw("ZORVIK_SINGLE_MODE"), raw("ZORVIK_BATCH_MODE"), positive_count("ZORVIK_QBLOCK")};
 }
 
 bool strict_memcheck() { return is_one("ZORVIK_STRICT_MEMCHECK"); }

@@ -9,18 +9,22 @@
 
 namespace zorvik::settings {
 
-// ZORVIK_SINGLE_MODE: the single-query strategy, read on every query. Unset: nullopt.
-std::optional<std::string> single_mode();
+// The settings a search runs under, read together on every query method call before the
+// search starts: a search never reads the environment itself (it may run without the
+// interpreter lock while another thread changes os.environ).
+struct SearchSettings {
+    std::optional<std::string> single_mode;        // ZORVIK_SINGLE_MODE; unset: nullopt
+    std::optional<std::string> batch_mode;         // ZORVIK_BATCH_MODE; unset: nullopt
+    std::optional<std::uint64_t> query_block;      // ZORVIK_QBLOCK: a count above 0, else nullopt
+};
 
-// ZORVIK_BATCH_MODE: the batch mode, read on every batch. Unset: nullopt.
-std::optional<std::string> batch_mode();
-
-// ZORVIK_QBLOCK: queries per block of the matrix batch mode, read on every batch that
-// uses it; a count above 0, else nullopt (the automatic size).
-std::optional<std::uint64_t> query_block();
+// Reads the search settings, and ZORVIK_FORCE_SCALAR for force_scalar() to take when it
+// is first asked (so that a search running without the interpreter lock never reads it).
+SearchSettings search_settings();
 
 // ZORVIK_FORCE_SCALAR: the scalar summation order when exactly "1". Read once per
-// process, on first use, under a once-guard; later changes are ignored.
+// process, on first use, under a once-guard (the value the latest search_settings() call
+// found, or the environment when none has run); later changes are ignored.
 bool force_scalar();
 
 // ZORVIK_STRICT_MEMCHECK: refuse preparations whose memory estimate is too large when

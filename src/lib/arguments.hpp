@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/rows.hpp"
+#include "engine/scope.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {
@@ -62,5 +63,9 @@ struct Signature {
 // caller's code, __index__ for one), and only then is its layout checked and its data
 // read. Returns false with the exception set.
 bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* out);
+
+// What the search `q` asks for runs under: the search settings, read now (with the
+// interpreter lock held; nothing below reads the environment).
+Scope search_scope(const Request& q);
 
 }  // namespace zorvik::lib

@@ -24,7 +24,7 @@ constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request:
 // search_batch for `q`, refused up front when its answers of `cost` do not fit.
 Expected<BatchOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
     return search_if_it_fits(answers_fit(engine, q.n, q.k, cost), q.k,
-                             [&](std::uint64_t k) { return search_batch(engine, q.values, q.d, k); });
+                             [&](std::uint64_t k) { return search_batch(engine, q.values, q.d, k, search_scope(q)); });
 }
 
 // Frees the copy of the queries and the answers, and gives freed memory back to the

@@ -114,7 +114,7 @@ PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs
         if (state == nullptr || !open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
         auto r = search_if_it_fits(certified_fit(engine, req, 1), req.k, [&](std::uint64_t k) {
-            return certified_query(engine, req.values, k, req.block_size, req.enable_pruning);
+            return certified_query(engine, req.values, k, req.block_size, req.enable_pruning, search_scope(req));
         });
         if (!r) return raise_value_error(r.error());
         return certified_dict(r.value(), hex_text(engine.index_hash), index_facts(engine),
@@ -129,7 +129,8 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
         if (state == nullptr || !open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
         auto r = search_if_it_fits(certified_fit(engine, req, req.n), req.k, [&](std::uint64_t k) {
-            return certified_batch(engine, req.values.data(), req.n, req.d, k, req.block_size, req.enable_pruning);
+            return certified_batch(engine, req.values.data(), req.n, req.d, k, req.block_size, req.enable_pruning,
+                                   search_scope(req));
         });
         if (!r) return raise_value_error(r.error());
         const std::vector<CertifiedResult>& records = r.value();

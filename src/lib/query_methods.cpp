@@ -18,7 +18,7 @@ constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k
 // search_exact for `q`, refused up front when its answer of `cost` does not fit.
 Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
     return search_if_it_fits(answers_fit(engine, 1, q.k, cost), q.k,
-                             [&](std::uint64_t k) { return search_exact(engine, q.values, k); });
+                             [&](std::uint64_t k) { return search_exact(engine, q.values, k, search_scope(q)); });
 }
 
 // A new 1-D array of `n` elements of `type`; its data pointer in *data.

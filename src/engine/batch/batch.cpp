@@ -9,7 +9,6 @@
 #include "engine/batch/batch_products.hpp"
 #include "engine/batch/shape.hpp"
 #include "engine/scan/kernels.hpp"
-#include "base/settings.hpp"
 #include "engine/messages.hpp"
 #include "engine/scan/search.hpp"
 #include "base/pool.hpp"
@@ -39,7 +38,8 @@ BatchOutcome gathered(std::vector<QueryOutcome>&& outcomes) {
 }
 
 // Per query: search_exact for each, groups of queries after one another.
-Expected<BatchOutcome> batch_per_query(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<BatchOutcome> batch_per_query(const Engine& engine, std::span<const float> queries, std::uint64_t k,
+                                       const Scope& scope) {
     if (!std::all_of(queries.begin(), queries.end(), is_finite)) return Error{msg::kBatchNotFinite};
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
@@ -54,7 +54,7 @@ Expected<BatchOutcome> batch_per_query(const Engine& engine, std::span<const flo
         const std::uint64_t count = std::min(group, nq - first);
         pool::parallel_for(static_cast<std::size_t>(count), [&](std::size_t i) {
             const std::uint64_t q = first + i;
-            auto one = search_exact(engine, query_at(queries, dims, q), k);
+            auto one = search_exact(engine, query_at(queries, dims, q), k, scope);
             QueryOutcome& slot = out[static_cast<std::size_t>(q)];
             if (one) slot = std::move(one.value());  // a failure leaves no hits and time 0.0
         });
@@ -64,7 +64,8 @@ Expected<BatchOutcome> batch_per_query(const Engine& engine, std::span<const flo
 
 // Matrix, chunked: batch_matrix on groups of about kMatrixGroupScores scores, one group
 // after another.
-Expected<BatchOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<BatchOutcome> batch_matrix_chunked(const Engine& engine, std::span<const float> queries, std::uint64_t k,
+                                            const Scope& scope) {
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
     const std::uint64_t group =
@@ -74,7 +75,7 @@ Expected<BatchOutcome> batch_matrix_chunked(const Engine& engine, std::span<cons
         const std::uint64_t count = std::min(group, nq - first);
         auto part = batch_matrix(
             engine, queries.subspan(static_cast<std::size_t>(first * dims), static_cast<std::size_t>(count * dims)),
-            k);
+            k, scope);
         if (!part) return part;
         BatchOutcome& p = part.value();
         if (p.queries == 0) continue;  // k = 0 or no rows: no answers at all
@@ -90,7 +91,7 @@ Expected<BatchOutcome> batch_matrix_chunked(const Engine& engine, std::span<cons
     return out;
 }
 
-using Run = Expected<BatchOutcome> (*)(const Engine&, std::span<const float>, std::uint64_t);
+using Run = Expected<BatchOutcome> (*)(const Engine&, std::span<const float>, std::uint64_t, const Scope&);
 
 struct Strategy {
     const char* method;    // method_used of every outcome
@@ -110,9 +111,9 @@ constexpr std::array<Strategy, 4> kStrategies{{
 static_assert(kStrategies[kPerQuery].run == batch_per_query && kStrategies[kBlocked].run == batch_blocked &&
               kStrategies[kMatrix].run == batch_matrix && kStrategies[kMatrixChunked].run == batch_matrix_chunked);
 
-// ZORVIK_BATCH_MODE, read on every call; an unknown value selects the automatic choice.
-const Strategy& choose(std::uint64_t nq) {
-    if (const auto setting = settings::batch_mode())
+// ZORVIK_BATCH_MODE; an unknown value selects the automatic choice.
+const Strategy& choose(std::uint64_t nq, const Scope& scope) {
+    if (const auto& setting = scope.settings.batch_mode)
         if (const Strategy* named = entry_named(kStrategies, *setting)) return *named;
     return nq >= tuning::kBlockedMinQueries ? kStrategies[kBlocked] : kStrategies[kPerQuery];
 }
@@ -120,14 +121,14 @@ const Strategy& choose(std::uint64_t nq) {
 }  // namespace
 
 Expected<BatchOutcome> search_batch(const Engine& engine, std::span<const float> queries, std::uint64_t dims,
-                                    std::uint64_t k) {
+                                    std::uint64_t k, const Scope& scope) {
     if (Status s = check_batch_shape(engine, queries.size(), dims, ShapeOrder::ColumnsFirst); !s)
         return Error{s.error()};
     if (queries.size() < dims) return BatchOutcome{};
 
     const std::uint64_t nq = queries.size() / dims;
     if (nq == 1) {
-        auto single = search_exact(engine, queries, k);
+        auto single = search_exact(engine, queries, k, scope);
         if (!single) return Error{single.error()};
         std::string method = std::move(single.value().method_used);
         std::vector<QueryOutcome> one;
@@ -137,8 +138,8 @@ Expected<BatchOutcome> search_batch(const Engine& engine, std::span<const float>
         return out;
     }
 
-    const Strategy& chosen = choose(nq);
-    auto answers = chosen.run(engine, queries, k);
+    const Strategy& chosen = choose(nq, scope);
+    auto answers = chosen.run(engine, queries, k, scope);
     if (answers) answers.value().method = chosen.method;
     return answers;
 }

@@ -9,6 +9,7 @@
 #include "base/expected.hpp"
 #include "engine/index/engine.hpp"
 #include "engine/scan/topk.hpp"
+#include "engine/scope.hpp"
 
 namespace zorvik {
 
@@ -33,10 +34,10 @@ struct BatchOutcome {
 };
 
 // Validates the shape (length a multiple of `dims`, `dims` the index's), answers a single
-// query through search_exact, and otherwise runs the mode ZORVIK_BATCH_MODE names (read
-// on every call). One answer per query, in query order, except where a mode answers
+// query through search_exact, and otherwise runs the mode ZORVIK_BATCH_MODE names
+// (scope.settings.batch_mode). One answer per query, in query order, except where a mode answers
 // k = 0 with none at all. Throws std::bad_alloc when memory runs out.
 Expected<BatchOutcome> search_batch(const Engine& engine, std::span<const float> queries, std::uint64_t dims,
-                                    std::uint64_t k);
+                                    std::uint64_t k, const Scope& scope);
 
 }  // namespace zorvik

@@ -21,7 +21,6 @@
 #include "engine/batch/slots.hpp"
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
-#include "base/settings.hpp"
 #include "base/tuning.hpp"
 #include "engine/scan/scan_support.hpp"
 
@@ -32,10 +31,9 @@ namespace {
 using scan::RowRange;
 
 // Queries per block of batch_matrix for `nq` queries and `threads` pool threads:
-// ZORVIK_QBLOCK (read on every call) when it holds a count above 0, else the automatic size.
-std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads) {
-    // Read on every call; text that is not a count above 0 selects the automatic size.
-    if (const auto given = settings::query_block()) return *given;
+// ZORVIK_QBLOCK when it holds a count above 0, else the automatic size.
+std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads, const Scope& scope) {
+    if (const auto given = scope.settings.query_block) return *given;
     if (nq < 2) return 1;
     const std::uint64_t dims = engine.dims;
     const std::uint64_t p = std::min(nq, std::max<std::uint64_t>(threads, 1) * tuning::kQueryBlocksPerThread);
@@ -194,7 +192,8 @@ struct BatchShape {
 
 }  // namespace
 
-Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k,
+                                     const Scope&) {
     const BatchShape shape(engine, queries, k);
     if (shape.k_eff == 0) return BatchOutcome{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
@@ -231,12 +230,13 @@ Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float
     return slots.finish();
 }
 
-Expected<BatchOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k) {
+Expected<BatchOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k,
+                                    const Scope& scope) {
     const BatchShape shape(engine, queries, k);
     if (shape.k_eff == 0) return BatchOutcome{};
     const auto [k_eff, dims, nq, threads, budget] = shape;
     // A block never holds more queries than the batch, whatever ZORVIK_QBLOCK says.
-    const std::uint64_t qb = std::min(query_block_size(engine, nq, threads), nq);
+    const std::uint64_t qb = std::min(query_block_size(engine, nq, threads, scope), nq);
     const std::uint64_t blocks = ceil_div(nq, qb);
 
     BatchSlots slots(nq, k_eff, engine.metric);

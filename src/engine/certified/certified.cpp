@@ -214,7 +214,7 @@ bool bounds_hold(const CertifiedResult& r, format::Metric metric) {
 }  // namespace
 
 Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const float> query, std::uint64_t k,
-                                          std::uint64_t block_size, bool enable_pruning) {
+                                          std::uint64_t block_size, bool enable_pruning, const Scope&) {
     if (query.size() != engine.dims)
         return Error{text::fill(msg::kQueryDimensionMismatch, {text::dec(query.size()), text::dec(engine.dims)})};
     if (!std::all_of(query.begin(), query.end(), is_finite)) return Error{msg::kCertifiedQueryNotFinite};

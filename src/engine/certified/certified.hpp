@@ -9,6 +9,7 @@
 #include "engine/index/engine.hpp"
 #include "base/expected.hpp"
 #include "engine/scan/topk.hpp"
+#include "engine/scope.hpp"
 
 namespace zorvik {
 
@@ -39,12 +40,12 @@ struct CertifiedResult {
 // One certified query on the calling thread. Errors: the query's length differs from
 // dims, or it holds a NaN or an infinity. Safe to run on several threads at once.
 Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const float> query, std::uint64_t k,
-                                          std::uint64_t block_size, bool enable_pruning);
+                                          std::uint64_t block_size, bool enable_pruning, const Scope& scope);
 
 // `n` queries of `cols` floats each, row-major, one pool task per query; records in
 // query order. All or nothing: the first failing query's text fails the whole batch.
 Expected<std::vector<CertifiedResult>> certified_batch(const Engine& engine, const float* queries, std::uint64_t n,
                                                        std::uint64_t cols, std::uint64_t k, std::uint64_t block_size,
-                                                       bool enable_pruning);
+                                                       bool enable_pruning, const Scope& scope);
 
 }  // namespace zorvik

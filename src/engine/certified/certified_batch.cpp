@@ -11,7 +11,7 @@ namespace zorvik {
 
 Expected<std::vector<CertifiedResult>> certified_batch(const Engine& engine, const float* queries, std::uint64_t n,
                                                        std::uint64_t cols, std::uint64_t k, std::uint64_t block_size,
-                                                       bool enable_pruning) {
+                                                       bool enable_pruning, const Scope& scope) {
     if (Status s = check_batch_shape(engine, n * cols, cols, ShapeOrder::DimensionsFirst); !s)
         return Error{s.error()};
     if (n == 0) return std::vector<CertifiedResult>{};
@@ -27,7 +27,7 @@ Expected<std::vector<CertifiedResult>> certified_batch(const Engine& engine, con
         if (stop.load(std::memory_order_relaxed)) return;
         try {
             auto r = certified_query(engine, {queries + i * cols, static_cast<std::size_t>(cols)}, k, block_size,
-                                     enable_pruning);
+                                     enable_pruning, scope);
             if (r) {
                 records[i] = std::move(r.value());
                 return;

@@ -36,7 +36,7 @@ std::vector<Hit> best_of_range(const Engine& e, const float* query, scan::RowRan
 
 }  // namespace
 
-std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
     const bool scalar = settings::force_scalar();
 
     // Contiguous pieces in row order; each keeps its own best k_eff (the order is total,
@@ -50,7 +50,7 @@ std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, st
     return merge_chunks(lists, k_eff, engine.metric);
 }
 
-std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
     const bool scalar = settings::force_scalar();
 
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());

@@ -28,7 +28,7 @@ std::vector<Hit> best_of_range_product(const Engine& e, std::span<const float> q
 
 }  // namespace
 
-std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
     const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
     std::vector<std::vector<Hit>> lists(chunks);
@@ -38,7 +38,7 @@ std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float
     return merge_chunks(lists, k_eff, engine.metric);
 }
 
-std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
     return best_of_range_product(engine, query, {0, engine.rows}, k_eff);
 }
 

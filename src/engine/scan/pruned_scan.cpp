@@ -30,7 +30,7 @@ bool pruned_scan_ready(const Engine& engine) {
     return nb != 0 && size != 0 && size == engine.rows * nb;
 }
 
-std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff) {
+std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
     const std::uint64_t nb = engine.num_blocks();
 
     const float* q = query.data();

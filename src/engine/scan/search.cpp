@@ -16,7 +16,7 @@ namespace zorvik {
 
 namespace {
 
-using Run = std::vector<Hit> (*)(const Engine&, std::span<const float>, std::uint64_t);
+using Run = std::vector<Hit> (*)(const Engine&, std::span<const float>, std::uint64_t, const Scope&);
 
 struct Strategy {
     const char* method;    // method_used of its answers
@@ -41,9 +41,9 @@ static_assert(kStrategies[kAll].run == scan_all && kStrategies[kChunked].run == 
 
 bool is_euclidean(const Engine& e) { return e.metric == format::Metric::Euclidean; }
 
-// ZORVIK_SINGLE_MODE, read on every query; an unknown value selects the automatic choice.
-const Strategy& choose(const Engine& e) {
-    if (const auto setting = settings::single_mode()) {
+// ZORVIK_SINGLE_MODE; an unknown value selects the automatic choice.
+const Strategy& choose(const Engine& e, const Scope& scope) {
+    if (const auto& setting = scope.settings.single_mode) {
         if (const Strategy* named = entry_named(kStrategies, *setting)) {
             if (named != &kStrategies[kPruned]) return *named;
             if (e.rows < tuning::kPrunedMinRows || is_euclidean(e) || e.dims < tuning::kLargeDims)
@@ -60,7 +60,8 @@ const Strategy& choose(const Engine& e) {
 
 }  // namespace
 
-Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float> query, std::uint64_t k) {
+Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float> query, std::uint64_t k,
+                                    const Scope& scope) {
     if (query.size() != engine.dims)
         return Error{text::fill(msg::kQueryDimensionMismatch, {text::dec(query.size()), text::dec(engine.dims)})};
     if (!std::all_of(query.begin(), query.end(), is_finite)) return Error{msg::kQueryNotFinite};
@@ -68,7 +69,7 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
 
     const auto start = QueryClock::now();
     const std::uint64_t k_eff = std::min(k, engine.rows);
-    const Strategy& chosen = choose(engine);
+    const Strategy& chosen = choose(engine, scope);
     QueryOutcome out;
     if (engine.dims == 0) {
         // Every row scores the same empty sum, so the best k are the first k rows. The
@@ -78,7 +79,7 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
         const float zero = chosen.matrix && is_euclidean(engine) ? -0.0f : 0.0f;
         out.results = scan::first_rows(k_eff, zero);
     } else {
-        out.results = chosen.run(engine, query, k_eff);
+        out.results = chosen.run(engine, query, k_eff, scope);
     }
     out.method_used = chosen.method;
     out.query_time_ms = elapsed_ms(start);

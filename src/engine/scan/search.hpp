@@ -4,14 +4,16 @@
 #include <span>
 
 #include "engine/index/engine.hpp"
+#include "engine/scope.hpp"
 #include "base/expected.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
 
-// Validates the query, picks a strategy (ZORVIK_SINGLE_MODE, read on every call) and
+// Validates the query, picks a strategy (by scope.settings.single_mode) and
 // returns the best min(k, rows) finite hits, best first. Errors are message texts.
 // Throws std::bad_alloc when the result or a scan buffer cannot be allocated.
-Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float> query, std::uint64_t k);
+Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float> query, std::uint64_t k,
+                                    const Scope& scope);
 
 }  // namespace zorvik

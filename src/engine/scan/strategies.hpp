@@ -7,16 +7,17 @@
 #include <vector>
 
 #include "engine/index/engine.hpp"
+#include "engine/scope.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
 
-std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff);
-std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff);
-std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff);
-std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff);
+std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
+std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
+std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
+std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
 // Needs pruned_scan_ready(engine) (the dispatcher checks it) and a descending metric.
-std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff);
+std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
 
 // The index holds the per-block sums of squares scan_pruned reads.
 bool pruned_scan_ready(const Engine& engine);
