@@ -1,6 +1,7 @@
 // Module initialisation in phases: the interpreter creates the module object from its
 // definition, then runs `exec_module`, which adds PySearchEngine, PyQueryResult and
-// py_prepare_bin_from_embeddings, each appended to __all__ as it is added. Every module
+// py_prepare_bin_from_embeddings, each appended to __all__ as it is added, and the
+// module's __getattr__ for the attributes defined in Python (lib/lazy_attributes). Every module
 // object has its own types and hasher in its state; the worker pool is the process's.
 #define ZORVIK_NUMPY_IMPORT
 #include "lib/python.hpp"
@@ -10,6 +11,7 @@
 #include "lib/engine_type.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
+#include "lib/lazy_attributes.hpp"
 #include "lib/messages.hpp"
 #include "lib/prepare_function.hpp"
 #include "lib/results.hpp"
@@ -58,6 +60,14 @@ bool fill_module(PyObject* module) {
                     add_public(module, all, "PyQueryResult", create_result_types(module, state)) &&
                     add_public(module, all, "py_prepare_bin_from_embeddings", create_prepare_function(module));
     Py_DECREF(all);
+    if (ok) {
+        PyObject* getattr = create_lazy_getattr(module);
+        if (getattr == nullptr || PyModule_AddObjectRef(module, "__getattr__", getattr) != 0) {
+            Py_XDECREF(getattr);
+            return false;
+        }
+        Py_DECREF(getattr);
+    }
     made = ok;
     return ok;
 }
