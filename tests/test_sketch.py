@@ -34,16 +34,21 @@ for name, X in data.items():
         spread = np.nanstd(np.where(np.isfinite(X), X, np.nan).astype(np.float64)) if X.size else 1
         Q = np.concatenate([np.nan_to_num(X[:4]) * np.float32(0.999), rng.standard_normal((6, X.shape[1])) * spread])
         Q = np.clip(Q, -3e38, 3e38)
-        for q in Q.astype(np.float32):
-            for k in (0, 1, 10, 100, len(X), HUGE_K):
-                os.environ["ZORVIK_SINGLE_MODE"] = "rayon"
-                want = e.query_exact_arrays(q, k)
-                os.environ["ZORVIK_SINGLE_MODE"] = "sketch"
-                got = e.query_exact_arrays(q, k)
-                methods.add(got["method_used"])
-                if (got["indices"].tolist(), got["scores"].view(np.uint32).tolist()) != (
-                        want["indices"].tolist(), want["scores"].view(np.uint32).tolist()):
-                    wrong.append([name, metric, k])
+        Q = Q.astype(np.float32)
+        for k in (0, 1, 10, 100, len(X), HUGE_K):
+            os.environ["ZORVIK_SINGLE_MODE"] = "rayon"
+            want = [e.query_exact_arrays(q, k) for q in Q]
+            os.environ["ZORVIK_SINGLE_MODE"] = "sketch"
+            got = [e.query_exact_arrays(q, k) for q in Q]
+            os.environ["ZORVIK_BATCH_MODE"] = "sketch"
+            batch = e.query_batch_arrays(Q, k) if k and X.size else None  # no answers at all
+            methods.update(g["method_used"] for g in got)
+            for j, (g, w) in enumerate(zip(got, want)):
+                w = (w["indices"].tolist(), w["scores"].view(np.uint32).tolist())
+                if (g["indices"].tolist(), g["scores"].view(np.uint32).tolist()) != w:
+                    wrong.append([name, metric, k, "single"])
+                if batch is not None and (list(batch["indices"][j]), np.asarray(batch["scores"][j], np.float32).view(np.uint32).tolist()) != w:
+                    wrong.append([name, metric, k, "batch"])
 print(json.dumps([wrong[:5], sorted(methods)]))
 """.replace("HUGE_K", str(HUGE_K))
 

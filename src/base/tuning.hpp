@@ -103,6 +103,11 @@ inline constexpr std::uint64_t kSketchCheckRows = 512;
 // the kernel scan of every row is cheaper than fetching the candidates one by one.
 inline constexpr std::uint64_t kSketchCandidateShare = 16;
 inline constexpr std::uint64_t kSketchMinCandidates = 4096;
+// The sketch batch mode: rows whose codes stay in the second-level cache while a tile of
+// queries passes over them, queries per tile, and tasks per thread (tiles by row pieces).
+inline constexpr std::uint64_t kSketchBlockRows = 256;
+inline constexpr std::uint64_t kSketchTileQueries = 64;
+inline constexpr std::uint64_t kSketchTasksPerThread = 4;
 // Candidates per pool task of the rescoring.
 inline constexpr std::uint64_t kSketchRescoreRows = 1024;
 
