@@ -46,18 +46,23 @@ Quantised quantise(const float* x, std::uint64_t n, int code_max, std::int8_t* c
     // Codes in float arithmetic (adding and taking away 1.5 * 2^23 rounds |x * inverse|
     // <= m and a hair to an integer); the error is measured in double, where s c_i is
     // exact and x_i - s c_i rounds once, not assumed. Eight running sums (any order keeps
-    // the bound) let the loop vectorise.
+    // the bound) let the loops vectorise.
+    for (std::uint64_t i = 0; i < n; ++i)
+        codes[i] = static_cast<std::int8_t>(
+            static_cast<std::int32_t>(std::clamp((x[i] * inverse + kRoundingShift) - kRoundingShift, -m, m)));
     constexpr std::size_t kLanes = 8;
     double err_sq[kLanes] = {};
     std::int64_t code_sq[kLanes] = {};
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const float c = std::clamp((x[i] * inverse + kRoundingShift) - kRoundingShift, -m, m);
-        const auto code = static_cast<std::int32_t>(c);
-        codes[i] = static_cast<std::int8_t>(code);
-        const double e = static_cast<double>(x[i]) - static_cast<double>(scale) * static_cast<double>(code);
-        err_sq[i % kLanes] += e * e;
-        code_sq[i % kLanes] += code * code;
-    }
+    const auto add = [&](std::uint64_t i, std::size_t lane) {
+        const double c = static_cast<double>(codes[i]);
+        const double e = static_cast<double>(x[i]) - static_cast<double>(scale) * c;
+        err_sq[lane] += e * e;
+        code_sq[lane] += static_cast<std::int64_t>(codes[i]) * codes[i];
+    };
+    std::uint64_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (std::size_t j = 0; j < kLanes; ++j) add(i + j, j);
+    for (std::size_t j = 0; i < n; ++i, ++j) add(i, j);
     double err_total = 0.0;
     double code_total = 0.0;
     for (std::size_t j = 0; j < kLanes; ++j) {
