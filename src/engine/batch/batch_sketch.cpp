@@ -37,12 +37,6 @@ struct Found {
     std::vector<double> lower_bounds;
 };
 
-void raise(std::atomic<double>& shared, double value) {
-    double seen = shared.load(std::memory_order_relaxed);
-    while (value > seen && !shared.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
-    }
-}
-
 // Queries [tq.begin, tq.end) against rows `piece`: code products block by block (a block of
 // rows stays in the caches while every query of the tile passes over it), each pair's
 // rank range, candidates against the query's running threshold.
@@ -71,7 +65,7 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
                 }
                 if (kth[i].offer(rr.lo) && kth[i].threshold() > t) {
                     t = kth[i].threshold();
-                    raise(f.threshold, t);
+                    raise_threshold(f.threshold, t);
                 }
             }
             // Keep the lists short: drop what the threshold has passed since.

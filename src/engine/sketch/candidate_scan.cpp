@@ -31,13 +31,6 @@ std::vector<RowRange> pieces_of(std::span<const RowRange> runs) {
     return pieces;
 }
 
-// Raises `shared` to at least `value`.
-void raise(std::atomic<double>& shared, double value) {
-    double seen = shared.load(std::memory_order_relaxed);
-    while (value > seen && !shared.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
-    }
-}
-
 // The scan's state shared by its tasks: a threshold that only rises (every task's k-th
 // best lower bound is at most the k-th best kernel score of all rows), the candidates
 // kept so far and whether the budget ran out.
@@ -68,7 +61,7 @@ PieceResult scan_piece(const Engine& e, const RowSketch& sketch, const SketchQue
             if (rr.hi >= t) out.candidates.push_back({r, rr.hi});
             if (kth.offer(rr.lo) && kth.threshold() > t) {
                 t = kth.threshold();
-                raise(shared.threshold, t);
+                raise_threshold(shared.threshold, t);
             }
         }
         t = std::max(t, shared.threshold.load(std::memory_order_relaxed));

@@ -2,6 +2,7 @@
 // The k-th best of a stream of lower bounds (rank order: larger ranks first): a threshold
 // no k-th best score can lie below. -infinity until k bounds have been seen.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -37,5 +38,13 @@ private:
     double threshold_ = -std::numeric_limits<double>::infinity();
     std::vector<double> heap_;  // min-heap of the k best bounds
 };
+
+// Raises a threshold shared by the tasks of one search to at least `value`: the largest
+// of their k-th best lower bounds is one too.
+inline void raise_threshold(std::atomic<double>& shared, double value) {
+    double seen = shared.load(std::memory_order_relaxed);
+    while (value > seen && !shared.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
 
 }  // namespace zorvik
