@@ -81,7 +81,7 @@ for name, X in data.items():
         Q = Q.astype(np.float32)
         os.environ["ZORVIK_SINGLE_MODE"] = "rayon"
         want = [(a["indices"].tolist(), a["scores"].view(np.uint32).tolist()) for a in (e.query_exact_arrays(q, 7) for q in Q)]
-        for mode, qblock in ((None, None), ("matrix", "1"), ("matrix", "5"), ("chunked", None)):
+        for mode, qblock in ((None, None), ("matrix", "1"), ("matrix", "5"), ("chunked", None), ("sketch", None)):
             for var, value in (("ZORVIK_BATCH_MODE", mode), ("ZORVIK_QBLOCK", qblock)):
                 os.environ.pop(var, None)
                 if value: os.environ[var] = value

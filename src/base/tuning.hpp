@@ -89,8 +89,27 @@ inline constexpr std::uint64_t kMinTileQueries = 4;
 inline constexpr std::size_t kPrefetchAheadBytes = 49152;
 // Rows quantised per pool task.
 inline constexpr std::uint64_t kSketchBuildRows = 4096;
-// The sketch may take at most 1 / kSketchMemoryShare of the memory the process may use.
+// The sketch may take at most 1 / kSketchMemoryShare of the memory the process may use,
+// and 1 / kSketchFreeMemoryShare of what it may still take (queries need the rest).
 inline constexpr std::uint64_t kSketchMemoryShare = 4;
+inline constexpr std::uint64_t kSketchFreeMemoryShare = 2;
+
+// The sketch scan: rows per pool task (its running threshold is shared between tasks as
+// they go); how often a task looks at the shared threshold and the candidate count.
+inline constexpr std::uint64_t kSketchScanRows = 16384;
+inline constexpr std::uint64_t kSketchCheckRows = 512;
+// Candidates the kernel rescores, at most 1 / kSketchCandidateShare of the rows searched
+// (but kSketchMinCandidates on any index): past that the data is full of near ties, and
+// the kernel scan of every row is cheaper than fetching the candidates one by one.
+inline constexpr std::uint64_t kSketchCandidateShare = 16;
+inline constexpr std::uint64_t kSketchMinCandidates = 4096;
+// The sketch batch mode: rows whose codes stay in the second-level cache while a tile of
+// queries passes over them, queries per tile, and tasks per thread (tiles by row pieces).
+inline constexpr std::uint64_t kSketchBlockRows = 256;
+inline constexpr std::uint64_t kSketchTileQueries = 64;
+inline constexpr std::uint64_t kSketchTasksPerThread = 4;
+// Candidates per pool task of the rescoring.
+inline constexpr std::uint64_t kSketchRescoreRows = 1024;
 
 // ---- Index loading
 

@@ -7,6 +7,7 @@
 
 #include "base/choice.hpp"
 #include "engine/batch/batch_products.hpp"
+#include "engine/batch/batch_sketch.hpp"
 #include "engine/batch/shape.hpp"
 #include "engine/scan/kernels.hpp"
 #include "engine/messages.hpp"
@@ -99,14 +100,19 @@ struct Strategy {
     SettingValues values;  // the ZORVIK_BATCH_MODE values that select it
 };
 
-enum Kind : std::size_t { kPerQuery, kBlocked, kMatrix, kMatrixChunked };
+enum Kind : std::size_t { kPerQuery, kBlocked, kMatrix, kMatrixChunked, kSketch, kSketchFallback, kNoSketch };
 
 // The method names are part of the public interface (method_used): never "tidy" them.
-constexpr std::array<Strategy, 4> kStrategies{{
+constexpr std::array<Strategy, 7> kStrategies{{
     {"rayon-optimized", batch_per_query, {"rayon", {}}},
     {"batch-blocked-exact", batch_blocked, {"blocked", "blocked_exact"}},
     {"matrix-full", batch_matrix, {"matrix", "matrix_full"}},
     {"matrix-chunked", batch_matrix_chunked, {"chunked", {}}},
+    {"sketch", nullptr, {"sketch", {}}},  // batch_sketch; it may hand over to one of the next two
+    // Some queries' candidates exceeded their budget and took the kernel scan; or no sketch
+    // could be had and the blocked scan answered.
+    {"sketch-fallback", nullptr, {}},
+    {"sketch-unavailable", batch_blocked, {}},
 }};
 static_assert(kStrategies[kPerQuery].run == batch_per_query && kStrategies[kBlocked].run == batch_blocked &&
               kStrategies[kMatrix].run == batch_matrix && kStrategies[kMatrixChunked].run == batch_matrix_chunked);
@@ -138,9 +144,19 @@ Expected<BatchOutcome> search_batch(const Engine& engine, std::span<const float>
         return out;
     }
 
-    const Strategy& chosen = choose(nq, scope);
-    auto answers = chosen.run(engine, queries, k, scope);
-    if (answers) answers.value().method = chosen.method;
+    const Strategy* chosen = &choose(nq, scope);
+    if (chosen == &kStrategies[kSketch]) {
+        SketchBatch sketched = batch_sketch(engine, queries, k, scope);
+        if (sketched.route == SketchRoute::NoSketch) {
+            chosen = &kStrategies[kNoSketch];
+        } else {
+            if (sketched.route == SketchRoute::TooManyCandidates) chosen = &kStrategies[kSketchFallback];
+            sketched.answers.method = chosen->method;
+            return std::move(sketched.answers);
+        }
+    }
+    auto answers = chosen->run(engine, queries, k, scope);
+    if (answers) answers.value().method = chosen->method;
     return answers;
 }
 

@@ -11,7 +11,9 @@
 #include "base/tuning.hpp"
 #include "engine/certified/build_facts.hpp"
 #include "engine/certified/rounding.hpp"
-#include "engine/certified/sketch.hpp"
+#include "engine/sketch/row_sketch.hpp"
+#include "engine/sketch/sketch_query.hpp"
+#include "engine/sketch/quantise.hpp"
 #include "engine/index/dim_blocks.hpp"
 #include "engine/messages.hpp"
 #include "engine/scan/block_bound.hpp"
@@ -130,9 +132,9 @@ private:
     // earlier one, so it is counted without reading the row. Every other row takes the
     // pass itself.
     void sketch_scan(const RowSketch& sketch, std::uint64_t from) {
-        const SketchQuery query(q_);
+        const SketchQuery query(q_, sketch::kRowCodeMax);
         for (std::uint64_t r = from; r < e_.rows; ++r) {
-            if (sketch_prunes(query.dot_upper(sketch, r), r))
+            if (sketch_prunes(query.range(sketch, r).hi, r))
                 ++out_.pruned_candidates;
             else if (!prunes(r, e_.row(r)))
                 score(r, score_pair(e_.metric, q_, row_span(r)));

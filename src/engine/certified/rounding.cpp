@@ -26,6 +26,22 @@ double score_depth(std::uint64_t n) {
 
 }  // namespace
 
+// The terms: fl(q_i x_i) lies within u |q_i x_i| (the product) plus 2^-150 (its underflow)
+// of q_i x_i, and fl(fl(q_i - x_i)^2) within (1 + u)^3 of (q_i - x_i)^2 (a difference that
+// lands among the subnormals is exact) plus 2^-150. Their sum, whose longest path has m
+// rounding additions, lies within gamma_m of the exact sum of the terms (additions of
+// subnormals are exact). Since (1 + u)^j (1 + gamma_m) <= 1 + gamma_(m+j), the relative
+// parts are gamma_(m+1) of sum |q_i x_i| <= ||q|| ||x|| and gamma_(m+3) of D, and the
+// underflows at most n 2^-149 in all.
+KernelRounding kernel_rounding(std::uint64_t dims) {
+    const double depth = score_depth(dims);
+    KernelRounding k;
+    k.dot = roundoff::gamma(depth + 1.0, roundoff::kFloat);
+    k.dist = roundoff::gamma(depth + 3.0, roundoff::kFloat);
+    k.floor = static_cast<double>(dims) * 0x1p-149;
+    return k;
+}
+
 // The fixed slack covers the rounding only for data of moderate magnitude, so every
 // row's slack is the larger of kFixedSlack and a rigorous bound E on what rounding can
 // move, u = 2^-24 and ud = 2^-53 being the unit roundoffs of float and double,

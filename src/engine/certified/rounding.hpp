@@ -35,6 +35,19 @@ struct Allowance {
     }
 };
 
+// How far score_pair's value may lie from the exact score, for a finite row whose terms
+// stay far from overflow:
+//   dot metrics: |s - q.x| <= dot * ||q|| ||x|| + floor,
+//   euclidean: (1 - dist) D - floor <= s <= (1 + dist) D + floor, D the exact squared distance.
+struct KernelRounding {
+    double dot = 0.0;
+    double dist = 0.0;
+    double floor = 0.0;  // underflow of the terms, in absolute terms
+};
+
+// The kernel rounding of `dims` elements in the summation order this process scores with.
+KernelRounding kernel_rounding(std::uint64_t dims);
+
 // The allowance of a query with squared norm q_sq over `nb` blocks of width `bs`.
 Allowance rounding_allowance(format::Metric metric, std::uint64_t dims, std::uint64_t bs, std::uint64_t nb,
                              double q_sq);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/mapping.hpp"
-#include "engine/certified/sketch.hpp"
+#include "engine/sketch/row_sketch.hpp"
 #include "engine/index/dim_blocks.hpp"
 #include "base/table.hpp"
 #include "format/header.hpp"

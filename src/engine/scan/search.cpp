@@ -25,15 +25,20 @@ struct Strategy {
     SettingValues values;  // the ZORVIK_SINGLE_MODE values that select it
 };
 
-enum Kind : std::size_t { kAll, kChunked, kBlockedMatrix, kMatrixFull, kPruned };
+enum Kind : std::size_t { kAll, kChunked, kBlockedMatrix, kMatrixFull, kPruned, kSketch, kSketchFallback, kNoSketch };
 
 // The method names are part of the public interface (method_used): never "tidy" them.
-constexpr std::array<Strategy, 5> kStrategies{{
+constexpr std::array<Strategy, 8> kStrategies{{
     {"exact", scan_all, false, {"rayon", {}}},
     {"exact-chunked", scan_chunked, false, {"matrix_parallel", {}}},
     {"exact-blocked-matrix", scan_blocked_matrix, true, {"blocked", "blocked_matrix"}},
     {"exact-matrix-full", scan_matrix_full, true, {"matrix_full", {}}},
     {"exact-pruned-fast", scan_pruned, false, {"pruned", {}}},
+    {"sketch", nullptr, false, {"sketch", {}}},  // scan_sketch; it may hand over to one of the next two
+    // The kernel scans the sketch strategy answers with when its candidates exceed their
+    // budget (near ties everywhere), or when no sketch can be had.
+    {"sketch-fallback", scan_chunked, false, {}},
+    {"sketch-unavailable", scan_chunked, false, {}},
 }};
 static_assert(kStrategies[kAll].run == scan_all && kStrategies[kChunked].run == scan_chunked &&
               kStrategies[kBlockedMatrix].run == scan_blocked_matrix &&
@@ -69,19 +74,24 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
 
     const auto start = QueryClock::now();
     const std::uint64_t k_eff = std::min(k, engine.rows);
-    const Strategy& chosen = choose(engine, scope);
+    const Strategy* chosen = &choose(engine, scope);
     QueryOutcome out;
     if (engine.dims == 0) {
         // Every row scores the same empty sum, so the best k are the first k rows. The
         // kernel's sum is +0 (and scoring with it fixes the scalar switch, as any scan
         // would); the matrix product gives +0 inner products and (-0 + -0) - 0 = -0 distances.
-        if (!chosen.matrix) settings::force_scalar();
-        const float zero = chosen.matrix && is_euclidean(engine) ? -0.0f : 0.0f;
+        if (!chosen->matrix) settings::force_scalar();
+        const float zero = chosen->matrix && is_euclidean(engine) ? -0.0f : 0.0f;
         out.results = scan::first_rows(k_eff, zero);
     } else {
-        out.results = chosen.run(engine, query, k_eff, scope);
+        if (chosen == &kStrategies[kSketch]) {
+            SketchAnswer answer = scan_sketch(engine, query, k_eff, scope);
+            if (answer.route == SketchRoute::Answered) out.results = std::move(answer.hits);
+            else chosen = &kStrategies[answer.route == SketchRoute::NoSketch ? kNoSketch : kSketchFallback];
+        }
+        if (chosen->run != nullptr) out.results = chosen->run(engine, query, k_eff, scope);
     }
-    out.method_used = chosen.method;
+    out.method_used = chosen->method;
     out.query_time_ms = elapsed_ms(start);
     return out;
 }

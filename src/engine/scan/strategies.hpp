@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/index/engine.hpp"
+#include "engine/sketch/candidate_scan.hpp"
 #include "engine/scope.hpp"
 #include "engine/scan/topk.hpp"
 
@@ -18,6 +19,9 @@ std::vector<Hit> scan_blocked_matrix(const Engine& engine, std::span<const float
 std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
 // Needs pruned_scan_ready(engine) (the dispatcher checks it) and a descending metric.
 std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
+
+// The sketch search over every row; the caller runs a kernel scan when it did not answer.
+SketchAnswer scan_sketch(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
 
 // The index holds the per-block sums of squares scan_pruned reads.
 bool pruned_scan_ready(const Engine& engine);

@@ -1,0 +1,251 @@
+"""The sketch strategies against the fp32 paths and the peers, on the same data in the same run.
+
+    python bench/bench_sketch.py --rows 1000000 --dims 384
+
+Data sets: "gauss" (standard normal rows), "clustered" (256 centres, spreads from 0.03 to 1)
+and "hard" (1,000 points, each copied with noise of 1e-4: near ties at place k). Metrics
+cosine (rows normalised) and euclidean; k = 10 and 100.
+
+Single query, interleaved medians: zorvikdb automatic strategy (fp32 kernel scan) and
+ZORVIK_SINGLE_MODE=sketch, NumPy `X @ q` + argpartition, FAISS IndexFlatIP / IndexFlatL2,
+the fp32 read limit (a parallel pass over the rows' bytes) and the sketch read limit (a
+parallel pass over a quarter of those bytes). Batch (--batch queries, k = 10): zorvikdb
+automatic and ZORVIK_BATCH_MODE=sketch against bare OpenBLAS sgemm of the queries by the
+rows (blocked, no selection), NumPy blocked `Q @ X.T` + argpartition and FAISS. All peers
+use --threads threads. Build: the first sketch query (which builds the sketch) less a
+later one, against the time to open the index.
+
+Targets: single query on gauss and clustered >= 3 x faster than the automatic strategy;
+batch >= 1.5 x the throughput of bare sgemm; hard set never slower than 1.1 x the fp32
+path; build <= 1.0 x open. Answers of the sketch strategies are checked against the
+automatic strategy's, bit for bit.
+"""
+
+import argparse
+import ctypes
+import os
+import statistics
+import struct
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import numpy as np
+
+from bench_data import HEADER, METRIC_IDS
+
+NUMPY_BLOCK = 65536
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--rows", type=int, default=1_000_000)
+    p.add_argument("--dims", type=int, default=384)
+    p.add_argument("--sets", default="gauss,clustered,hard")
+    p.add_argument("--metrics", default="cosine,euclidean")
+    p.add_argument("--ks", default="10,100")
+    p.add_argument("--queries", type=int, default=10, help="distinct single queries")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--batch", type=int, default=1000, help="queries per batch (0: no batch runs)")
+    p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    p.add_argument("--no-faiss", action="store_true")
+    p.add_argument("--data-dir", default=str(Path(__file__).resolve().parent / "data"))
+    return p.parse_args()
+
+
+def make_rows(kind, rows, dims, rng):
+    if kind == "gauss":
+        return rng.standard_normal((rows, dims), dtype=np.float32)
+    if kind == "clustered":
+        centres = rng.standard_normal((256, dims), dtype=np.float32)
+        spreads = np.geomspace(0.03, 1.0, 256).astype(np.float32)
+        which = rng.integers(0, 256, rows)
+        out = np.empty((rows, dims), np.float32)
+        for a in range(0, rows, 65536):
+            w = which[a:a + 65536]
+            out[a:a + len(w)] = centres[w] + spreads[w, None] * rng.standard_normal((len(w), dims), dtype=np.float32)
+        return out
+    points = rng.standard_normal((1000, dims), dtype=np.float32)
+    out = np.empty((rows, dims), np.float32)
+    for a in range(0, rows, 65536):
+        n = min(65536, rows - a)
+        out[a:a + n] = points[rng.integers(0, 1000, n)] + np.float32(1e-4) * rng.standard_normal((n, dims), np.float32)
+    return out
+
+
+def index_path(args, kind, metric):
+    path = Path(args.data_dir) / f"sketch_{kind}_{metric}_{args.rows}x{args.dims}.bin"
+    if not (path.exists() and path.stat().st_size == HEADER + 4 * args.rows * args.dims):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        X = make_rows(kind, args.rows, args.dims, np.random.default_rng(7))
+        if metric == "cosine":
+            X /= np.linalg.norm(X, axis=1, keepdims=True)
+        tmp = path.with_suffix(".tmp")
+        with open(tmp, "wb") as f:
+            f.write(struct.pack("<III", args.dims, args.rows, METRIC_IDS[metric]) + X.tobytes())
+        tmp.rename(path)
+    return path
+
+
+def queries_for(kind, X, n, rng):
+    if kind == "gauss":
+        return rng.standard_normal((n, X.shape[1]), dtype=np.float32)
+    picks = X[rng.integers(0, len(X), n)]
+    return (picks + np.float32(0.05 if kind == "clustered" else 1e-4) * rng.standard_normal(picks.shape, np.float32))
+
+
+def interleaved(calls, rounds):
+    times = {name: [] for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            t = time.perf_counter()
+            call()
+            times[name].append((time.perf_counter() - t) * 1000.0)
+    return {name: statistics.median(v) for name, v in times.items()}
+
+
+def with_env(name, value, call):
+    def run():
+        old = os.environ.get(name)
+        os.environ[name] = value
+        try:
+            return call()
+        finally:
+            if old is None:
+                os.environ.pop(name)
+            else:
+                os.environ[name] = old
+    return run
+
+
+def openblas():
+    import scipy_openblas32
+
+    lib = ctypes.CDLL(os.path.join(scipy_openblas32.get_lib_dir(), "libscipy_openblas.so"))
+    lib.scipy_openblas_set_num_threads.argtypes = [ctypes.c_int]
+    return lib
+
+
+def run_set(args, kind, metric, pool, faiss):
+    import zorvikdb
+
+    euclid = metric == "euclidean"
+    path = index_path(args, kind, metric)
+    X = np.array(np.memmap(path, dtype=np.float32, mode="r", offset=HEADER, shape=(args.rows, args.dims)))
+    codes = np.zeros(X.shape, np.int8)  # the sketch's bytes, for its read limit
+    t = time.perf_counter()
+    engine = zorvikdb.PySearchEngine(str(path), False)
+    open_ms = (time.perf_counter() - t) * 1000.0
+    rng = np.random.default_rng(11)
+    Q = queries_for(kind, X, max(args.queries, args.batch), rng)
+    single = Q[: args.queries]
+
+    t = time.perf_counter()
+    first = with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(single[0], 10))()
+    first_ms = (time.perf_counter() - t) * 1000.0
+    t = time.perf_counter()
+    with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(single[0], 10))()
+    later_ms = (time.perf_counter() - t) * 1000.0
+    build_ms = first_ms - later_ms
+    print(f"\n== {kind} {metric} {args.rows} x {args.dims}: open {open_ms:.0f} ms, sketch build {build_ms:.0f} ms "
+          f"(build / open = {build_ms / open_ms:.2f}), first method {first['method_used']}")
+
+    x_sq = np.einsum("ij,ij->i", X, X) if euclid else None
+    halves = np.array_split(np.arange(args.rows), args.threads)
+    index = None
+    if faiss is not None:
+        index = faiss.IndexFlatL2(args.dims) if euclid else faiss.IndexFlatIP(args.dims)
+        index.add(X)
+
+    def read_pass(a):
+        return lambda: list(pool.map(lambda h: a[h[0]:h[-1] + 1].max(), halves))
+
+    for k in [int(v) for v in args.ks.split(",")]:
+        wrong = 0
+        for q in single:
+            auto = engine.query_exact_arrays(q, k)
+            sk = with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(q, k))()
+            wrong += not (np.array_equal(auto["indices"], sk["indices"])
+                          and np.array_equal(auto["scores"].view(np.uint32), sk["scores"].view(np.uint32)))
+        method = with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(single[0], k))()["method_used"]
+
+        def numpy_one(q):
+            s = X @ q
+            if euclid:
+                s = x_sq - 2.0 * s
+                i = np.argpartition(s, k - 1)[:k]
+            else:
+                i = np.argpartition(-s, k - 1)[:k]
+            return i[np.argsort(s[i] if euclid else -s[i], kind="stable")]
+
+        calls = {
+            "fp32 auto": lambda: [engine.query_exact_arrays(q, k) for q in single],
+            "sketch": lambda: [with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(q, k))()
+                               for q in single],
+            "numpy": lambda: [numpy_one(q) for q in single],
+            "fp32 read limit": lambda: [read_pass(X)() for _ in single],
+            "sketch read limit": lambda: [read_pass(codes)() for _ in single],
+        }
+        if index is not None:
+            calls["faiss"] = lambda: [index.search(q[None, :], k) for q in single]
+        ms = {n: v / len(single) for n, v in interleaved(calls, args.rounds).items()}
+        s = ms["sketch"]
+        print(f"single k={k} ({method}, {wrong} answers differ): sketch {s:.2f} ms; speed-up over "
+              + ", ".join(f"{n} {ms[n] / s:.2f}x" for n in ms if n != "sketch")
+              + f"; sketch / sketch read limit {s / ms['sketch read limit']:.2f}")
+
+    if args.batch:
+        B, k = np.ascontiguousarray(Q[: args.batch]), 10
+        lib = openblas()
+        fp = ctypes.POINTER(ctypes.c_float)
+        out = np.empty((len(B), NUMPY_BLOCK), np.float32)
+
+        def sgemm():
+            lib.scipy_openblas_set_num_threads(args.threads)
+            try:
+                for a in range(0, args.rows, NUMPY_BLOCK):
+                    n = min(NUMPY_BLOCK, args.rows - a)
+                    lib.scipy_cblas_sgemm(101, 111, 112, len(B), n, args.dims, ctypes.c_float(1.0), B.ctypes.data_as(fp),
+                                          args.dims, X[a:].ctypes.data_as(fp), args.dims, ctypes.c_float(0.0),
+                                          out.ctypes.data_as(fp), n)
+            finally:
+                lib.scipy_openblas_set_num_threads(1)
+
+        auto = engine.query_batch_arrays(B, k)
+        sk = with_env("ZORVIK_BATCH_MODE", "sketch", lambda: engine.query_batch_arrays(B, k))()
+        same = np.array_equal(auto["indices"], sk["indices"]) and np.array_equal(auto["scores"].view(np.uint32),
+                                                                                 sk["scores"].view(np.uint32))
+        calls = {"fp32 auto": lambda: engine.query_batch_arrays(B, k),
+                 "sketch": with_env("ZORVIK_BATCH_MODE", "sketch", lambda: engine.query_batch_arrays(B, k)),
+                 "sgemm": sgemm}
+        if index is not None:
+            calls["faiss"] = lambda: index.search(B, k)
+        ms = interleaved(calls, max(1, args.rounds - 1))
+        s = ms["sketch"]
+        print(f"batch of {len(B)} k={k} ({sk['method_used']}, answers {'identical' if same else 'DIFFER'}): sketch "
+              f"{s:.0f} ms; throughput over " + ", ".join(f"{n} {ms[n] / s:.2f}x" for n in ms if n != "sketch"))
+
+
+def main():
+    args = parse_args()
+    os.environ.setdefault("ZORVIK_THREADS", str(args.threads))
+    from threadpoolctl import threadpool_limits
+
+    faiss = None
+    if not args.no_faiss:
+        try:
+            import faiss
+
+            faiss.omp_set_num_threads(args.threads)
+        except ImportError:
+            print("faiss not installed: skipped", file=sys.stderr)
+    pool = ThreadPoolExecutor(args.threads)
+    with threadpool_limits(limits=args.threads):
+        for kind in args.sets.split(","):
+            for metric in args.metrics.split(","):
+                run_set(args, kind, metric, pool, faiss)
+
+
+if __name__ == "__main__":
+    main()

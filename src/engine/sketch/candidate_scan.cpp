@@ -1,0 +1,139 @@
+#include "engine/sketch/candidate_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+
+#include "base/pool.hpp"
+#include "base/settings.hpp"
+#include "base/tuning.hpp"
+#include "engine/scan/kernels.hpp"
+#include "engine/sketch/kth_lower.hpp"
+#include "engine/sketch/quantise.hpp"
+#include "engine/sketch/score_range.hpp"
+
+namespace zorvik {
+
+namespace {
+
+using scan::RowRange;
+
+struct Candidate {
+    std::uint64_t row;
+    double hi;  // upper bound on its rank
+};
+
+// Pieces of at most kSketchScanRows rows each, in row order.
+std::vector<RowRange> pieces_of(std::span<const RowRange> runs) {
+    std::vector<RowRange> pieces;
+    for (const RowRange run : runs)
+        for (std::uint64_t at = run.begin; at < run.end; at += tuning::kSketchScanRows)
+            pieces.push_back({at, std::min(run.end, at + tuning::kSketchScanRows)});
+    return pieces;
+}
+
+// The scan's state shared by its tasks: a threshold that only rises (every task's k-th
+// best lower bound is at most the k-th best kernel score of all rows), the candidates
+// kept so far and whether the budget ran out.
+struct SharedScan {
+    std::atomic<double> threshold{-std::numeric_limits<double>::infinity()};
+    std::atomic<std::uint64_t> kept{0};
+    std::atomic<bool> over_budget{false};
+    std::uint64_t budget = 0;
+};
+
+struct PieceResult {
+    std::vector<Candidate> candidates;
+    std::vector<double> lower_bounds;
+};
+
+PieceResult scan_piece(const Engine& e, const RowSketch& sketch, const SketchQuery& sq, const ScoreBounds& bounds,
+                       RowRange piece, std::uint64_t k_eff, SharedScan& shared) {
+    PieceResult out;
+    KthLower kth(k_eff);
+    double t = shared.threshold.load(std::memory_order_relaxed);
+    std::uint64_t counted = 0;
+    for (std::uint64_t r = piece.begin; r < piece.end && !shared.over_budget.load(std::memory_order_relaxed);) {
+        const std::uint64_t stop = std::min(piece.end, r + tuning::kSketchCheckRows);
+        // Invariant: t is at most the k-th best kernel score's rank among all rows, so a
+        // row whose upper bound lies below it can never be in the answer.
+        for (; r < stop; ++r) {
+            const RankRange rr = bounds.rank_range(sq.range(sketch, r), e.row_sq_norm(r));
+            if (rr.hi >= t) out.candidates.push_back({r, rr.hi});
+            if (kth.offer(rr.lo) && kth.threshold() > t) {
+                t = kth.threshold();
+                raise_threshold(shared.threshold, t);
+            }
+        }
+        t = std::max(t, shared.threshold.load(std::memory_order_relaxed));
+        std::erase_if(out.candidates, [t](const Candidate& c) { return c.hi < t; });
+        const std::uint64_t now = out.candidates.size();
+        if (now > counted) {
+            if (shared.kept.fetch_add(now - counted) + (now - counted) > shared.budget)
+                shared.over_budget.store(true, std::memory_order_relaxed);
+        } else {
+            shared.kept.fetch_sub(counted - now);
+        }
+        counted = now;
+    }
+    out.lower_bounds = kth.bounds();
+    return out;
+}
+
+}  // namespace
+
+std::uint64_t sketch_candidate_budget(std::uint64_t rows) {
+    return std::max(rows / tuning::kSketchCandidateShare, tuning::kSketchMinCandidates);
+}
+
+std::vector<Hit> rescore(const Engine& e, const float* query, const std::vector<std::uint64_t>& rows,
+                         std::uint64_t k_eff) {
+    const bool scalar = settings::force_scalar();
+    const std::size_t per_task = tuning::kSketchRescoreRows;
+    const std::size_t tasks = (rows.size() + per_task - 1) / per_task;
+    std::vector<std::vector<Hit>> lists(tasks);
+    pool::parallel_for(tasks, [&](std::size_t t) {
+        const std::size_t end = std::min(rows.size(), (t + 1) * per_task);
+        TopKHeap heap(k_eff, e.metric, end - t * per_task);
+        for (std::size_t i = t * per_task; i < end; ++i) {
+            float s;
+            score_rows(e.metric, query, static_cast<std::size_t>(e.dims), e.row(rows[i]), 1, scalar, &s);
+            heap.offer(Hit{rows[i], s});
+        }
+        lists[t] = heap.into_sorted();
+    });
+    return merge_chunks(lists, k_eff, e.metric);
+}
+
+SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::uint64_t k_eff,
+                           std::span<const RowRange> runs) {
+    std::uint64_t total = 0;
+    for (const RowRange run : runs) total += run.size();
+    SharedScan shared;
+    shared.budget = sketch_candidate_budget(total);
+    if (k_eff > shared.budget) return {{}, SketchRoute::TooManyCandidates};
+    const RowSketch* sketch = e.sketch.get_or_build(e);
+    if (sketch == nullptr) return {{}, SketchRoute::NoSketch};
+
+    const SketchQuery sq(query, sketch::kRowCodeMax);
+    const ScoreBounds bounds(e, query);
+    const std::vector<RowRange> pieces = pieces_of(runs);
+    std::vector<PieceResult> results(pieces.size());
+    pool::parallel_for(pieces.size(), [&](std::size_t p) {
+        results[p] = scan_piece(e, *sketch, sq, bounds, pieces[p], k_eff, shared);
+    });
+    if (shared.over_budget.load()) return {{}, SketchRoute::TooManyCandidates};
+
+    // The final threshold: the k-th best lower bound of all rows.
+    KthLower kth(k_eff);
+    for (const PieceResult& p : results)
+        for (const double lo : p.lower_bounds) kth.offer(lo);
+    const double t = kth.threshold();
+    std::vector<std::uint64_t> rows;
+    for (const PieceResult& p : results)
+        for (const Candidate& c : p.candidates)
+            if (c.hi >= t) rows.push_back(c.row);
+    if (rows.size() > shared.budget) return {{}, SketchRoute::TooManyCandidates};
+    return {rescore(e, query.data(), rows, k_eff), SketchRoute::Answered};
+}
+
+}  // namespace zorvik

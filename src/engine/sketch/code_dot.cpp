@@ -1,0 +1,138 @@
+#include "engine/sketch/code_dot.hpp"
+
+#include <immintrin.h>
+
+#include "base/cpu.hpp"
+#include "base/settings.hpp"
+
+namespace zorvik::sketch {
+
+namespace {
+
+std::int64_t code_dot_baseline(const std::int8_t* a, const std::int8_t* b, std::size_t n) {
+    std::int64_t s = 0;
+    for (std::size_t i = 0; i < n; ++i) s += static_cast<std::int32_t>(a[i]) * b[i];
+    return s;
+}
+
+// |a| times b carrying a's sign, pairs summed to 16 bits (at most 2 * 127^2, no
+// saturation), then to 32 bits. The 32-bit lanes are emptied into 64 bits before they
+// could fill. One row at a time: the codes are then read in memory order, the pattern
+// the hardware prefetchers follow best (interleaving rows measured slower).
+[[gnu::target("avx2")]] std::int64_t code_dot_avx2(const std::int8_t* a, const std::uint8_t* a_abs,
+                                                   const std::int8_t* b, std::size_t n) {
+    constexpr std::size_t kRoundsPer32Bits = 16384;  // 16384 * 2 * 2 * 127^2 < 2^31
+    const __m256i ones = _mm256_set1_epi16(1);
+    std::int64_t total = 0;
+    std::size_t i = 0;
+    while (i + 32 <= n) {
+        __m256i acc = _mm256_setzero_si256();
+        for (std::size_t round = 0; round < kRoundsPer32Bits && i + 32 <= n; ++round, i += 32) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+            const __m256i va_abs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a_abs + i));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+            const __m256i pairs = _mm256_maddubs_epi16(va_abs, _mm256_sign_epi8(vb, va));
+            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, ones));
+        }
+        const __m128i half = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+        alignas(16) std::int32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), half);
+        for (const std::int32_t v : lanes) total += v;
+    }
+    return total + code_dot_baseline(a + i, b + i, n - i);
+}
+
+[[gnu::target("avx2")]] std::int32_t horizontal_sum(__m256i v) {
+    const __m128i h = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    const __m128i q = _mm_add_epi32(h, _mm_shuffle_epi32(h, 0x4E));
+    return _mm_cvtsi128_si32(_mm_add_epi32(q, _mm_shuffle_epi32(q, 0xB1)));
+}
+
+// A block of Q queries by R rows. Row codes become unsigned by flipping their top bit
+// (r + 128), so that u8 (row) times s8 (query) pairs fit 16 bits (2 * 255 * 63 < 2^15);
+// the 128 * sum q the shift adds is taken away at the end. Every 32-bit lane sums n / 8
+// products of at most 255 * 63, which kTileDimsMax keeps below 2^31.
+template <int Q, int R>
+[[gnu::target("avx2")]] inline void block_avx2(const std::int8_t* const* q, const std::int32_t* q_sums,
+                                               const std::int8_t* const* r, std::size_t n, std::int32_t* out,
+                                               std::size_t stride) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    __m256i acc[Q][R];
+    for (int i = 0; i < Q; ++i)
+        for (int j = 0; j < R; ++j) acc[i][j] = _mm256_setzero_si256();
+    std::size_t t = 0;
+    for (; t + 32 <= n; t += 32) {
+        __m256i rv[R];
+        for (int j = 0; j < R; ++j)
+            rv[j] = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r[j] + t)), flip);
+        for (int i = 0; i < Q; ++i) {
+            const __m256i qv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q[i] + t));
+            for (int j = 0; j < R; ++j)
+                acc[i][j] = _mm256_add_epi32(acc[i][j], _mm256_madd_epi16(_mm256_maddubs_epi16(rv[j], qv), ones));
+        }
+    }
+    for (int i = 0; i < Q; ++i)
+        for (int j = 0; j < R; ++j) {
+            std::int32_t s = horizontal_sum(acc[i][j]) - 128 * q_sums[i];
+            for (std::size_t u = t; u < n; ++u) s += static_cast<std::int32_t>(q[i][u]) * r[j][u];
+            out[static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(j)] = s;
+        }
+}
+
+// The largest Q <= 4 and R <= 3 blocks first, then the edges, so that every pair of the
+// tile is computed once.
+[[gnu::target("avx2")]] void products_avx2(const std::int8_t* queries, std::size_t nq, const std::int8_t* rows,
+                                           std::size_t nr, std::size_t n, std::int32_t* out) {
+    constexpr std::size_t kQ = 4, kR = 3;
+    // 128 * sum over the part the vector loop covers (the tail is added exactly, unshifted).
+    std::int32_t sums[kQ];
+    const std::int8_t* qp[kQ];
+    const std::int8_t* rp[kR];
+    const std::size_t body = n - n % 32;
+    for (std::size_t i0 = 0; i0 < nq; i0 += kQ) {
+        const std::size_t qn = nq - i0 < kQ ? nq - i0 : kQ;
+        for (std::size_t i = 0; i < qn; ++i) {
+            qp[i] = queries + (i0 + i) * n;
+            std::int32_t s = 0;
+            for (std::size_t t = 0; t < body; ++t) s += qp[i][t];
+            sums[i] = s;
+        }
+        for (std::size_t j0 = 0; j0 < nr; j0 += kR) {
+            const std::size_t rn = nr - j0 < kR ? nr - j0 : kR;
+            for (std::size_t j = 0; j < rn; ++j) rp[j] = rows + (j0 + j) * n;
+            std::int32_t* o = out + i0 * nr + j0;
+            if (qn == 4 && rn == 3) {
+                block_avx2<4, 3>(qp, sums, rp, n, o, nr);
+            } else {
+                for (std::size_t i = 0; i < qn; ++i)
+                    for (std::size_t j = 0; j < rn; ++j) block_avx2<1, 1>(qp + i, sums + i, rp + j, n, o + i * nr + j, nr);
+            }
+        }
+    }
+}
+
+void products_baseline(const std::int8_t* queries, std::size_t nq, const std::int8_t* rows, std::size_t nr,
+                       std::size_t n, std::int32_t* out) {
+    for (std::size_t i = 0; i < nq; ++i)
+        for (std::size_t j = 0; j < nr; ++j)
+            out[i * nr + j] = static_cast<std::int32_t>(code_dot_baseline(queries + i * n, rows + j * n, n));
+}
+
+}  // namespace
+
+bool use_avx2() { return !settings::force_scalar() && has_avx2(); }
+
+std::int64_t code_dot(const std::int8_t* a, const std::uint8_t* a_abs, const std::int8_t* b, std::size_t n) {
+    return use_avx2() ? code_dot_avx2(a, a_abs, b, n) : code_dot_baseline(a, b, n);
+}
+
+void code_products(const std::int8_t* queries, std::size_t nq, const std::int8_t* rows, std::size_t nr,
+                   std::size_t n, std::int32_t* out) {
+    if (use_avx2())
+        products_avx2(queries, nq, rows, nr, n, out);
+    else
+        products_baseline(queries, nq, rows, nr, n, out);
+}
+
+}  // namespace zorvik::sketch

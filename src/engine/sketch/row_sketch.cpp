@@ -1,0 +1,57 @@
+#include "engine/sketch/row_sketch.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "base/memory_limit.hpp"
+#include "base/pool.hpp"
+#include "base/tuning.hpp"
+#include "engine/index/engine.hpp"
+#include "engine/sketch/quantise.hpp"
+
+namespace zorvik {
+
+RowSketch::RowSketch(std::uint64_t rows, std::uint64_t dims)
+    : dims_(dims), codes_(static_cast<std::size_t>(rows * dims)), rows_(static_cast<std::size_t>(rows)) {}
+
+std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
+    const std::uint64_t limit = std::min(usable_memory_bytes() / tuning::kSketchMemoryShare,
+                                         available_memory_bytes() / tuning::kSketchFreeMemoryShare);
+    if (e.dims == 0 || e.rows > limit / (e.dims + sizeof(SketchRow))) return nullptr;
+    std::unique_ptr<RowSketch> sketch;
+    try {
+        sketch = std::make_unique<RowSketch>(e.rows, e.dims);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    RowSketch& s = *sketch;
+    constexpr std::uint64_t per_task = tuning::kSketchBuildRows;
+    const std::uint64_t tasks = e.rows / per_task + (e.rows % per_task != 0 ? 1 : 0);
+    pool::parallel_for(static_cast<std::size_t>(tasks), [&](std::size_t t) {
+        const std::uint64_t first = t * per_task;
+        const std::uint64_t last = std::min(e.rows, first + per_task);
+        for (std::uint64_t r = first; r < last; ++r) {
+            const sketch::Quantised q =
+                sketch::quantise(e.row(r), e.dims, sketch::kRowCodeMax, s.codes_.data() + r * e.dims);
+            s.rows_[r] = {q.scale, q.error_norm, q.code_norm};
+        }
+    });
+    return sketch;
+}
+
+const RowSketch* SketchSlot::get_or_build(const Engine& e) const {
+    if (const RowSketch* s = ready_.load(std::memory_order_acquire)) return s;
+    std::unique_lock<std::mutex> lock(building_, std::try_to_lock);
+    if (!lock.owns_lock() || tried_) return ready_.load(std::memory_order_acquire);
+    tried_ = true;
+    try {
+        owned_ = RowSketch::build(e);
+    } catch (const std::exception&) {
+        return nullptr;  // the queries go on without a sketch
+    }
+    ready_.store(owned_.get(), std::memory_order_release);
+    return owned_.get();
+}
+
+}  // namespace zorvik
