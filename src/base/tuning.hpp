@@ -77,6 +77,10 @@ inline constexpr std::uint64_t kMinTaskScores = std::uint64_t{1} << 20;
 // thousand multiply-adds per score row keep the BLAS library on its blocked route).
 inline constexpr std::uint64_t kMinPieceRows = 1024;
 inline constexpr std::uint64_t kMinTileScores = std::uint64_t{1} << 18;
+// Allowed rows scattered over several runs are copied into blocks of at most this many
+// floats (4 MB) for their products: a block is read again for every query tile while it
+// is still in cache, and one product per short run would repeat the product's fixed work.
+inline constexpr std::uint64_t kGatherFloats = std::uint64_t{1} << 20;
 // The blocked scan wants this many tasks per thread, cutting more query tiles when the
 // chunks are too few, but no tile under kMinTileQueries queries (a product too thin).
 inline constexpr std::uint64_t kBlockedTasksPerThread = 8;

@@ -41,15 +41,23 @@ private:
     double floor_;       // underflow of the products, in absolute terms
 };
 
+// Row numbers of consecutive product scores: first, first + 1, ..., or listed one by one
+// (rows gathered from scattered runs of allowed rows).
+struct RowIds {
+    std::uint64_t first = 0;
+    const std::uint64_t* listed = nullptr;
+    std::uint64_t operator[](std::size_t j) const { return listed ? listed[j] : first + j; }
+};
+
 // The candidates of one query among the rows of one product after another, and their
 // kernel scores at the end.
 class QueryCandidates {
 public:
     QueryCandidates(const Engine& e, const float* query, std::uint64_t k_eff);
 
-    // Product scores s[0 .. n) of rows first .. first + n; `row_sq_max` is at least the
-    // squared norm of every finite row among them.
-    void offer(const float* s, std::size_t n, std::uint64_t first, double row_sq_max);
+    // Product scores s[0 .. n) of rows ids[0 .. n); `row_sq_max` is at least the squared
+    // norm of every finite row among them.
+    void offer(const float* s, std::size_t n, RowIds ids, double row_sq_max);
 
     // The best k_eff rows by kernel score, best first; leaves the object empty.
     std::vector<Hit> finish();
