@@ -22,7 +22,7 @@
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
 #include "base/tuning.hpp"
-#include "engine/scan/row_filter.hpp"
+#include "engine/scan/row_blocks.hpp"
 #include "engine/scan/scan_support.hpp"
 
 namespace zorvik {
@@ -115,64 +115,11 @@ double largest_finite(const double* v, std::size_t n) {
     return m;
 }
 
-// A worker's buffers: product scores, and the allowed rows of a piece gathered into one
-// block when they lie in several runs (their squared norms and row numbers beside them).
+// A worker's buffers: product scores, and allowed rows copied out of scattered runs.
 struct TaskScratch {
     std::vector<float> scores;
-    std::vector<float> rows;
-    std::vector<double> sq_norms;
-    std::vector<std::uint64_t> ids;
+    RowGatherer gathered;
 };
-
-// Rows a product reads: consecutive in memory, with their squared norms and row numbers.
-struct RowBlock {
-    const float* rows;
-    const double* sq_norms;
-    std::size_t n;
-    RowIds ids;
-};
-
-// fn(block) over the allowed rows of `ordinals`, in row order: a piece of one run is read
-// in place; scattered runs are gathered into blocks of at most kGatherFloats floats (one
-// product per short run would cost the product's fixed work every few rows), a run that
-// fills a block on its own is read in place.
-template <class Fn>
-void for_each_block(const Engine& e, const AllowedRows& allowed, RowRange ordinals, TaskScratch& scratch,
-                    const Fn& fn) {
-    const std::uint64_t dims = e.dims;
-    const std::size_t cap = static_cast<std::size_t>(std::max<std::uint64_t>(tuning::kGatherFloats / dims, 1));
-    const auto in_place = [&](RowRange run) {
-        fn(RowBlock{e.row(run.begin), e.row_sq_norms_table.data() + run.begin, static_cast<std::size_t>(run.size()),
-                    RowIds{run.begin, nullptr}});
-    };
-    std::size_t held = 0;
-    const auto flush = [&] {
-        if (held == 0) return;
-        fn(RowBlock{scratch.rows.data(), scratch.sq_norms.data(), held, RowIds{0, scratch.ids.data()}});
-        held = 0;
-    };
-    std::size_t runs = 0;
-    allowed.runs(ordinals, [&](RowRange) { ++runs; });
-    allowed.runs(ordinals, [&](RowRange run) {
-        if (runs == 1 || run.size() >= cap) {
-            flush();
-            in_place(run);
-            return;
-        }
-        if (scratch.ids.size() < cap) {
-            scratch.rows.resize(cap * static_cast<std::size_t>(dims));
-            scratch.sq_norms.resize(cap);
-            scratch.ids.resize(cap);
-        }
-        for (std::uint64_t r = run.begin; r < run.end; ++r) {
-            std::copy(e.row(r), e.row(r) + dims, scratch.rows.data() + held * dims);
-            scratch.sq_norms[held] = e.row_sq_norm(r);
-            scratch.ids[held] = r;
-            if (++held == cap) flush();
-        }
-    });
-    flush();
-}
 
 // The best k_eff hits of each of m queries (row-major, dims each) among the allowed rows
 // of `ordinals`, by kernel score, handed to deliver(i, hits best first) for query i.
@@ -201,7 +148,11 @@ void best_per_query(const Engine& e, const float* queries, std::uint64_t m, cons
         }
         for (std::uint64_t p = 0; p < plan.row_pieces; ++p) {
             const RowRange piece = plan.rows(ordinals.size(), p);
-            for_each_block(e, allowed, {ordinals.begin + piece.begin, ordinals.begin + piece.end}, scratch,
+            // Scattered short runs are copied into blocks: one product per short run would
+            // repeat the product's fixed work every few rows. Only the kernel scores count,
+            // so rows need no whole groups.
+            const std::size_t long_run = static_cast<std::size_t>(std::max<std::uint64_t>(tuning::kGatherFloats / dims, 1));
+            scratch.gathered.blocks(e, allowed, {ordinals.begin + piece.begin, ordinals.begin + piece.end}, 1, long_run,
                            [&](const RowBlock& block) {
                 const std::size_t n = block.n;
                 // Every product writes all of its scores (dims >= 1); the matrix-vector

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/index/engine.hpp"
+#include "engine/scan/row_blocks.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
@@ -39,14 +40,6 @@ private:
     double dist_part_;   // times (||q|| + ||x||)^2: the kernel's squared distances
     double norms_part_;  // times ||q||^2 + ||x||^2: the double sums and operations
     double floor_;       // underflow of the products, in absolute terms
-};
-
-// Row numbers of consecutive product scores: first, first + 1, ..., or listed one by one
-// (rows gathered from scattered runs of allowed rows).
-struct RowIds {
-    std::uint64_t first = 0;
-    const std::uint64_t* listed = nullptr;
-    std::uint64_t operator[](std::size_t j) const { return listed ? listed[j] : first + j; }
 };
 
 // The candidates of one query among the rows of one product after another, and their

@@ -1,11 +1,12 @@
 // The strategies that score rows through the matrix product: the blocked matrix scan
 // (chunks on the pool) and the single product over all rows (calling thread). Both
-// split the allowed rows by ordinal and take one product per run of allowed rows.
+// split the allowed rows by ordinal and score them in whole groups of rows (row_blocks.hpp).
 #include <vector>
 
 #include "base/pool.hpp"
+#include "base/tuning.hpp"
 #include "engine/scan/blas.hpp"
-#include "engine/scan/row_filter.hpp"
+#include "engine/scan/row_blocks.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/scan/strategies.hpp"
 
@@ -16,19 +17,19 @@ namespace {
 // Scores of the allowed rows of `ordinals` by matrix products, streamed through a heap.
 std::vector<Hit> best_of_range_product(const Engine& e, std::span<const float> query, const AllowedRows& allowed,
                                        scan::RowRange ordinals, std::uint64_t k_eff) {
-    std::vector<float> scores(static_cast<std::size_t>(ordinals.size()), 0.0f);
     const bool euclidean = e.metric == format::Metric::Euclidean;
     const double q2 = euclidean ? query_sq_norm(query) : 0.0;
     TopKHeap heap(k_eff, e.metric, ordinals.size());
-    float* s = scores.data();
-    allowed.runs(ordinals, [&](scan::RowRange run) {
-        const auto n = static_cast<std::size_t>(run.size());
-        gemm_scores(query.data(), 1, e.row(run.begin), n, e.dims, s);
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::uint64_t r = run.begin + j;
-            heap.offer(Hit{r, euclidean ? euclid_from_dot(e.row_sq_norm(r), q2, s[j]) : s[j]});
+    std::vector<float> scores;
+    RowGatherer gathered;
+    gathered.blocks(e, allowed, ordinals, tuning::kProductRowGroup, tuning::kProductRowGroup,
+                    [&](const RowBlock& block) {
+        scores.assign(block.padded, 0.0f);
+        gemm_scores(query.data(), 1, block.rows, block.padded, e.dims, scores.data());
+        for (std::size_t j = 0; j < block.n; ++j) {
+            const float s = scores[block.slot(j)];
+            heap.offer(Hit{block.ids[j], euclidean ? euclid_from_dot(block.sq_norms[j], q2, s) : s});
         }
-        s += n;
     });
     return heap.into_sorted();
 }
