@@ -47,7 +47,8 @@ Expected<RowFilter> RowFilter::from_mask(std::span<const std::uint8_t> mask, std
 }
 
 Expected<RowFilter> RowFilter::from_rows(std::vector<std::uint64_t> numbers, std::uint64_t rows) {
-    std::sort(numbers.begin(), numbers.end());
+    // Row lists mostly come sorted (from a mask's nonzero positions): checked in one pass.
+    if (!std::is_sorted(numbers.begin(), numbers.end())) std::sort(numbers.begin(), numbers.end());
     if (!numbers.empty() && numbers.back() >= rows)
         return Error{text::fill(msg::kFilterRowOutOfRange, {text::dec(numbers.back()), text::dec(rows)})};
     const auto repeat = std::adjacent_find(numbers.begin(), numbers.end());
