@@ -1,0 +1,57 @@
+"""One segment opened for reading: its engine, its ids and which of its rows are live."""
+
+from __future__ import annotations
+
+import copy
+import os
+
+import numpy as np
+
+import zorvikdb
+
+from .files import read_deletions, read_ids, stored_vectors
+from .manifest import Segment
+
+
+class OpenSegment:
+    """The engine of a segment's index file with its ids (row order), the same ids
+    sorted (with the rows they sort from) for lookups, and its deleted rows."""
+
+    def __init__(self, directory: str, entry: Segment,
+                 engine: zorvikdb.PySearchEngine | None = None) -> None:
+        self.path = os.path.join(directory, entry.file)
+        self.engine = engine or zorvikdb.PySearchEngine(self.path, False)
+        self.ids = read_ids(directory, entry.ids, entry.rows)
+        self.order = np.argsort(self.ids)
+        self.sorted_ids = self.ids[self.order]
+        self._set_deletions(directory, entry)
+
+    def _set_deletions(self, directory: str, entry: Segment) -> None:
+        self.entry = entry
+        self.deleted = (read_deletions(directory, entry.deletions, entry.rows)
+                        if entry.deletions else None)
+        # What the engine is told to search: every row (no filter) or the live ones.
+        self.live_mask = None if self.deleted is None else ~self.deleted
+
+    def with_deletions(self, directory: str, entry: Segment) -> OpenSegment:
+        """This segment under a newer deletions file; engine and id lookup are shared."""
+        other = copy.copy(self)
+        other._set_deletions(directory, entry)
+        return other
+
+    def live_rows(self, ids: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """For sorted unique `ids`: which of them are live here (a mask over `ids`) and
+        their rows, in the order of `ids`."""
+        at = np.searchsorted(self.sorted_ids, ids).clip(max=len(self.ids) - 1)
+        found = self.sorted_ids[at] == ids
+        rows = self.order[at]
+        if self.deleted is not None:
+            found &= ~self.deleted[rows]
+        return found, rows[found]
+
+    def live_ids(self) -> np.ndarray:
+        return self.ids if self.deleted is None else self.ids[self.live_mask]
+
+    def live_vectors(self, dims: int) -> np.ndarray:
+        stored = stored_vectors(self.path, self.entry.rows, dims)
+        return stored if self.live_mask is None else stored[self.live_mask]
