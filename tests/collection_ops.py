@@ -1,9 +1,20 @@
-"""A reproducible stream of changes to a collection and a NumPy model of its live rows,
-shared by the model test and the child processes of the crash and concurrency tests."""
+"""A reproducible stream of changes to a collection, and the writer processes of the
+crash and concurrency tests that apply it:
+
+    python collection_ops.py write PATH SEED SECONDS   applies changes 0, 1, ... for SECONDS
+    python collection_ops.py serve PATH SEED           for each "START CRASH" line read,
+        forks a writer from change START (its pid on a "pid" line, its end on an "exit"
+        line); CRASH "before" or "after" kills it with SIGKILL at the manifest's rename.
+
+Writers print "STEP MANIFEST_HASH" after each change. The server imports everything once,
+so a writer starts in a few milliseconds; it opens no engine itself, so forking is safe.
+"""
+
+import os
+import sys
+import time
 
 import numpy as np
-
-from conftest import METRIC_IDS, model_ranking, model_scores, normalized_model
 
 DIMS = 8
 KINDS = ("add", "delete", "upsert", "compact")
@@ -37,44 +48,48 @@ def apply(collection, change):
     return getattr(collection, kind)(rows, ids)
 
 
-class Model:
-    """The live rows in insertion order: ids and the rows as the collection stores them."""
+def write(path, seed, start, seconds):
+    from zorvikdb_collection import Collection
 
-    def __init__(self, metric):
-        self.metric = METRIC_IDS[metric]
-        self.ids = np.empty(0, np.uint64)
-        self.rows = np.empty((0, DIMS), np.float32)
-
-    def copy(self):
-        other = Model.__new__(Model)
-        other.metric, other.ids, other.rows = self.metric, self.ids, self.rows
-        return other
-
-    def apply(self, change):
-        kind, rows, ids = change
-        if kind == "compact":
+    coll, end = Collection.open(path), time.monotonic() + seconds
+    for step in range(start, sys.maxsize):
+        if time.monotonic() >= end:
             return
-        keep = ~np.isin(self.ids, ids)
-        self.ids, self.rows = self.ids[keep], self.rows[keep]
-        if kind != "delete":
-            stored = np.frombuffer(normalized_model(rows), np.float32).reshape(rows.shape) \
-                if self.metric == 0 else rows
-            self.ids = np.concatenate([self.ids, ids])
-            self.rows = np.concatenate([self.rows, stored])
-
-    def search(self, query, k, allowed=None):
-        """Ids and scores of the k best rows, ties to the row added first."""
-        rows = np.flatnonzero(np.isin(self.ids, allowed) if allowed is not None
-                              else np.ones(len(self.ids), bool))
-        best, scores = model_ranking(model_scores(self.rows[rows], query, self.metric),
-                                     self.metric, k)
-        return self.ids[rows[best.astype(np.intp)]], scores
+        apply(coll, operation(seed, step))
+        print(step, coll.manifest_hash, flush=True)
 
 
-def replay(seed, metric, steps):
-    """models[i]: the collection after the first i changes of stream `seed`."""
-    model, models = Model(metric), []
-    for step in range(steps + 1):
-        models.append(model.copy())
-        model.apply(operation(seed, step))
-    return models
+def kill_at_manifest_rename(when):
+    real = os.replace
+
+    def replace(src, dst):
+        at = os.fspath(dst).endswith("manifest.json")
+        if at and when == "after":
+            real(src, dst)
+        if at:
+            os.kill(os.getpid(), 9)
+        real(src, dst)
+
+    os.replace = replace
+
+
+def serve(path, seed):
+    import zorvikdb_collection  # noqa: F401  (imported once, before forking)
+
+    for line in sys.stdin:
+        start, crash = line.split() + [""] * (2 - len(line.split()))
+        pid = os.fork()
+        if pid == 0:
+            if crash:
+                kill_at_manifest_rename(crash)
+            write(path, seed, int(start), float("inf"))
+            os._exit(0)
+        print("pid", pid, flush=True)
+        print("exit", os.waitpid(pid, 0)[1], flush=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "write":
+        write(sys.argv[2], int(sys.argv[3]), 0, float(sys.argv[4]))
+    else:
+        serve(sys.argv[2], int(sys.argv[3]))

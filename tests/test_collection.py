@@ -15,7 +15,8 @@ import numpy as np
 import pytest
 
 import zorvikdb
-from collection_ops import DIMS, Model, apply, operation, replay
+from collection_ops import DIMS, apply, operation
+from conftest import METRIC_IDS, model_ranking, model_scores, normalized_model
 from zorvikdb_collection import Collection
 from zorvikdb_collection.lock import writer_lock
 from zorvikdb_collection.merging import WIDTH, merge_start, tier
@@ -41,6 +42,46 @@ def _engine_filters():
 
 # Searching past deleted rows needs the engine's row filter.
 FILTERS = _engine_filters()
+
+
+class Model:
+    """The live rows in insertion order: ids and the rows as the collection stores them."""
+
+    def __init__(self, metric):
+        self.metric = METRIC_IDS[metric]
+        self.ids = np.empty(0, np.uint64)
+        self.rows = np.empty((0, DIMS), np.float32)
+
+    def copy(self):
+        other = Model.__new__(Model)
+        other.metric, other.ids, other.rows = self.metric, self.ids, self.rows
+        return other
+
+    def apply(self, change):
+        kind, rows, ids = change
+        if kind == "compact":
+            return
+        keep = ~np.isin(self.ids, ids)
+        self.ids, self.rows = self.ids[keep], self.rows[keep]
+        if kind != "delete":
+            stored = np.frombuffer(normalized_model(rows), np.float32).reshape(rows.shape) if self.metric == 0 else rows
+            self.ids = np.concatenate([self.ids, ids])
+            self.rows = np.concatenate([self.rows, stored])
+
+    def search(self, query, k, allowed=None):
+        """Ids and scores of the k best rows, ties to the row added first."""
+        rows = np.flatnonzero(np.isin(self.ids, allowed) if allowed is not None else np.ones(len(self.ids), bool))
+        best, scores = model_ranking(model_scores(self.rows[rows], query, self.metric), self.metric, k)
+        return self.ids[rows[best.astype(np.intp)]], scores
+
+
+def replay(seed, metric, steps):
+    """models[i]: the collection after the first i changes of stream `seed`."""
+    model, models = Model(metric), []
+    for step in range(steps + 1):
+        models.append(model.copy())
+        model.apply(operation(seed, step))
+    return models
 
 
 def files_of(path):
@@ -182,3 +223,87 @@ def test_readers_keep_their_snapshot_until_refresh_and_retry_when_files_go(tmp_p
     assert fresh.manifest_hash == writer.manifest_hash and list(fresh.ids()) == [0, 1, 2, 3, 4, 9]
     reader.refresh()
     assert reader.manifest_hash == writer.manifest_hash and len(reader) == 6
+
+
+def writer(*args, stdin=None):
+    return subprocess.Popen([sys.executable, os.path.join(TESTS, "collection_ops.py"), *map(str, args)],
+                            stdin=stdin, stdout=subprocess.PIPE, text=True)
+
+
+def stored_rows(coll):
+    segments = coll._snapshot.segments
+    return np.concatenate([s.live_vectors(DIMS) for s in segments]) if segments else np.empty((0, DIMS), np.float32)
+
+
+@pytest.mark.parametrize("metric, seed", [("cosine", 11), ("dot", 12), ("euclidean", 13)])
+def test_kill_9_at_random_points_leaves_the_last_commit(tmp_path, metric, seed):
+    """18 kills per metric, every third at the manifest's rename: the collection opens to
+    the state after the changes the child reported or after one more, and answers as it."""
+    path, rng, done = tmp_path / "c", np.random.default_rng(seed), 0
+    Collection.create(path, DIMS, metric)
+    models = replay(seed, metric, 400)
+    server = writer("serve", path, seed, stdin=subprocess.PIPE)
+    for run in range(18):
+        crash = ("", "", "before", "", "", "after")[run % 6]
+        server.stdin.write(f"{done} {crash}\n")
+        server.stdin.flush()
+        lines = []
+        while not (line := server.stdout.readline()).startswith("pid"):
+            lines.append(line)
+        if not crash:
+            time.sleep(rng.uniform(0.0, 0.12))
+            os.kill(int(line.split()[1]), signal.SIGKILL)
+        while not (line := server.stdout.readline()).startswith("exit"):
+            lines.append(line)
+        assert os.WIFSIGNALED(int(line.split()[1])) and os.WTERMSIG(int(line.split()[1])) == signal.SIGKILL
+        done += len(lines)
+        coll = Collection.open(path)
+        states = [i for i in (done, done + 1)
+                  if np.array_equal(coll.ids(), models[i].ids) and np.array_equal(stored_rows(coll), models[i].rows)]
+        assert states, f"run {run}: the collection holds no committed state"
+        done = states[-1]
+        check_against(coll, models[done], rng, steps=1)
+        # The next write leaves only the files the manifest names.
+        before = coll.manifest_hash
+        apply(coll, operation(seed, done))
+        done += 1
+        if coll.manifest_hash != before:
+            assert set(os.listdir(path)) == committed_files(path)
+    server.stdin.close()
+    assert server.wait() == 0
+
+
+@pytest.mark.skipif(not FILTERS, reason="searching past deleted rows needs the engine's filter")
+def test_a_reader_beside_a_writer_sees_only_committed_snapshots(tmp_path):
+    path, seed = tmp_path / "c", 21
+    Collection.create(path, DIMS, "dot")
+    reader_code = textwrap.dedent(f"""
+        import json, sys, time
+        import numpy as np
+        from zorvikdb_collection import Collection
+        coll = Collection.open({str(path)!r})
+        q = np.random.default_rng(0).standard_normal({DIMS}, dtype=np.float32)
+        print("ready", flush=True)
+        end = time.monotonic() + {SOAK_SECONDS}
+        while time.monotonic() < end:
+            coll.refresh()
+            for allowed in (None, list(range(0, 4000, 3))):
+                r = coll.search(q, 5, ids=allowed)
+                print(json.dumps([r["manifest_hash"], allowed is None, r["ids"].tolist(),
+                                  r["scores"].view(np.uint32).tolist()]), flush=True)
+    """)
+    reader = subprocess.Popen([sys.executable, "-c", reader_code], stdout=subprocess.PIPE, text=True)
+    assert reader.stdout.readline() == "ready\n"
+    changes = writer("write", path, seed, SOAK_SECONDS)
+    written, answers = changes.stdout.read().split("\n")[:-1], reader.stdout.read().split("\n")[:-1]
+    assert changes.wait() == 0 and reader.wait() == 0
+    models = replay(seed, "dot", len(written))
+    by_hash = {Collection.open(path).manifest_hash: models[len(written)]}
+    by_hash.update((line.split()[1], models[int(line.split()[0]) + 1]) for line in written)
+    q = np.random.default_rng(0).standard_normal(DIMS, dtype=np.float32)
+    assert len(written) > 10 and len(answers) > 10
+    for line in answers:
+        digest, unfiltered, ids, bits = json.loads(line)
+        assert digest in by_hash, "an answer from no committed snapshot"
+        want_ids, want_scores = by_hash[digest].search(q, 5, None if unfiltered else np.arange(0, 4000, 3))
+        assert ids == want_ids.tolist() and bits == want_scores.view(np.uint32).tolist()
