@@ -4,7 +4,6 @@ writer in real processes."""
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -16,7 +15,7 @@ import pytest
 
 import zorvikdb
 from collection_ops import DIMS, apply, operation
-from conftest import METRIC_IDS, model_ranking, model_scores, normalized_model
+from conftest import ENGINE_FILTERS, METRIC_IDS, model_ranking, model_scores, normalized_model
 from zorvikdb_collection import Collection
 from zorvikdb_collection.lock import writer_lock
 from zorvikdb_collection.merging import WIDTH, merge_start, tier
@@ -27,21 +26,6 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 SOAK_SECONDS = float(os.environ.get("COLLECTION_SOAK_SECONDS", "3"))
 
 
-def _engine_filters():
-    path = zorvikdb.py_prepare_bin_from_embeddings(np.ones((1, 1), np.float32), 1, 1, "probe", "f32",
-                                                   output_dir=os.path.join(os.environ.get("TMPDIR", "/tmp"),
-                                                                           f"zorvik-probe-{os.getpid()}"))
-    try:
-        zorvikdb.PySearchEngine(path, False).query_exact_arrays(np.ones(1, np.float32), 1, filter=np.ones(1, bool))
-        return True
-    except TypeError:
-        return False
-    finally:
-        shutil.rmtree(os.path.dirname(path))
-
-
-# Searching past deleted rows needs the engine's row filter.
-FILTERS = _engine_filters()
 
 
 class Model:
@@ -98,7 +82,7 @@ def check_against(coll, model, rng, steps=2):
     np.testing.assert_array_equal(coll.ids(), model.ids)
     if len(model.ids):
         assert model.ids[rng.integers(len(model.ids))] in coll
-    if not FILTERS:
+    if not ENGINE_FILTERS:
         return
     queries = np.concatenate([model.rows[:2], rng.standard_normal((steps, DIMS), dtype=np.float32)])
     allowed = rng.choice(model.ids, size=len(model.ids) // 2, replace=False) if len(model.ids) else None
@@ -273,7 +257,7 @@ def test_kill_9_at_random_points_leaves_the_last_commit(tmp_path, metric, seed):
     assert server.wait() == 0
 
 
-@pytest.mark.skipif(not FILTERS, reason="searching past deleted rows needs the engine's filter")
+@pytest.mark.skipif(not ENGINE_FILTERS, reason="searching past deleted rows needs the engine's filter")
 def test_a_reader_beside_a_writer_sees_only_committed_snapshots(tmp_path):
     path, seed = tmp_path / "c", 21
     Collection.create(path, DIMS, "dot")

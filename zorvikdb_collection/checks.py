@@ -55,6 +55,8 @@ def check_ids(ids: object, rows: int | None = None, *, unique: bool) -> np.ndarr
     """User ids as uint64: a 1-D array (or sequence) of non-negative integers, `rows`
     of them when given, without repeats when `unique`; else sorted without repeats."""
     array = np.asarray(ids)
+    if array.shape == (0,):  # an empty list has no integer dtype, and needs none
+        array = array.astype(np.uint64)
     if array.dtype.kind not in "iu" or array.ndim != 1:
         raise TypeError(f"ids must be a 1-D array of integers, not a {array.ndim}-D "
                         f"{array.dtype} array")

@@ -213,7 +213,7 @@ class Collection:
             stem = segment_stem(generation, 0)
             zorvikdb.py_prepare_bin_from_embeddings(
                 vectors, self.dims, vectors.shape[0], stem, LEVEL, normalize=self.metric == "cosine",
-                metric=self._stored_metric(), output_dir=self._path)
+                metric=self.stored_metric, output_dir=self._path)
             segments = self._deleting(wanted, generation)[0] if present.size else self._snapshot.segments
             start = merge_start([s.entry.live for s in segments] + [vectors.shape[0]])
             added = stored_vectors(os.path.join(self._path, index_name(stem)), *vectors.shape)
@@ -224,7 +224,13 @@ class Collection:
 
         self._write(change, lambda: True)
 
-    def _stored_metric(self) -> str:
+    @property
+    def snapshot(self) -> Snapshot:
+        return self._snapshot
+
+    @property
+    def stored_metric(self) -> str:
+        """The metric the segment files carry."""
         # Cosine rows are normalised once, when added; merging copies them as they are,
         # so a row keeps its bits (and its scores) whichever segment holds it.
         return "dot" if self.metric == "cosine" else self.metric
@@ -267,7 +273,7 @@ class Collection:
             return kept
         stem = segment_stem(generation, 1)
         zorvikdb.py_prepare_bin_from_embeddings(vectors, self.dims, ids.size, stem, LEVEL,
-                                                metric=self._stored_metric(), output_dir=self._path)
+                                                metric=self.stored_metric, output_dir=self._path)
         return [*kept, self._finish(stem, ids)]
 
     def _finish(self, stem: str, ids: np.ndarray) -> OpenSegment:
