@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -12,8 +13,8 @@ import numpy as np
 import zorvikdb
 
 from .checks import check_dims, check_ids, check_k, check_metric, check_vectors
-from .files import (LEVEL, deletions_name, ids_name, index_name, remove_unreferenced,
-                    segment_stem, stored_vectors, write_deletions, write_ids)
+from .files import (LEVEL, deletions_name, ids_name, index_name, read_deletions,
+                    remove_unreferenced, segment_stem, stored_vectors, write_deletions, write_ids)
 from .lock import writer_lock
 from .manifest import Manifest, Segment, commit, read_manifest
 from .merging import merge_start
@@ -91,8 +92,10 @@ class Collection:
             old = known.get(entry.file)
             if old is None:
                 opened.append(OpenSegment(self._path, entry))
+            elif old.entry == entry:
+                opened.append(old)
             else:
-                opened.append(old if old.entry == entry else old.with_deletions(self._path, entry))
+                opened.append(old.with_deletions(entry, read_deletions(self._path, entry)))
         return opened
 
     def _set(self, manifest: Manifest, segments: list[OpenSegment]) -> None:
@@ -245,7 +248,7 @@ class Collection:
     def _deleting(self, wanted: np.ndarray, generation: int) -> tuple[list[OpenSegment], np.ndarray]:
         """The segments with the live rows of `wanted` deleted (new deletions files, a
         segment left without live rows dropped), and which of `wanted` were live."""
-        segments, found = [], np.zeros(wanted.shape, dtype=bool)
+        segments, found, written = [], np.zeros(wanted.shape, dtype=bool), []
         for s in self._snapshot.segments:
             hit, rows = s.live_rows(wanted)
             found |= hit
@@ -257,8 +260,11 @@ class Collection:
             count = int(deleted.sum())
             if count < s.entry.rows:
                 name = deletions_name(s.entry.file, generation)
-                write_deletions(self._path, name, deleted)
-                segments.append(s.with_deletions(self._path, s.entry.with_deletions(name, count)))
+                written.append((name, deleted))
+                segments.append(s.with_deletions(s.entry.with_deletions(name, count), deleted))
+        # Each file waits for its own flush to disk: wait for all of them at once.
+        with ThreadPoolExecutor(max_workers=max(len(written), 1)) as pool:
+            list(pool.map(lambda item: write_deletions(self._path, *item), written))
         return segments, found
 
     def _merged(self, merging: list[OpenSegment], extra: list[np.ndarray],

@@ -16,7 +16,7 @@ import numpy as np
 from zorvikdb_cli.bench import HEADER_BYTES
 from zorvikdb_ray.manifest import write_atomically
 
-from .manifest import MANIFEST
+from .manifest import MANIFEST, Segment
 
 LOCK = "lock"
 LEVEL = "f32"
@@ -60,11 +60,14 @@ def write_deletions(directory: str, name: str, deleted: np.ndarray) -> None:
     write_atomically(Path(directory, name), np.packbits(deleted, bitorder="little").tobytes())
 
 
-def read_deletions(directory: str, name: str, rows: int) -> np.ndarray:
-    bits = np.fromfile(os.path.join(directory, name), dtype=np.uint8)
-    if bits.size != (rows + 7) // 8:
-        raise ValueError(f"{name}: holds {bits.size} bytes for {rows} rows")
-    return np.unpackbits(bits, count=rows, bitorder="little").view(bool)
+def read_deletions(directory: str, entry: Segment) -> np.ndarray | None:
+    """Which of the segment's rows are deleted; None when none are."""
+    if entry.deletions is None:
+        return None
+    bits = np.fromfile(os.path.join(directory, entry.deletions), dtype=np.uint8)
+    if bits.size != (entry.rows + 7) // 8:
+        raise ValueError(f"{entry.deletions}: holds {bits.size} bytes for {entry.rows} rows")
+    return np.unpackbits(bits, count=entry.rows, bitorder="little").view(bool)
 
 
 def stored_vectors(path: str, rows: int, dims: int) -> np.ndarray:

@@ -149,15 +149,15 @@ def parse_manifest(data: bytes, directory: str) -> Manifest:
 def _segment(entry: object, at: str) -> Segment:
     if not isinstance(entry, dict):
         raise ValueError(f"{at}: not an object")
-    names = [entry.get("file"), entry.get("ids")]
-    deletions = entry.get("deletions")
-    for name in names + ([deletions] if deletions is not None else []):
+    file, ids, deletions = entry.get("file"), entry.get("ids"), entry.get("deletions")
+    for name in (file, ids) + ((deletions,) if deletions is not None else ()):
         if not isinstance(name, str) or not stays_below(name) or "/" in name:
             raise ValueError(f"{at}: file names must be plain names inside the collection")
+    assert isinstance(file, str) and isinstance(ids, str)
     digest = entry.get("blake3")
     if not isinstance(digest, str) or not HASH_TEXT.fullmatch(digest):
         raise ValueError(f"{at}: 'blake3' must be 64 lowercase hexadecimal digits")
     rows, deleted = count_field(entry, "rows", at), count_field(entry, "deleted", at)
     if rows == 0 or deleted >= rows or (deleted > 0) != (deletions is not None):
         raise ValueError(f"{at}: {rows} rows with {deleted} deleted do not make a live segment")
-    return Segment(names[0], rows, digest, names[1], deletions, deleted)
+    return Segment(file, rows, digest, ids, deletions, deleted)

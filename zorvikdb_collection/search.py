@@ -38,7 +38,7 @@ class Snapshot:
         live rows, or those of them whose ids are in the sorted unique `allowed`."""
         if allowed is None:
             return [(i, s.live_mask) for i, s in enumerate(self.segments)]
-        found = []
+        found: list[tuple[int, np.ndarray | None]] = []
         for i, s in enumerate(self.segments):
             rows = np.sort(s.live_rows(allowed)[1])
             if rows.size == s.entry.rows:

@@ -24,19 +24,19 @@ class OpenSegment:
         self.ids = read_ids(directory, entry.ids, entry.rows)
         self.order = np.argsort(self.ids)
         self.sorted_ids = self.ids[self.order]
-        self._set_deletions(directory, entry)
+        self._set_deletions(entry, read_deletions(directory, entry))
 
-    def _set_deletions(self, directory: str, entry: Segment) -> None:
+    def _set_deletions(self, entry: Segment, deleted: np.ndarray | None) -> None:
         self.entry = entry
-        self.deleted = (read_deletions(directory, entry.deletions, entry.rows)
-                        if entry.deletions else None)
+        self.deleted = deleted
         # What the engine is told to search: every row (no filter) or the live ones.
-        self.live_mask = None if self.deleted is None else ~self.deleted
+        self.live_mask = None if deleted is None else ~deleted
 
-    def with_deletions(self, directory: str, entry: Segment) -> OpenSegment:
-        """This segment under a newer deletions file; engine and id lookup are shared."""
+    def with_deletions(self, entry: Segment, deleted: np.ndarray | None) -> OpenSegment:
+        """This segment under a newer deletions file (`deleted` marks the rows it
+        marks); the engine and the id lookup are shared."""
         other = copy.copy(self)
-        other._set_deletions(directory, entry)
+        other._set_deletions(entry, deleted)
         return other
 
     def live_rows(self, ids: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

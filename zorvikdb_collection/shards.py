@@ -8,12 +8,13 @@ from zorvikdb_ray.manifest import Manifest as ShardManifest
 from zorvikdb_ray.manifest import ShardInfo
 
 from .collection import Collection
-from .manifest import manifest_path
+from .manifest import Segment, manifest_path
 
 
-def as_shards(collection: Collection) -> tuple[ShardManifest, list[str | None], np.ndarray]:
+def as_shards(collection: Collection) -> tuple[ShardManifest, list[Segment | None], np.ndarray]:
     """The shard manifest of the segments (global rows are insertion positions, the
-    metric the one the segment files carry), each segment's deletions file, and the
+    metric the one the segment files carry), the segments' entries (with their
+    deletions), and the
     user id of every insertion position."""
     snapshot, manifest = collection.snapshot, collection.manifest
     if not snapshot.segments:
@@ -23,4 +24,4 @@ def as_shards(collection: Collection) -> tuple[ShardManifest, list[str | None], 
     shard_manifest = ShardManifest(manifest_path(manifest.directory), manifest.dims,
                                    collection.stored_metric, int(snapshot.offsets[-1]), shards,
                                    manifest.digest)
-    return shard_manifest, [s.entry.deletions for s in snapshot.segments], snapshot.ids_by_position
+    return shard_manifest, [s.entry for s in snapshot.segments], snapshot.ids_by_position

@@ -14,6 +14,8 @@ from typing import Any
 import numpy as np
 
 import zorvikdb
+from zorvikdb_collection.files import read_deletions
+from zorvikdb_collection.manifest import Segment
 
 from .errors import ShardError
 from .manifest import ShardInfo, check_inside
@@ -23,17 +25,17 @@ class ShardServer:
     """Answers queries from one shard with global row numbers (local row + first_row)."""
 
     def __init__(self, number: int, shard: ShardInfo, directory: str, dims: int, metric: str,
-                 entry: str, deletions: str | None = None) -> None:
+                 entry: str, segment: Segment | None = None) -> None:
         """Shard `number`, the manifest's `entry` (its name in messages), whose file is
-        under the absolute `directory`, of a collection of `dims` and `metric`; rows that
-        the collection deletions file `deletions` marks are never searched."""
+        under the absolute `directory`, of a collection of `dims` and `metric`; for a
+        segment of a `zorvikdb_collection.Collection`, its deleted rows are never searched."""
         self._number = number
         self._directory = directory
         self._path = shard.path_in(directory)
         self._entry = entry
         self._first_row = np.uint64(shard.first_row)
         self._expected = (dims, shard.rows, metric, shard.blake3)
-        self._deletions = deletions
+        self._segment = segment
         self._engine: zorvikdb.PySearchEngine | None = None
         self._facts: Mapping[str, Any] = {}
         self._filter: dict[str, np.ndarray] = {}
@@ -66,10 +68,8 @@ class ShardServer:
     def _ready_engine(self) -> zorvikdb.PySearchEngine:
         if self._engine is None:
             engine, self._facts = self._open()
-            if self._deletions is not None:
-                from zorvikdb_collection.files import read_deletions
-
-                deleted = read_deletions(self._directory, self._deletions, self._expected[1])
+            deleted = None if self._segment is None else read_deletions(self._directory, self._segment)
+            if deleted is not None:
                 self._filter = {"filter": ~deleted}
             self._engine = engine
         return self._engine

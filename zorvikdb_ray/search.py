@@ -72,10 +72,10 @@ class ShardedSearchEngine:
         self._ids: np.ndarray | None = None  # a Collection's user ids by global row
         if isinstance(manifest, Collection):
             rows = len(manifest)
-            self.manifest, deletions, self._ids = as_shards(manifest)
+            self.manifest, segments, self._ids = as_shards(manifest)
         else:
             self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
-            rows, deletions = self.manifest.rows, [None] * len(self.manifest.shards)
+            rows, segments = self.manifest.rows, [None] * len(self.manifest.shards)
         self.timeout = timeout
         directory = self.manifest.shard_directory(shard_dir)
         self._paths = [s.path_in(directory) for s in self.manifest.shards]
@@ -105,7 +105,7 @@ class ShardedSearchEngine:
                 max_task_retries=max_task_retries,
                 scheduling_strategy=strategy,
                 runtime_env={"env_vars": actor_env},
-            ).remote(i, s, directory, m.dims, m.metric, entry_name(m.path, i), deletions[i])
+            ).remote(i, s, directory, m.dims, m.metric, entry_name(m.path, i), segments[i])
             for i, (s, strategy) in enumerate(zip(m.shards, strategies))
         ]
         try:
