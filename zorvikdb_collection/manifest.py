@@ -22,8 +22,8 @@ from pathlib import Path
 
 import blake3
 
-from zorvikdb_ray.manifest import (METRICS, HASH_TEXT, count_field, entry_name, is_integer,
-                                   manifest_name, stays_below, sync_directory, write_atomically)
+from zorvikdb_ray.manifest import (HASH_TEXT, count_field, entry_name, manifest_body, manifest_name,
+                                   stays_below, sync_directory, write_atomically)
 
 FORMAT = "zorvikdb-collection"
 FORMAT_VERSION = 1
@@ -118,21 +118,8 @@ def read_manifest(directory: str) -> Manifest:
 def parse_manifest(data: bytes, directory: str) -> Manifest:
     path = manifest_path(directory)
     where = manifest_name(path)
-    try:
-        body = json.loads(data)
-    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError):
-        raise ValueError(f"{where}: not a {FORMAT} manifest") from None
-    if not isinstance(body, dict) or body.get("format") != FORMAT:
-        raise ValueError(f"{where}: not a {FORMAT} manifest")
-    version = body.get("format_version")
-    if not is_integer(version) or version != FORMAT_VERSION:
-        raise ValueError(f"{where}: format_version {version!r} is not supported "
-                         f"(this reader knows {FORMAT_VERSION})")
-    dims = count_field(body, "dims", where)
+    body, dims, metric = manifest_body(data, where, FORMAT, FORMAT_VERSION)
     generation = count_field(body, "generation", where)
-    metric = body.get("metric")
-    if metric not in METRICS:
-        raise ValueError(f"{where}: unknown metric {metric!r}")
     entries = body.get("segments")
     if not isinstance(entries, list):
         raise ValueError(f"{where}: 'segments' must be a list")

@@ -198,25 +198,32 @@ def read_manifest(path: str | os.PathLike[str]) -> Manifest:
     return parse_manifest(data, path)
 
 
-def parse_manifest(data: bytes, path: str) -> Manifest:
-    where = manifest_name(path)
+def manifest_body(data: bytes, where: str, form: str, version: int) -> tuple[dict, int, str]:
+    """The JSON object of a manifest of format `form` at `version`, with its dims and
+    metric; ValueError names `where` and what is wrong."""
     try:
         body = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as err:
         raise ValueError(f"{where}: not JSON ({err})") from None
     except RecursionError:
         raise ValueError(f"{where}: nested too deeply") from None
-    if not isinstance(body, dict) or body.get("format") != FORMAT:
-        raise ValueError(f"{where}: not a {FORMAT} manifest")
-    version = body.get("format_version")
-    if not is_integer(version) or version != FORMAT_VERSION:
-        raise ValueError(f"{where}: format_version {version!r} is not supported "
-                         f"(this reader knows {FORMAT_VERSION})")
+    if not isinstance(body, dict) or body.get("format") != form:
+        raise ValueError(f"{where}: not a {form} manifest")
+    found = body.get("format_version")
+    if not is_integer(found) or found != version:
+        raise ValueError(f"{where}: format_version {found!r} is not supported "
+                         f"(this reader knows {version})")
     dims = count_field(body, "dims", where)
-    rows = count_field(body, "rows", where)
     metric = body.get("metric")
     if metric not in METRICS:
         raise ValueError(f"{where}: unknown metric {metric!r}")
+    return body, dims, metric
+
+
+def parse_manifest(data: bytes, path: str) -> Manifest:
+    where = manifest_name(path)
+    body, dims, metric = manifest_body(data, where, FORMAT, FORMAT_VERSION)
+    rows = count_field(body, "rows", where)
     entries = body.get("shards")
     if not isinstance(entries, list) or not entries:
         raise ValueError(f"{where}: 'shards' must be a non-empty list")
