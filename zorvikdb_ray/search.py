@@ -76,6 +76,7 @@ class ShardedSearchEngine:
         else:
             self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
             rows, segments = self.manifest.rows, [None] * len(self.manifest.shards)
+        self._rows = rows
         self.timeout = timeout
         directory = self.manifest.shard_directory(shard_dir)
         self._paths = [s.path_in(directory) for s in self.manifest.shards]
@@ -122,7 +123,7 @@ class ShardedSearchEngine:
         return self.manifest.dims
 
     def rows(self) -> int:
-        return self.manifest.rows
+        return self._rows
 
     def shard_status(self) -> list[dict]:
         """For every shard, once its actor has opened and checked its file: the actor's
