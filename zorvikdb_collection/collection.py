@@ -161,9 +161,8 @@ class Collection:
 
     def _search(self, queries: np.ndarray, k: int, ids: Any, batch: bool) -> dict:
         k = check_k(k)
-        allowed = None if ids is None else check_ids(ids, unique=False)
         snapshot = self._snapshot
-        found, scores = snapshot.search(queries, k, allowed, batch)
+        found, scores = snapshot.search(queries, k, ids, batch)
         return {"ids": found, "scores": scores, "manifest_hash": snapshot.digest}
 
     # -- writing ------------------------------------------------------------------------

@@ -10,16 +10,21 @@ the live rows in insertion order would give: ties go to the row added first.
 
 from __future__ import annotations
 
+from collections import OrderedDict
 from collections.abc import Sequence
 
+import blake3
 import numpy as np
 
 from zorvikdb_ray.merge import merge_top_k
 
+from .checks import check_ids
 from .segment import OpenSegment
 
 # With fewer allowed rows than this share of a segment, the filter is a row list.
 ROW_LIST_SHARE = 8
+KEPT_FILTERS = 4
+Filters = list[tuple[int, "np.ndarray | None"]]
 
 
 class Snapshot:
@@ -32,13 +37,29 @@ class Snapshot:
         self.offsets = np.cumsum([0] + [s.entry.rows for s in self.segments])
         self.ids_by_position = (np.concatenate([s.ids for s in self.segments])
                                 if self.segments else np.empty(0, np.uint64))
+        # The filters of the allow-lists searched last, by the hash of their bytes: an
+        # allow-list of most rows costs more to translate than to search.
+        self._filters: OrderedDict[str, Filters] = OrderedDict()
 
-    def filters(self, allowed: np.ndarray | None) -> list[tuple[int, np.ndarray | None]]:
+    def filters(self, ids: object) -> Filters:
         """(segment number, engine filter) of every segment with rows to search: its
-        live rows, or those of them whose ids are in the sorted unique `allowed`."""
-        if allowed is None:
+        live rows, or those of them whose ids are in the allow-list `ids` (if not None)."""
+        if ids is None:
             return [(i, s.live_mask) for i, s in enumerate(self.segments)]
-        found: list[tuple[int, np.ndarray | None]] = []
+        given = np.asarray(ids)
+        if given.dtype.kind not in "iu":
+            given = check_ids(given, unique=False)  # refuses all but an empty list
+        hasher = blake3.blake3(f"{given.dtype.str}{given.shape}".encode())
+        key = hasher.update(np.ascontiguousarray(given).reshape(-1).view(np.uint8)).hexdigest()
+        if key not in self._filters:
+            self._filters[key] = self._translate(check_ids(given, unique=False))
+            if len(self._filters) > KEPT_FILTERS:
+                self._filters.popitem(last=False)
+        self._filters.move_to_end(key)
+        return self._filters[key]
+
+    def _translate(self, allowed: np.ndarray) -> Filters:
+        found: Filters = []
         for i, s in enumerate(self.segments):
             rows = np.sort(s.live_rows(allowed)[1])
             if rows.size == s.entry.rows:
@@ -51,13 +72,14 @@ class Snapshot:
                 found.append((i, rows.astype(np.uint64)))
         return found
 
-    def search(self, queries: np.ndarray, k: int, allowed: np.ndarray | None,
+    def search(self, queries: np.ndarray, k: int, allowed: object,
                batch: bool) -> tuple[np.ndarray, np.ndarray]:
         """Ids and scores, best first: 1-D for one query, (m, w) for a batch."""
         positions, scores = [], []
         m = queries.shape[0] if batch else 1
+        chosen = self.filters(allowed)
         if k > 0 and m > 0:
-            for i, mask in self.filters(allowed):
+            for i, mask in chosen:
                 kw = {} if mask is None else {"filter": mask}
                 engine = self.segments[i].engine
                 found = (engine.query_batch_arrays(queries, k, **kw) if batch
