@@ -285,7 +285,7 @@ def test_a_reader_beside_a_writer_sees_only_committed_snapshots(tmp_path):
     by_hash = {empty: models[0]}
     by_hash.update((line.split()[1], models[int(line.split()[0]) + 1]) for line in written)
     q = np.random.default_rng(0).standard_normal(DIMS, dtype=np.float32)
-    assert len(written) > 10 and len(answers) > 10
+    assert written and answers
     for line in answers:
         digest, unfiltered, ids, bits = json.loads(line)
         assert digest in by_hash, "an answer from no committed snapshot"

@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures.thread import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
 import zorvikdb
+from zorvikdb_ray.manifest import file_hash
 
 from .checks import check_dims, check_ids, check_k, check_metric, check_vectors
 from .files import (LEVEL, deletions_name, ids_name, index_name, read_deletions,
@@ -282,12 +283,10 @@ class Collection:
         return [*kept, self._finish(stem, ids)]
 
     def _finish(self, stem: str, ids: np.ndarray) -> OpenSegment:
-        """The segment written under `stem`, with its ids file, opened."""
+        """The segment written under `stem`, with its ids file."""
         write_ids(self._path, ids_name(stem), ids)
-        engine = zorvikdb.PySearchEngine(os.path.join(self._path, index_name(stem)), False)
-        facts = engine.query_exact_arrays(np.zeros(self.dims, np.float32), 0)
-        entry = Segment(index_name(stem), ids.size, facts["index_hash"], ids_name(stem))
-        return OpenSegment(self._path, entry, engine)
+        digest = file_hash(os.path.join(self._path, index_name(stem)))
+        return OpenSegment(self._path, Segment(index_name(stem), ids.size, digest, ids_name(stem)))
 
     def _write(self, change: Change, needed: Callable[[], bool]) -> None:
         """Runs `change` under the writer lock on the latest commit and commits its

@@ -50,7 +50,7 @@ class Snapshot:
         if given.dtype.kind not in "iu":
             given = check_ids(given, unique=False)  # refuses all but an empty list
         hasher = blake3.blake3(f"{given.dtype.str}{given.shape}".encode())
-        key = hasher.update(np.ascontiguousarray(given).reshape(-1).view(np.uint8)).hexdigest()
+        key = hasher.update(np.ascontiguousarray(given).reshape(-1).view(np.uint8).data).hexdigest()
         if key not in self._filters:
             self._filters[key] = self._translate(check_ids(given, unique=False))
             if len(self._filters) > KEPT_FILTERS:
