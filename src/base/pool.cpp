@@ -115,12 +115,13 @@ void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::s
     }
     group->drain();
 
-    // Indices still running elsewhere: help with queued work, then wait for them.
+    // Every index is claimed now, each by a thread that is running it, so waiting cannot
+    // deadlock. The caller takes on no queued work meanwhile: that may belong to another
+    // caller's group (several threads submit at once when the interpreter lock is let go)
+    // and would hold this caller long after its own indices are done.
     if (group->done.load(std::memory_order_acquire) != count) {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (group->done.load(std::memory_order_acquire) != count) {
-            if (!run_one_queued(lock)) wake_.wait(lock);
-        }
+        wake_.wait(lock, [&] { return group->done.load(std::memory_order_acquire) == count; });
     }
     if (group->error) std::rethrow_exception(group->error);
 }

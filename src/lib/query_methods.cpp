@@ -8,6 +8,7 @@
 #include "lib/hashing.hpp"
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
+#include "lib/unlocked.hpp"
 
 namespace zorvik::lib {
 
@@ -15,10 +16,12 @@ namespace {
 
 constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k}};
 
-// search_exact for `q`, refused up front when its answer of `cost` does not fit.
-Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
-    return search_if_it_fits(answers_fit(engine, 1, q.k, cost), q.k,
-                             [&](std::uint64_t k) { return search_exact(engine, q.values, k, search_scope(q)); });
+// search_exact for `q`, refused up front when its answer does not fit `budget`.
+Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, const AnswerBudget& budget) {
+    const Scope scope = search_scope(q);
+    return search_if_it_fits(budget.fits(), q.k, [&](std::uint64_t k) {
+        return unlocked(scope, [&] { return search_exact(engine, q.values, k, scope); });
+    });
 }
 
 // A new 1-D array of `n` elements of `type`; its data pointer in *data.
@@ -39,7 +42,9 @@ PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryExactSig, args, kwargs, &q)) return nullptr;
-        auto outcome = search_within(engine_of(self), q, kItemsCost);
+        const EngineHandle engine = hold_engine(self);
+        const AnswerBudget budget(*engine, 1, q.k, kItemsCost);
+        auto outcome = search_within(*engine, q, budget);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, plain_fields(std::move(outcome.value())));
     });
@@ -49,8 +54,10 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Request q;
         if (!open_request(kQueryExactArraysSig, args, kwargs, &q)) return nullptr;
-        const Engine& engine = engine_of(self);
-        auto outcome = search_within(engine, q, kArraysCost);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
+        const AnswerBudget budget(engine, 1, q.k, kArraysCost);
+        auto outcome = search_within(engine, q, budget);
         if (!outcome) return raise_value_error(outcome.error());
         const QueryOutcome& out = outcome.value();
 
@@ -80,10 +87,12 @@ PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryExactDetailedSig, args, kwargs, &q)) return nullptr;
-        const Engine& engine = engine_of(self);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
         // The query is hashed before the search looks at it.
         std::string query_hash = query_hash_text(*state, q.values.data(), q.values.size());
-        auto outcome = search_within(engine, q, kItemsCost);
+        const AnswerBudget budget(engine, 1, q.k, kItemsCost);
+        auto outcome = search_within(engine, q, budget);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, detailed_fields(std::move(outcome.value()), hex_text(engine.index_hash),
                                                   index_facts(engine), std::move(query_hash)));
