@@ -43,7 +43,7 @@ struct ThreadPool::Group {
             }
             if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
                 std::lock_guard<std::mutex> g(pool->mutex_);
-                pool->wake_.notify_all();
+                pool->finished_.notify_all();
             }
         }
     }
@@ -111,7 +111,8 @@ void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::s
                 // a helper that starts later finds nothing to claim and never touches `body`.
             }
         }
-        if (queued > 0) wake_.notify_all();
+        // One worker per helper: the others sleep on, so little work wakes few threads.
+        for (std::size_t i = 0; i < queued; ++i) wake_.notify_one();
     }
     group->drain();
 
@@ -121,7 +122,7 @@ void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::s
     // and would hold this caller long after its own indices are done.
     if (group->done.load(std::memory_order_acquire) != count) {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return group->done.load(std::memory_order_acquire) == count; });
+        finished_.wait(lock, [&] { return group->done.load(std::memory_order_acquire) == count; });
     }
     if (group->error) std::rethrow_exception(group->error);
 }

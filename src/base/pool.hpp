@@ -37,7 +37,8 @@ private:
     bool run_one_queued(std::unique_lock<std::mutex>& lock);
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;      // workers: a task was queued, or the pool stops
+    std::condition_variable finished_;  // callers: a group's last index is done
     std::deque<std::function<void()>> queue_;
     std::vector<std::thread> workers_;
     bool stopping_ = false;

@@ -13,6 +13,9 @@ namespace zorvik {
 
 namespace {
 
+// Tasks the scan of `e` is worth: a few per thread, but none under kMinPieceElements
+// floats, so that a small index is scanned by the caller alone (waking a worker costs
+// more than the rows) and leaves the pool to other callers.
 std::uint64_t piece_count(const Engine& e) {
     const std::uint64_t threads = std::max<std::uint64_t>(pool::thread_count(), 1);
     const std::uint64_t by_work = std::max<std::uint64_t>(e.rows * e.dims / tuning::kMinPieceElements, 1);
@@ -53,7 +56,11 @@ std::vector<Hit> scan_all(const Engine& engine, std::span<const float> query, st
 std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
     const bool scalar = settings::force_scalar();
 
-    const std::uint64_t chunk = row_chunk_size(engine, pool::thread_count());
+    // The chunks of the formula, cut smaller where they are fewer than the pieces the work
+    // is worth: a chunk per task keeps every thread busy on an index of one or two chunks.
+    const std::uint64_t pieces = piece_count(engine);
+    const std::uint64_t chunk =
+        std::min(row_chunk_size(engine, pool::thread_count()), (engine.rows + pieces - 1) / pieces);
     const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
     std::vector<std::vector<Hit>> lists(chunks);
     pool::parallel_for(chunks, [&](std::size_t c) {
