@@ -58,6 +58,19 @@ def parse_args():
 
 
 
+def numpy_peer(X, metric, k):
+    """NumPy's answer to one query: X @ q, argpartition, then a sort of the k best."""
+    x_sq = np.einsum("ij,ij->i", X, X) if metric == "euclidean" else None
+
+    def query(q):
+        s = X @ q
+        s = x_sq - 2.0 * s if x_sq is not None else -s  # + |q|^2 does not change the order
+        part = np.argpartition(s, k - 1)[:k]
+        return part[np.argsort(s[part], kind="stable")]
+
+    return query
+
+
 def interleaved_medians(engines, queries, warmup, rounds):
     """Median latency (ms) per engine. Engines take turns on every query, in a rotating
     order, so that load from elsewhere on the machine hits all of them alike."""
@@ -106,19 +119,10 @@ def main():
     queries = [rng.standard_normal(args.dims, dtype=np.float32) for _ in range(args.queries)]
     k = max(1, min(args.k, args.rows))
     euclid = args.metric == "euclidean"
-    x_sq = np.einsum("ij,ij->i", X, X) if euclid else None
+    numpy_query = numpy_peer(X, args.metric, k)
 
     def zorvik_query(q):
         return engine.query_exact_arrays(q, k)
-
-    def numpy_query(q):
-        s = X @ q
-        if euclid:
-            s = x_sq - 2.0 * s  # + |q|^2 does not change the order
-            part = np.argpartition(s, k - 1)[:k]
-            return part[np.argsort(s[part], kind="stable")]
-        part = np.argpartition(-s, k - 1)[:k]
-        return part[np.argsort(-s[part], kind="stable")]
 
     print(f"data: {args.rows} x {args.dims} float32 ({nbytes / 1e9:.2f} GB), metric {args.metric}, k {k}, "
           f"threads {args.threads}, {args.queries} queries")

@@ -43,7 +43,7 @@ struct ThreadPool::Group {
             }
             if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
                 std::lock_guard<std::mutex> g(pool->mutex_);
-                pool->wake_.notify_all();
+                pool->finished_.notify_all();
             }
         }
     }
@@ -111,16 +111,18 @@ void ThreadPool::parallel_for(std::size_t count, const std::function<void(std::s
                 // a helper that starts later finds nothing to claim and never touches `body`.
             }
         }
-        if (queued > 0) wake_.notify_all();
+        // One worker per helper: the others sleep on, so little work wakes few threads.
+        for (std::size_t i = 0; i < queued; ++i) wake_.notify_one();
     }
     group->drain();
 
-    // Indices still running elsewhere: help with queued work, then wait for them.
+    // Every index is claimed now, each by a thread that is running it, so waiting cannot
+    // deadlock. The caller takes on no queued work meanwhile: that may belong to another
+    // caller's group (several threads submit at once when the interpreter lock is let go)
+    // and would hold this caller long after its own indices are done.
     if (group->done.load(std::memory_order_acquire) != count) {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (group->done.load(std::memory_order_acquire) != count) {
-            if (!run_one_queued(lock)) wake_.wait(lock);
-        }
+        finished_.wait(lock, [&] { return group->done.load(std::memory_order_acquire) == count; });
     }
     if (group->error) std::rethrow_exception(group->error);
 }

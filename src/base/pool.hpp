@@ -1,8 +1,9 @@
 #pragma once
 // The process-wide worker pool: a fixed set of std::threads fed from one queue.
-// A caller waiting for its tasks runs queued tasks itself, so parallel work started
-// from inside a task cannot deadlock. An exception thrown by a task is rethrown in
-// the caller that waits for it.
+// Any number of threads may submit work at once. A caller runs its own indices until
+// none is left unclaimed, so parallel work started from inside a task cannot deadlock:
+// the caller then waits only for indices other threads are running. An exception thrown
+// by a task is rethrown in the caller whose task threw it.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +37,8 @@ private:
     bool run_one_queued(std::unique_lock<std::mutex>& lock);
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;      // workers: a task was queued, or the pool stops
+    std::condition_variable finished_;  // callers: a group's last index is done
     std::deque<std::function<void()>> queue_;
     std::vector<std::thread> workers_;
     bool stopping_ = false;

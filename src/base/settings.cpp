@@ -44,7 +44,8 @@ bool force_scalar() {
 
 SearchSettings search_settings() {
     g_scalar_seen.store(is_one("ZORVIK_FORCE_SCALAR") ? 1 : 0, std::memory_order_release);
-    return {raw("ZORVIK_SINGLE_MODE"), raw("ZORVIK_BATCH_MODE"), positive_count("ZORVIK_QBLOCK")};
+    return {raw("ZORVIK_SINGLE_MODE"), raw("ZORVIK_BATCH_MODE"), positive_count("ZORVIK_QBLOCK"),
+            is_one("ZORVIK_RELEASE_GIL")};
 }
 
 bool strict_memcheck() { return is_one("ZORVIK_STRICT_MEMCHECK"); }

@@ -16,6 +16,7 @@ struct SearchSettings {
     std::optional<std::string> single_mode;        // ZORVIK_SINGLE_MODE; unset: nullopt
     std::optional<std::string> batch_mode;         // ZORVIK_BATCH_MODE; unset: nullopt
     std::optional<std::uint64_t> query_block;      // ZORVIK_QBLOCK: a count above 0, else nullopt
+    bool release_lock = false;                     // ZORVIK_RELEASE_GIL: exactly "1"
 };
 
 // Reads the search settings, and ZORVIK_FORCE_SCALAR for force_scalar() to take when it

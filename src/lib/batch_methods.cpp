@@ -15,6 +15,7 @@
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 #include "lib/search_scope.hpp"
+#include "lib/unlocked.hpp"
 
 namespace zorvik::lib {
 
@@ -22,10 +23,10 @@ namespace {
 
 constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}, kFilterParam};
 
-// search_batch for `q`, refused up front when its answers of `cost` do not fit.
-Expected<BatchOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
-    return scoped_search(engine, q, answers_fit(engine, q.n, q.k, cost), [&](std::uint64_t k, const Scope& scope) {
-        return search_batch(engine, q.values, q.d, k, scope);
+// search_batch for `q`, refused up front when its answers do not fit `budget`.
+Expected<BatchOutcome> search_within(const Engine& engine, const Request& q, const AnswerBudget& budget) {
+    return scoped_search(engine, q, budget.fits(), [&](std::uint64_t k, const Scope& scope) {
+        return unlocked(scope, [&] { return search_batch(engine, q.values, q.d, k, scope); });
     });
 }
 
@@ -91,7 +92,9 @@ PyObject* query_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryBatchSig, args, kwargs, &q)) return nullptr;
-        auto searched = search_within(engine_of(self), q, kItemsCost);
+        const EngineHandle engine = hold_engine(self);
+        const AnswerBudget budget(*engine, q.n, q.k, kItemsCost);
+        auto searched = search_within(*engine, q, budget);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
         PyObject* list =
@@ -105,8 +108,10 @@ PyObject* query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Request q;
         if (!open_request(kQueryBatchArraysSig, args, kwargs, &q)) return nullptr;
-        const Engine& engine = engine_of(self);
-        auto searched = search_within(engine, q, kArraysCost);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
+        const AnswerBudget budget(engine, q.n, q.k, kArraysCost);
+        auto searched = search_within(engine, q, budget);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
         PyObject* result = new_dict([&](PyObject* dict) {
@@ -127,7 +132,8 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryBatchDetailedSig, args, kwargs, &q)) return nullptr;
-        const Engine& engine = engine_of(self);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
         // Shape first, then every row's hash, then the search.
         if (Status s = check_batch_shape(engine, q.values.size(), q.d, ShapeOrder::DimensionsFirst); !s)
             return raise_value_error(s.error());
@@ -136,7 +142,8 @@ PyObject* query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         for (std::uint64_t i = 0; i < q.n; ++i)
             hashes.push_back(query_hash_text(*state, q.values.data() + i * q.d, static_cast<std::size_t>(q.d)));
 
-        auto searched = search_within(engine, q, kItemsCost);
+        const AnswerBudget budget(engine, q.n, q.k, kItemsCost);
+        auto searched = search_within(engine, q, budget);
         if (!searched) return raise_value_error(searched.error());
         BatchOutcome answers = std::move(searched.value());
         const std::string index_hash = hex_text(engine.index_hash);

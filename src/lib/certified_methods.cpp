@@ -11,6 +11,7 @@
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 #include "lib/search_scope.hpp"
+#include "lib/unlocked.hpp"
 
 namespace zorvik::lib {
 
@@ -36,9 +37,9 @@ constexpr Param kExplainParams[] = {{"query", ArrayArg::Vector},
                                     {"block_size", &Request::block_size},
                                     {"top_blocks", &Request::top_blocks}};
 
-// Whether `answers` certified answers to `req` fit in the memory still available.
-bool certified_fit(const Engine& engine, const Request& req, std::uint64_t answers) {
-    return answers_fit(engine, answers, req.k, kCertifiedCost, certificate_bytes(engine, req.k, req.block_size));
+// The budget of `answers` certified answers to `req`.
+AnswerBudget certified_budget(const Engine& engine, const Request& req, std::uint64_t answers) {
+    return AnswerBudget(engine, answers, req.k, kCertifiedCost, certificate_bytes(engine, req.k, req.block_size));
 }
 
 PyObject* float_object(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
@@ -115,9 +116,13 @@ PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs
         State* state = state_of(Py_TYPE(self));
         Request req;
         if (state == nullptr || !open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
-        const Engine& engine = engine_of(self);
-        auto r = scoped_search(engine, req, certified_fit(engine, req, 1), [&](std::uint64_t k, const Scope& scope) {
-            return certified_query(engine, req.values, k, req.block_size, req.enable_pruning, scope);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
+        const AnswerBudget budget = certified_budget(engine, req, 1);
+        auto r = scoped_search(engine, req, budget.fits(), [&](std::uint64_t k, const Scope& scope) {
+            return unlocked(scope, [&] {
+                return certified_query(engine, req.values, k, req.block_size, req.enable_pruning, scope);
+            });
         });
         if (!r) return raise_value_error(r.error());
         return certified_dict(r.value(), hex_text(engine.index_hash), index_facts(engine),
@@ -130,10 +135,14 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
         State* state = state_of(Py_TYPE(self));
         Request req;
         if (state == nullptr || !open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
-        const Engine& engine = engine_of(self);
-        auto r = scoped_search(engine, req, certified_fit(engine, req, req.n), [&](std::uint64_t k, const Scope& scope) {
-            return certified_batch(engine, req.values.data(), req.n, req.d, k, req.block_size, req.enable_pruning,
-                                   scope);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
+        const AnswerBudget budget = certified_budget(engine, req, req.n);
+        auto r = scoped_search(engine, req, budget.fits(), [&](std::uint64_t k, const Scope& scope) {
+            return unlocked(scope, [&] {
+                return certified_batch(engine, req.values.data(), req.n, req.d, k, req.block_size,
+                                       req.enable_pruning, scope);
+            });
         });
         if (!r) return raise_value_error(r.error());
         const std::vector<CertifiedResult>& records = r.value();

@@ -9,6 +9,7 @@
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
 #include "lib/search_scope.hpp"
+#include "lib/unlocked.hpp"
 
 namespace zorvik::lib {
 
@@ -16,10 +17,10 @@ namespace {
 
 constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k}, kFilterParam};
 
-// search_exact for `q`, refused up front when its answer of `cost` does not fit.
-Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
-    return scoped_search(engine, q, answers_fit(engine, 1, q.k, cost), [&](std::uint64_t k, const Scope& scope) {
-        return search_exact(engine, q.values, k, scope);
+// search_exact for `q`, refused up front when its answer does not fit `budget`.
+Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, const AnswerBudget& budget) {
+    return scoped_search(engine, q, budget.fits(), [&](std::uint64_t k, const Scope& scope) {
+        return unlocked(scope, [&] { return search_exact(engine, q.values, k, scope); });
     });
 }
 
@@ -41,7 +42,9 @@ PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
         const State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryExactSig, args, kwargs, &q)) return nullptr;
-        auto outcome = search_within(engine_of(self), q, kItemsCost);
+        const EngineHandle engine = hold_engine(self);
+        const AnswerBudget budget(*engine, 1, q.k, kItemsCost);
+        auto outcome = search_within(*engine, q, budget);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, plain_fields(std::move(outcome.value())));
     });
@@ -51,8 +54,10 @@ PyObject* query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Request q;
         if (!open_request(kQueryExactArraysSig, args, kwargs, &q)) return nullptr;
-        const Engine& engine = engine_of(self);
-        auto outcome = search_within(engine, q, kArraysCost);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
+        const AnswerBudget budget(engine, 1, q.k, kArraysCost);
+        auto outcome = search_within(engine, q, budget);
         if (!outcome) return raise_value_error(outcome.error());
         const QueryOutcome& out = outcome.value();
 
@@ -82,10 +87,12 @@ PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         State* state = state_of(Py_TYPE(self));
         Request q;
         if (state == nullptr || !open_request(kQueryExactDetailedSig, args, kwargs, &q)) return nullptr;
-        const Engine& engine = engine_of(self);
+        const EngineHandle held = hold_engine(self);
+        const Engine& engine = *held;
         // The query is hashed before the search looks at it.
         std::string query_hash = query_hash_text(*state, q.values.data(), q.values.size());
-        auto outcome = search_within(engine, q, kItemsCost);
+        const AnswerBudget budget(engine, 1, q.k, kItemsCost);
+        auto outcome = search_within(engine, q, budget);
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, detailed_fields(std::move(outcome.value()), hex_text(engine.index_hash),
                                                   index_facts(engine), std::move(query_hash)));

@@ -1,6 +1,7 @@
 #include "lib/result_budget.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 #include "base/memory_limit.hpp"
 #include "engine/certified/certified.hpp"
@@ -19,13 +20,28 @@ constexpr double kAlwaysAllowedBytes = double(16 << 20);
 constexpr double kRecordBytes = 48;      // a float in a list, and the engine's copy of it
 constexpr double kBlockIdBytes = 40;     // an int in a list, and the engine's copy of it
 
+// Bytes set aside by the budgets of the calls under way.
+std::atomic<std::uint64_t> g_set_aside{0};
+
 }  // namespace
 
-bool answers_fit(const Engine& engine, std::uint64_t answers, std::uint64_t k, ResultCost cost, double extra) {
+AnswerBudget::AnswerBudget(const Engine& engine, std::uint64_t answers, std::uint64_t k, ResultCost cost,
+                           double extra) {
     const double hits = static_cast<double>(std::min(k, engine.rows));
     const double need = static_cast<double>(answers) * (cost.per_answer + extra + hits * cost.per_hit) * kSafetyFactor;
-    return need <= kAlwaysAllowedBytes || need <= static_cast<double>(available_memory_bytes());
+    if (need <= kAlwaysAllowedBytes) {
+        fits_ = true;
+        return;
+    }
+    const double others = static_cast<double>(g_set_aside.load(std::memory_order_relaxed));
+    fits_ = need + others <= static_cast<double>(available_memory_bytes());
+    if (fits_) {
+        taken_ = static_cast<std::uint64_t>(need);
+        g_set_aside.fetch_add(taken_, std::memory_order_relaxed);
+    }
 }
+
+AnswerBudget::~AnswerBudget() { g_set_aside.fetch_sub(taken_, std::memory_order_relaxed); }
 
 double certificate_bytes(const Engine& engine, std::uint64_t k, std::uint64_t block_size) {
     // Each row after the first k is either pruned (one bound) or scored (at most one new

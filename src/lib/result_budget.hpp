@@ -22,9 +22,23 @@ inline constexpr ResultCost kItemsCost{1024, 56};       // result objects: hits,
 inline constexpr ResultCost kArraysCost{384, 28};       // index and score arrays beside the hits
 inline constexpr ResultCost kCertifiedCost{2048, 288};  // a dict of an int and a float per hit
 
-// Whether `answers` answers of min(k, rows) hits each, and `extra` bytes besides per
-// answer, fit in the memory this process still has.
-bool answers_fit(const Engine& engine, std::uint64_t answers, std::uint64_t k, ResultCost cost, double extra = 0);
+// The memory `answers` answers of min(k, rows) hits each, and `extra` bytes besides per
+// answer, take, and whether it fits in what this process still has. When it fits it is
+// set aside until the budget goes, at the end of the method: calls running at once (the
+// interpreter lock let go) each count what the others have set aside.
+class AnswerBudget {
+public:
+    AnswerBudget(const Engine& engine, std::uint64_t answers, std::uint64_t k, ResultCost cost, double extra = 0);
+    ~AnswerBudget();
+    AnswerBudget(const AnswerBudget&) = delete;
+    AnswerBudget& operator=(const AnswerBudget&) = delete;
+
+    bool fits() const { return fits_; }
+
+private:
+    std::uint64_t taken_ = 0;
+    bool fits_ = false;
+};
 
 // What a certificate's lists take: its records (every pruned row and every threshold,
 // up to the cap) and its block order.

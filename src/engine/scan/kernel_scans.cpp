@@ -14,6 +14,9 @@ namespace zorvik {
 
 namespace {
 
+// Tasks a scan of `rows` rows of `e` is worth: a few per thread, but none under
+// kMinPieceElements floats, so that a small index is scanned by the caller alone (waking
+// a worker costs more than the rows) and leaves the pool to other callers.
 std::uint64_t piece_count(const Engine& e, std::uint64_t rows) {
     const std::uint64_t threads = std::max<std::uint64_t>(pool::thread_count(), 1);
     const std::uint64_t by_work = std::max<std::uint64_t>(rows * e.dims / tuning::kMinPieceElements, 1);
@@ -62,8 +65,11 @@ std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query
     const bool scalar = settings::force_scalar();
     const AllowedRows allowed(engine, scope);
 
+    // The chunks of the formula, cut smaller where they are fewer than the pieces the work
+    // is worth: a chunk per task keeps every thread busy on an index of one or two chunks.
     const std::uint64_t n = allowed.count();
-    const std::uint64_t chunk = row_chunk_size(engine, n, pool::thread_count());
+    const std::uint64_t pieces = piece_count(engine, n);
+    const std::uint64_t chunk = std::min(row_chunk_size(engine, n, pool::thread_count()), (n + pieces - 1) / pieces);
     const std::uint64_t chunks = scan::chunk_count(chunk, n);
     std::vector<std::vector<Hit>> lists(chunks);
     pool::parallel_for(chunks, [&](std::size_t c) {
