@@ -17,14 +17,13 @@ unfiltered (single query and batch); a mask of 1M rows costs a few ms at most.
 
 import argparse
 import os
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 from bench_data import HEADER, METRIC_IDS, index_file
+from bench_single import interleaved_medians
 from figures import write_figures
 
 
@@ -43,23 +42,6 @@ def parse_args():
     p.add_argument("--data-dir", default=str(Path(__file__).resolve().parent / "data"))
     p.add_argument("--json", metavar="PATH", help="also write the printed figures to PATH as JSON")
     return p.parse_args()
-
-
-def interleaved_medians(engines, inputs, rounds, warmup=1):
-    """Median time (ms) per engine; engines take turns on every input in a rotating order."""
-    names = list(engines)
-    for x in inputs[:warmup]:
-        for name in names:
-            engines[name](x)
-    times = {name: [] for name in names}
-    for r in range(rounds):
-        for i, x in enumerate(inputs):
-            shift = (r * len(inputs) + i) % len(names)
-            for name in names[shift:] + names[:shift]:
-                t0 = time.perf_counter()
-                engines[name](x)
-                times[name].append((time.perf_counter() - t0) * 1000.0)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def numpy_best(X, allowed, euclid, x_sq, k, query_block=64):
@@ -127,7 +109,7 @@ def main():
                 allowed = np.flatnonzero(m)
                 engines[f"zorvikdb {s:g}"] = lambda x, m=m, method=method: method(x, k, filter=m)
                 engines[f"numpy {s:g}"] = numpy_best(X, allowed, euclid, x_sq, k)
-            med = interleaved_medians(engines, inputs, rounds)
+            med = interleaved_medians(engines, inputs, 1, rounds)
             base = med["unfiltered"]
             print(f"\n{label} ({method.__name__}): unfiltered {base:9.2f} ms median")
             print(f"{'allowed':>8} {'zorvikdb ms':>12} {'/ unfiltered':>13} {'numpy ms':>10} {'zorvikdb / numpy':>17}")
@@ -145,7 +127,7 @@ def main():
             build[f"rows {s:g}"] = lambda f, r=rows_sorted: engine.query_exact_arrays(q, 0, filter=r)
             shuffled = rng.permutation(rows_sorted)
             build[f"shuffled rows {s:g}"] = lambda f, r=shuffled: engine.query_exact_arrays(q, 0, filter=r)
-        med = interleaved_medians(build, [None] * 20, 1)
+        med = interleaved_medians(build, [None] * 20, 1, 1)
         none = med.pop("no filter")
         print(f"\nfilter argument and build (call with k = 0, less {none:.3f} ms without a filter):")
         for name, t in med.items():
