@@ -68,6 +68,7 @@ def test_every_method_answers_over_the_allowed_rows_only(open_index, monkeypatch
     ([3, ROWS], ValueError, f"filter row {ROWS} is out of range for an index of {ROWS} rows"),
     (np.array([2, -1], np.int8), ValueError, f"filter row -1 is out of range for an index of {ROWS} rows"),
     (np.array([5, 9, 5], np.uint64), ValueError, "filter row 5 is given more than once"),
+    (np.r_[np.arange(ROWS)[::-1], 9, 7], ValueError, "filter row 7 is given more than once"),  # long, unsorted
     (np.array([1.0, 2.0]), TypeError, "argument 'filter': a filter holds booleans or integers, not float64"),
     (np.ones((2, 2), bool), TypeError, "argument 'filter': a filter is one-dimensional, not 2-dimensional"),
     ([[1], [2, 3]], TypeError, "argument 'filter': a filter is a boolean mask or an array of row numbers, not 'list'"),

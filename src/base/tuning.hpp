@@ -60,6 +60,13 @@ inline constexpr std::uint64_t kGatherFloats = std::uint64_t{1} << 20;
 // kBlasRowPiece is a multiple of it.
 inline constexpr std::uint64_t kProductRowGroup = 32;
 
+// ---- Row filters
+
+// A row list in no order is sorted when it holds fewer than 1 / kFilterSortShare of the
+// index's rows; a longer one is marked in a mask of one flag per row, whose pass costs
+// about what sorting that many numbers would.
+inline constexpr std::uint64_t kFilterSortShare = 64;
+
 // ---- Batch modes
 
 // Automatic choice: the blocked scan from this many queries (it reads the rows once).

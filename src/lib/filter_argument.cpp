@@ -1,13 +1,15 @@
 #include "lib/filter_argument.hpp"
 
-#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "lib/messages.hpp"
 
 namespace zorvik::lib {
 
 namespace {
+
+void release(PyObject* obj) { Py_DECREF(obj); }
 
 void keep_type_problem(FilterArg* out, const char* name, const std::string& text) {
     out->problem = FilterArg::Problem::Type;
@@ -24,16 +26,21 @@ std::string text_of(PyObject* obj) {
     return out;
 }
 
-// `a` cast to `type`, row-major; copies its elements into `out`.
-template <class T>
-bool copy_as(PyArrayObject* a, int type, std::vector<T>* out) {
+// fn(elements, count) over `a` cast to `type`, row-major, while the cast array lives.
+template <class T, class Fn>
+bool with_cast(PyArrayObject* a, int type, const Fn& fn) {
     PyObject* c = PyArray_FromArray(a, PyArray_DescrFromType(type), NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_FORCECAST);
     if (c == nullptr) return false;
+    const std::unique_ptr<PyObject, decltype(&release)> hold(c, release);
     auto* ca = reinterpret_cast<PyArrayObject*>(c);
-    const auto* data = static_cast<const T*>(PyArray_DATA(ca));
-    out->assign(data, data + PyArray_SIZE(ca));
-    Py_DECREF(c);
+    fn(static_cast<const T*>(PyArray_DATA(ca)), static_cast<std::size_t>(PyArray_SIZE(ca)));
     return true;
+}
+
+// `a` cast to `type`, copied into `out`.
+template <class T>
+bool copy_as(PyArrayObject* a, int type, std::vector<T>* out) {
+    return with_cast<T>(a, type, [&](const T* data, std::size_t n) { out->assign(data, data + n); });
 }
 
 bool take(PyArrayObject* a, const char* name, FilterArg* out) {
@@ -55,12 +62,14 @@ bool take(PyArrayObject* a, const char* name, FilterArg* out) {
                           text::fill(msg::kFilterType, {text_of(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))}));
         return true;
     }
-    std::vector<std::int64_t> given;
-    if (!copy_as(a, NPY_INT64, &given)) return false;
-    const auto neg = std::find_if(given.begin(), given.end(), [](std::int64_t v) { return v < 0; });
-    if (neg != given.end()) out->negative = *neg;
-    out->rows.assign(given.begin(), given.end());
-    return true;
+    // Signed numbers: copied in one pass that keeps the first negative one.
+    return with_cast<std::int64_t>(a, NPY_INT64, [&](const std::int64_t* data, std::size_t n) {
+        out->rows.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (data[i] < 0 && !out->negative) out->negative = data[i];
+            out->rows[i] = static_cast<std::uint64_t>(data[i]);
+        }
+    });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "base/pool.hpp"
 #include "base/settings.hpp"
 #include "base/tuning.hpp"
+#include "engine/scan/allowed_stream.hpp"
 #include "engine/scan/row_filter.hpp"
 #include "engine/scan/scan_support.hpp"
 #include "engine/scan/strategies.hpp"
@@ -27,9 +28,7 @@ std::uint64_t piece_count(const Engine& e, std::uint64_t rows) {
 // no longer than k_eff keeps all of its finite hits; a longer one keeps k_eff + 1 at most.
 std::vector<Hit> best_of_range(const Engine& e, const float* query, const AllowedRows& allowed,
                                scan::RowRange ordinals, std::uint64_t k_eff, bool scalar) {
-    const auto stream = [&](auto& sink) {
-        allowed.runs(ordinals, [&](scan::RowRange run) { scan::stream_rows(e, query, run, scalar, sink); });
-    };
+    const auto stream = [&](auto& sink) { scan::stream_allowed(e, query, allowed, ordinals, scalar, sink); };
     if (ordinals.size() <= k_eff) {
         scan::HitList list;
         list.hits.reserve(static_cast<std::size_t>(ordinals.size()));
@@ -75,7 +74,7 @@ std::vector<Hit> scan_chunked(const Engine& engine, std::span<const float> query
     pool::parallel_for(chunks, [&](std::size_t c) {
         const scan::RowRange ordinals = scan::chunk_range(c, chunk, n);
         TopKHeap heap(k_eff, engine.metric, ordinals.size());
-        allowed.runs(ordinals, [&](scan::RowRange run) { scan::stream_rows(engine, query.data(), run, scalar, heap); });
+        scan::stream_allowed(engine, query.data(), allowed, ordinals, scalar, heap);
         lists[c] = heap.into_sorted();
     });
     return merge_chunks(lists, k_eff, engine.metric);

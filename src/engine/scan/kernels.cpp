@@ -95,12 +95,16 @@ float vector_one(const float* q, const float* x, std::size_t n) {
     return s;
 }
 
+// Four rows of the matrix, each given by its address: consecutive rows or rows from
+// anywhere, scored alike.
+using FourRows = const float* const (&)[4];
+
 // The end of the vector order for four rows whose A and B lanes are in a[r] and b[r]:
 // after the transposes lane r of every vector belongs to row r, so the reduction
 // ((A0 + A1) + A2) + A3, the sB + sA step and the in-order tail are the one-row sequence
 // applied to four rows side by side. `i` is where the tail starts.
 template <bool L2>
-[[gnu::always_inline]] inline void reduce_four(__m128 (&a)[4], __m128 (&b)[4], const float* q, const float* x,
+[[gnu::always_inline]] inline void reduce_four(__m128 (&a)[4], __m128 (&b)[4], const float* q, FourRows x,
                                                std::size_t n, std::size_t i, float* out) {
     __m128 s = _mm_setzero_ps();
     if (n >= 8) {
@@ -111,32 +115,41 @@ template <bool L2>
         s = _mm_add_ps(sb, sa);
     }
     for (; i < n; ++i)
-        s = _mm_add_ps(s, term4<L2>(_mm_set1_ps(q[i]), _mm_setr_ps(x[i], x[n + i], x[2 * n + i], x[3 * n + i])));
+        s = _mm_add_ps(s, term4<L2>(_mm_set1_ps(q[i]), _mm_setr_ps(x[0][i], x[1][i], x[2][i], x[3][i])));
     _mm_storeu_ps(out, s);
 }
 
-// Four contiguous rows consume 128 bytes per group of eight elements: asking for two
-// lines per group keeps a fixed distance ahead of the reads.
-[[gnu::always_inline]] inline void prefetch_group(std::uintptr_t pf) {
-    _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(pf + 64), _MM_HINT_T0);
-}
+// Four consecutive rows consume 128 bytes per group of eight elements: asking for two
+// lines per group keeps a fixed distance ahead of the reads. Rows from anywhere have no
+// "ahead" to ask for (NoPrefetch); their callers score them while they are still cached,
+// or leave them to the hardware's prefetchers.
+struct AheadOfRun {
+    std::uintptr_t pf;
+    explicit AheadOfRun(const float* x) : pf(reinterpret_cast<std::uintptr_t>(x) + tuning::kPrefetchBytes) {}
+    [[gnu::always_inline]] void operator()() {
+        _mm_prefetch(reinterpret_cast<const char*>(pf), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(pf + 64), _MM_HINT_T0);
+        pf += 128;
+    }
+};
 
-// Vector order for four consecutive rows (stride n), sharing the query loads; each row
-// keeps its own A and B.
-template <bool L2>
-void vector_four(const float* q, const float* x, std::size_t n, float* out) {
+struct NoPrefetch {
+    [[gnu::always_inline]] void operator()() const {}
+};
+
+// Vector order for four rows, sharing the query loads; each row keeps its own A and B.
+template <bool L2, class Prefetch>
+void vector_four(const float* q, FourRows x, std::size_t n, Prefetch prefetch, float* out) {
     __m128 a[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     __m128 b[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     std::size_t i = 0;
-    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + tuning::kPrefetchBytes;
-    for (; i + 8 <= n; i += 8, pf += 128) {
-        prefetch_group(pf);
+    for (; i + 8 <= n; i += 8) {
+        prefetch();
         const __m128 qa = _mm_loadu_ps(q + i);
         const __m128 qb = _mm_loadu_ps(q + i + 4);
         for (std::size_t r = 0; r < 4; ++r) {
-            a[r] = _mm_add_ps(a[r], term4<L2>(qa, _mm_loadu_ps(x + r * n + i)));
-            b[r] = _mm_add_ps(b[r], term4<L2>(qb, _mm_loadu_ps(x + r * n + i + 4)));
+            a[r] = _mm_add_ps(a[r], term4<L2>(qa, _mm_loadu_ps(x[r] + i)));
+            b[r] = _mm_add_ps(b[r], term4<L2>(qb, _mm_loadu_ps(x[r] + i + 4)));
         }
     }
     reduce_four<L2>(a, b, q, x, n, i, out);
@@ -155,16 +168,15 @@ template <bool L2>
     }
 }
 
-template <bool L2>
-[[gnu::target("avx2")]] void vector_four_avx2(const float* q, const float* x, std::size_t n, float* out) {
+template <bool L2, class Prefetch>
+[[gnu::target("avx2")]] void vector_four_avx2(const float* q, FourRows x, std::size_t n, Prefetch prefetch,
+                                              float* out) {
     __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
     std::size_t i = 0;
-    std::uintptr_t pf = reinterpret_cast<std::uintptr_t>(x) + tuning::kPrefetchBytes;
-    for (; i + 8 <= n; i += 8, pf += 128) {
-        prefetch_group(pf);
+    for (; i + 8 <= n; i += 8) {
+        prefetch();
         const __m256 qv = _mm256_loadu_ps(q + i);
-        for (std::size_t r = 0; r < 4; ++r)
-            acc[r] = _mm256_add_ps(acc[r], term8<L2>(qv, _mm256_loadu_ps(x + r * n + i)));
+        for (std::size_t r = 0; r < 4; ++r) acc[r] = _mm256_add_ps(acc[r], term8<L2>(qv, _mm256_loadu_ps(x[r] + i)));
     }
     __m128 a[4], b[4];
     for (std::size_t r = 0; r < 4; ++r) {
@@ -172,6 +184,13 @@ template <bool L2>
         b[r] = _mm256_extractf128_ps(acc[r], 1);
     }
     reduce_four<L2>(a, b, q, x, n, i, out);
+}
+
+template <bool L2, class Prefetch>
+[[gnu::always_inline]] inline void four_rows(bool avx2, const float* q, FourRows x, std::size_t n, Prefetch prefetch,
+                                             float* out) {
+    if (avx2) vector_four_avx2<L2>(q, x, n, prefetch, out);
+    else vector_four<L2>(q, x, n, prefetch, out);
 }
 
 template <bool L2>
@@ -182,12 +201,28 @@ void rows_in_order(const float* q, std::size_t dims, const float* rows, std::siz
         for (; r + 8 <= count; r += 8) scalar_eight<L2>(q, rows + r * dims, dims, out + r);
         for (; r < count; ++r) out[r] = scalar_one<L2>(q, rows + r * dims, dims);
     } else {
-        if (has_avx2())
-            for (; r + 4 <= count; r += 4) vector_four_avx2<L2>(q, rows + r * dims, dims, out + r);
-        else
-            for (; r + 4 <= count; r += 4) vector_four<L2>(q, rows + r * dims, dims, out + r);
+        const bool avx2 = has_avx2();
+        for (; r + 4 <= count; r += 4) {
+            const float* x = rows + r * dims;
+            const float* const four[4] = {x, x + dims, x + 2 * dims, x + 3 * dims};
+            four_rows<L2>(avx2, q, four, dims, AheadOfRun(x), out + r);
+        }
         for (; r < count; ++r) out[r] = vector_one<L2>(q, rows + r * dims, dims);
     }
+}
+
+template <bool L2>
+void rows_at(const float* q, std::size_t dims, const float* const* rows, std::size_t count, bool scalar,
+             float* out) {
+    std::size_t r = 0;
+    if (!scalar) {
+        const bool avx2 = has_avx2();
+        for (; r + 4 <= count; r += 4) {
+            const float* const four[4] = {rows[r], rows[r + 1], rows[r + 2], rows[r + 3]};
+            four_rows<L2>(avx2, q, four, dims, NoPrefetch{}, out + r);
+        }
+    }
+    for (; r < count; ++r) out[r] = scalar ? scalar_one<L2>(q, rows[r], dims) : vector_one<L2>(q, rows[r], dims);
 }
 
 }  // namespace
@@ -207,6 +242,14 @@ void score_rows(format::Metric metric, const float* query, std::size_t dims, con
         rows_in_order<true>(query, dims, rows, count, scalar, out);
     else
         rows_in_order<false>(query, dims, rows, count, scalar, out);
+}
+
+void score_rows_at(format::Metric metric, const float* query, std::size_t dims, const float* const* rows,
+                   std::size_t count, bool scalar, float* out) {
+    if (metric == format::Metric::Euclidean)
+        rows_at<true>(query, dims, rows, count, scalar, out);
+    else
+        rows_at<false>(query, dims, rows, count, scalar, out);
 }
 
 float dot_vector_order(const float* q, const float* x, std::size_t n) { return vector_one<false>(q, x, n); }

@@ -28,6 +28,13 @@ float score_pair(format::Metric metric, std::span<const float> query, std::span<
 void score_rows(format::Metric metric, const float* query, std::size_t dims, const float* rows,
                 std::size_t count, bool scalar, float* out);
 
+// Scores rows given by their addresses (rows of the matrix from anywhere, in any order),
+// writing out[i] for rows[i]: the same kernels as score_rows, four rows at a time, so
+// rows left over from short runs are scored as fast as runs. A row's sum never depends
+// on the rows scored beside it: every out[i] is bit-identical to score_pair on that row.
+void score_rows_at(format::Metric metric, const float* query, std::size_t dims, const float* const* rows,
+                   std::size_t count, bool scalar, float* out);
+
 // Inner product of n elements in the vector order, whatever settings::force_scalar() says.
 float dot_vector_order(const float* q, const float* x, std::size_t n);
 

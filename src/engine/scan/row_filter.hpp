@@ -22,7 +22,7 @@ public:
     // From one flag per row (non-zero: allowed); refused unless there are exactly `rows`.
     static Expected<RowFilter> from_mask(std::span<const std::uint8_t> mask, std::uint64_t rows);
     // From row numbers in any order; refused when one is not below `rows` or one repeats.
-    static Expected<RowFilter> from_rows(std::vector<std::uint64_t> numbers, std::uint64_t rows);
+    static Expected<RowFilter> from_rows(std::span<const std::uint64_t> numbers, std::uint64_t rows);
 
     std::uint64_t allowed() const { return before_.back(); }
     std::span<const scan::RowRange> runs() const { return runs_; }
@@ -30,6 +30,7 @@ public:
     std::span<const std::uint64_t> before() const { return before_; }
 
 private:
+    static Expected<RowFilter> from_sorted(std::span<const std::uint64_t> numbers, std::uint64_t rows);
     void add(scan::RowRange run);
 
     std::vector<scan::RowRange> runs_;

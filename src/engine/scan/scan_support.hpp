@@ -1,5 +1,5 @@
 #pragma once
-// Pieces shared by the single-query strategies: row streaming and chunk ranges.
+// Pieces shared by the single-query strategies: chunk ranges and a hit collector.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -43,18 +43,5 @@ struct HitList {
         if (is_finite(h.score)) hits.push_back(h);
     }
 };
-
-// Scores rows [range.begin, range.end) in increasing order with the kernel and offers
-// each hit, with its global row number, to `sink`.
-template <class Sink>
-void stream_rows(const Engine& e, const float* query, RowRange range, bool scalar, Sink& sink) {
-    float scores[tuning::kScoreBatch];
-    for (std::uint64_t r = range.begin; r < range.end;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kScoreBatch, range.end - r));
-        score_rows(e.metric, query, e.dims, e.row(r), n, scalar, scores);
-        for (std::size_t i = 0; i < n; ++i) sink.offer(Hit{r + i, scores[i]});
-        r += n;
-    }
-}
 
 }  // namespace zorvik::scan
