@@ -23,7 +23,7 @@ using scan::RowRange;
 // and whether its candidates ran over the budget.
 struct QueryFilter {
     QueryFilter(const Engine& e, std::span<const float> q)
-        : sketch(q, sketch::kBatchQueryCodeMax), bounds(e, q) {}
+        : sketch(q, sketch::kBatchQueryCodeMax), bounds(e, q, sketch) {}
     SketchQuery sketch;
     ScoreBounds bounds;
     std::atomic<double> threshold{-std::numeric_limits<double>::infinity()};
@@ -47,6 +47,7 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
     const std::size_t nq = static_cast<std::size_t>(tq.size());
     std::vector<KthLower> kth(nq, KthLower(k_eff));
     std::vector<std::int32_t> products(nq * tuning::kSketchBlockRows);
+    std::vector<double> exact(tuning::kSketchBlockRows), lo(tuning::kSketchBlockRows), hi(tuning::kSketchBlockRows);
     for (std::uint64_t r0 = piece.begin; r0 < piece.end; r0 += tuning::kSketchBlockRows) {
         const std::size_t nr = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kSketchBlockRows, piece.end - r0));
         sketch::code_products(codes + tq.begin * dims, nq, sk.codes(r0), nr, dims, products.data());
@@ -55,15 +56,14 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
             if (f.over_budget.load(std::memory_order_relaxed)) continue;
             Found& mine = found[i];
             double t = f.threshold.load(std::memory_order_relaxed);
-            const std::int32_t* p = products.data() + i * nr;
+            std::copy_n(products.data() + i * nr, nr, exact.begin());
+            f.bounds.rank_ranges(sk, r0, exact.data(), nr, lo.data(), hi.data());
             for (std::size_t j = 0; j < nr; ++j) {
-                const std::uint64_t r = r0 + j;
-                const RankRange rr = f.bounds.rank_range(f.sketch.range(sk.row(r), p[j]), e.row_sq_norm(r));
-                if (rr.hi >= t) {
-                    mine.rows.push_back(r);
-                    mine.highs.push_back(rr.hi);
+                if (hi[j] >= t) {
+                    mine.rows.push_back(r0 + j);
+                    mine.highs.push_back(hi[j]);
                 }
-                if (kth[i].offer(rr.lo) && kth[i].threshold() > t) {
+                if (kth[i].offer(lo[j]) && kth[i].threshold() > t) {
                     t = kth[i].threshold();
                     raise_threshold(f.threshold, t);
                 }

@@ -46,22 +46,27 @@ struct PieceResult {
     std::vector<double> lower_bounds;
 };
 
-PieceResult scan_piece(const Engine& e, const RowSketch& sketch, const SketchQuery& sq, const ScoreBounds& bounds,
-                       RowRange piece, std::uint64_t k_eff, SharedScan& shared) {
+PieceResult scan_piece(const RowSketch& sketch, const SketchQuery& sq, const ScoreBounds& bounds, RowRange piece,
+                       std::uint64_t k_eff, SharedScan& shared) {
     PieceResult out;
     KthLower kth(k_eff);
     double t = shared.threshold.load(std::memory_order_relaxed);
     std::uint64_t counted = 0;
+    double products[tuning::kSketchBoundRows], lo[tuning::kSketchBoundRows], hi[tuning::kSketchBoundRows];
     for (std::uint64_t r = piece.begin; r < piece.end && !shared.over_budget.load(std::memory_order_relaxed);) {
         const std::uint64_t stop = std::min(piece.end, r + tuning::kSketchCheckRows);
         // Invariant: t is at most the k-th best kernel score's rank among all rows, so a
         // row whose upper bound lies below it can never be in the answer.
-        for (; r < stop; ++r) {
-            const RankRange rr = bounds.rank_range(sq.range(sketch, r), e.row_sq_norm(r));
-            if (rr.hi >= t) out.candidates.push_back({r, rr.hi});
-            if (kth.offer(rr.lo) && kth.threshold() > t) {
-                t = kth.threshold();
-                raise_threshold(shared.threshold, t);
+        for (; r < stop; r += tuning::kSketchBoundRows) {
+            const std::size_t n = static_cast<std::size_t>(std::min(tuning::kSketchBoundRows, stop - r));
+            sq.products(sketch, r, n, products);
+            bounds.rank_ranges(sketch, r, products, n, lo, hi);
+            for (std::size_t j = 0; j < n; ++j) {
+                if (hi[j] >= t) out.candidates.push_back({r + j, hi[j]});
+                if (kth.offer(lo[j]) && kth.threshold() > t) {
+                    t = kth.threshold();
+                    raise_threshold(shared.threshold, t);
+                }
             }
         }
         t = std::max(t, shared.threshold.load(std::memory_order_relaxed));
@@ -115,11 +120,11 @@ SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::u
     if (sketch == nullptr) return {{}, SketchRoute::NoSketch};
 
     const SketchQuery sq(query, sketch::kRowCodeMax);
-    const ScoreBounds bounds(e, query);
+    const ScoreBounds bounds(e, query, sq);
     const std::vector<RowRange> pieces = pieces_of(runs);
     std::vector<PieceResult> results(pieces.size());
     pool::parallel_for(pieces.size(), [&](std::size_t p) {
-        results[p] = scan_piece(e, *sketch, sq, bounds, pieces[p], k_eff, shared);
+        results[p] = scan_piece(*sketch, sq, bounds, pieces[p], k_eff, shared);
     });
     if (shared.over_budget.load()) return {{}, SketchRoute::TooManyCandidates};
 

@@ -20,14 +20,14 @@ constexpr float kSmallestScaled = 0x1p-100f;
 // exactly for NaNs and infinities.
 inline std::uint32_t abs_bits(float x) { return std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu; }
 
+}  // namespace
+
 // sqrt of a double sum of n squares, raised over its rounding (each square exact in
 // double, the sum within gamma(n, ud), the root within ud).
 double norm_up(double sum_of_squares, std::uint64_t n) {
     const double g = roundoff::gamma(static_cast<double>(n) + 2.0, roundoff::kDouble);
     return std::sqrt(sum_of_squares * (1.0 + g)) * (1.0 + 0x1p-50);
 }
-
-}  // namespace
 
 Quantised quantise(const float* x, std::uint64_t n, int code_max, std::int8_t* codes) {
     std::uint32_t max_bits = 0;
