@@ -5,6 +5,7 @@ import os
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import numpy as np
@@ -21,6 +22,21 @@ IN_PROCESS_ORDER = "scalar" if os.environ.get("ZORVIK_FORCE_SCALAR") == "1" else
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
 BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
 NO_VALID = "Base name contains no valid characters"
+
+
+def _engine_filters():  # whether this build's query methods take a row filter
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "probe.bin")
+        with open(path, "wb") as f:
+            f.write(struct.pack("<III", 1, 1, 1) + np.ones(1, F32).tobytes())
+        try:
+            zorvikdb.PySearchEngine(path, False).query_exact_arrays(np.ones(1, F32), 1, filter=np.ones(1, bool))
+        except TypeError:
+            return False
+    return True
+
+
+ENGINE_FILTERS = _engine_filters()
 
 
 def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):  # header: dims, rows, metric as <u32
@@ -47,6 +63,23 @@ def model_scores(X, q, metric, order=IN_PROCESS_ORDER):
         for i in range(start, n):
             s = s + terms[:, i]
     return s
+
+
+def normalized_model(x):
+    """Rows times 1/|row| in float32, the squares summed per eight as ((x0+x1)+x2)+x3 plus the same of x4..x7."""
+    x = np.asarray(x, dtype=np.float32)
+    dims = x.shape[1]
+    with np.errstate(all="ignore"):
+        sq, s = x * x, np.zeros(x.shape[0], dtype=np.float32)
+        for g in range(0, dims - dims % 8, 8):
+            c = sq[:, g : g + 8]
+            s = s + ((((c[:, 0] + c[:, 1]) + c[:, 2]) + c[:, 3]) + (((c[:, 4] + c[:, 5]) + c[:, 6]) + c[:, 7]))
+        for j in range(dims - dims % 8, dims):
+            s = s + sq[:, j]
+        n = np.sqrt(s)
+        out = x * (np.float32(1) / n)[:, None]
+    out[(s == 0) | ~np.isfinite(n)] = 0
+    return out.tobytes()
 
 
 def total_order_key(scores):

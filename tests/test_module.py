@@ -7,12 +7,14 @@ import pytest
 import zorvikdb
 
 # In the public order of the method table.
+F = ", *, filter=None"  # the keyword-only row filter of every query method
 ENGINE_METHODS = [
-    "dims($self)", "rows($self)", "query_exact($self, query, k)", "query_exact_arrays($self, query, k)",
-    "query_batch($self, queries, k)", "query_batch_arrays($self, queries, k)", "query_exact_detailed($self, query, k)",
-    "query_exact_certified($self, query, k, block_size=64, enable_pruning=True)",
-    "query_batch_exact_certified($self, queries, k, block_size=64, enable_pruning=True)",
-    "query_batch_detailed($self, queries, k)", "compare($self, query, idx_a, idx_b, block_size, top_blocks)",
+    "dims($self)", "rows($self)", f"query_exact($self, query, k{F})", f"query_exact_arrays($self, query, k{F})",
+    f"query_batch($self, queries, k{F})", f"query_batch_arrays($self, queries, k{F})",
+    f"query_exact_detailed($self, query, k{F})",
+    f"query_exact_certified($self, query, k, block_size=64, enable_pruning=True{F})",
+    f"query_batch_exact_certified($self, queries, k, block_size=64, enable_pruning=True{F})",
+    f"query_batch_detailed($self, queries, k{F})", "compare($self, query, idx_a, idx_b, block_size, top_blocks)",
     "explain($self, query, idx, block_size, top_blocks)",
 ]
 

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import zorvikdb
-from conftest import BASE_NAME, METRIC_IDS, NO_VALID, os_error_text, raises_exactly
+from conftest import BASE_NAME, METRIC_IDS, NO_VALID, normalized_model, os_error_text, raises_exactly
 
 PREPARE = zorvikdb.py_prepare_bin_from_embeddings
 CALL = "zorvikdb.py_prepare_bin_from_embeddings"
@@ -35,23 +35,6 @@ def prepared(emb, out, **kw):
 
 def fails(message, emb, out, **kw):
     raises_exactly(ValueError, message, prepare, emb, out, **kw)
-
-
-def normalized_model(x):
-    """Rows times 1/|row| in float32, the squares summed per eight as ((x0+x1)+x2)+x3 plus the same of x4..x7."""
-    x = np.asarray(x, dtype=np.float32)
-    dims = x.shape[1]
-    with np.errstate(all="ignore"):
-        sq, s = x * x, np.zeros(x.shape[0], dtype=np.float32)
-        for g in range(0, dims - dims % 8, 8):
-            c = sq[:, g : g + 8]
-            s = s + ((((c[:, 0] + c[:, 1]) + c[:, 2]) + c[:, 3]) + (((c[:, 4] + c[:, 5]) + c[:, 6]) + c[:, 7]))
-        for j in range(dims - dims % 8, dims):
-            s = s + sq[:, j]
-        n = np.sqrt(s)
-        out = x * (np.float32(1) / n)[:, None]
-    out[(s == 0) | ~np.isfinite(n)] = 0
-    return out.tobytes()
 
 
 def wide_range_rows(rows, dims, seed):

@@ -13,6 +13,7 @@ import pytest
 
 import zorvikdb
 import zorvikdb_ray
+from conftest import ENGINE_FILTERS
 from zorvikdb_ray import ShardError, read_manifest, shard_collection
 from zorvikdb_ray.merge import ranking_key
 
@@ -297,3 +298,28 @@ def test_shard_dir_points_actors_at_copies_elsewhere_and_links_leading_outside_a
     inside = re.escape(str(tmp_path / "s"))
     with pytest.raises(ValueError, match=rf"^manifest .*, shard 0: 'file' must name a file inside {inside}$"):
         sharded(m, shard_dir="s")  # and nothing of the file
+
+
+@pytest.mark.skipif(not ENGINE_FILTERS, reason="searching past deleted rows needs the engine's filter")
+def test_a_collection_is_served_with_its_deletions_and_user_ids(ray_cluster, tmp_path, single_mode):
+    from zorvikdb_collection import Collection
+
+    coll = Collection.create(tmp_path / "c", 8, "cosine")
+    X = planted(60, 8, seed=9)
+    for start in range(0, 60, 12):  # several segments, ties among them
+        coll.add(X[start:start + 12], 1000 + np.arange(start, start + 12)[::-1])
+    deleted = [1003, 1040, 1059]
+    coll.delete(deleted)
+    with sharded(coll) as engine:
+        assert engine.rows() == len(coll) == 60 - len(deleted) and len(engine.actors) == len(coll.snapshot.segments) > 1
+        for k in (1, 7, 100):
+            want = coll.search_batch(X[:5], k)
+            got = engine.query_batch(X[:5], k)
+            assert list(got)[0] == "ids"
+            np.testing.assert_array_equal(got["ids"], want["ids"])
+            np.testing.assert_array_equal(got["scores"].view(np.uint32), want["scores"].view(np.uint32))
+            one = engine.query(X[3], k)
+            assert one["index_hash"] == coll.manifest_hash and one["rows"] == len(coll)
+            np.testing.assert_array_equal(one["ids"], want["ids"][3])
+            certified = engine.query_certified(X[3], k)
+            assert [h["id"] for h in certified["results"]] == list(want["ids"][3])

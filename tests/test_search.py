@@ -159,14 +159,17 @@ def test_pruned_scan(million_rows, monkeypatch):
     path, X = million_rows
     rng = np.random.default_rng(8)
     engine = zorvikdb.PySearchEngine(str(path), False)
-    for k in [1, 10]:
+    every_third = np.arange(1, len(X), 3)
+    for k, allowed in [(1, None), (10, None), (10, every_third)]:
         q = rng.standard_normal(64).astype(np.float32)
-        pruned, chunked = query(engine, q, k, "pruned", monkeypatch), query(engine, q, k, None, monkeypatch)
+        pruned, chunked = [(set_env(monkeypatch, ZORVIK_SINGLE_MODE=mode), engine.query_exact_arrays(q, k, filter=allowed))[1]
+                           for mode in ("pruned", None)]
         assert (pruned["method_used"], chunked["method_used"]) == ("exact-pruned-fast", "exact-chunked")
         np.testing.assert_array_equal(pruned["indices"], chunked["indices"])
-        # Rows 0..k-1 fill the heap through the kernel; later rows carry block sums.
+        # The first k allowed rows fill the heap through the kernel; later rows carry block sums.
         idx = pruned["indices"].astype(np.int64)
-        want = np.where(idx < k, model_scores(X[idx], q, 1, "vector"), block_sum_scores(X[idx], q))
+        first = np.arange(len(X))[:k] if allowed is None else allowed[:k]
+        want = np.where(np.isin(idx, first), model_scores(X[idx], q, 1, "vector"), block_sum_scores(X[idx], q))
         np.testing.assert_array_equal(pruned["scores"].view(np.uint32), want.view(np.uint32))
     del engine
     with open(path, "r+b") as f:  # the euclidean metric never takes the pruned scan

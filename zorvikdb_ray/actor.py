@@ -14,6 +14,8 @@ from typing import Any
 import numpy as np
 
 import zorvikdb
+from zorvikdb_collection.files import read_deletions
+from zorvikdb_collection.manifest import Segment
 
 from .errors import ShardError
 from .manifest import ShardInfo, check_inside
@@ -23,17 +25,20 @@ class ShardServer:
     """Answers queries from one shard with global row numbers (local row + first_row)."""
 
     def __init__(self, number: int, shard: ShardInfo, directory: str, dims: int, metric: str,
-                 entry: str) -> None:
+                 entry: str, segment: Segment | None = None) -> None:
         """Shard `number`, the manifest's `entry` (its name in messages), whose file is
-        under the absolute `directory`, of a collection of `dims` and `metric`."""
+        under the absolute `directory`, of a collection of `dims` and `metric`; for a
+        segment of a `zorvikdb_collection.Collection`, its deleted rows are never searched."""
         self._number = number
         self._directory = directory
         self._path = shard.path_in(directory)
         self._entry = entry
         self._first_row = np.uint64(shard.first_row)
         self._expected = (dims, shard.rows, metric, shard.blake3)
+        self._segment = segment
         self._engine: zorvikdb.PySearchEngine | None = None
         self._facts: Mapping[str, Any] = {}
+        self._filter: dict[str, np.ndarray] = {}
         try:
             self._ready_engine()
         except (ShardError, ValueError):
@@ -62,7 +67,11 @@ class ShardServer:
 
     def _ready_engine(self) -> zorvikdb.PySearchEngine:
         if self._engine is None:
-            self._engine, self._facts = self._open()
+            engine, self._facts = self._open()
+            deleted = None if self._segment is None else read_deletions(self._directory, self._segment)
+            if deleted is not None:
+                self._filter = {"filter": ~deleted}
+            self._engine = engine
         return self._engine
 
     def ready(self) -> dict:
@@ -83,19 +92,20 @@ class ShardServer:
         """One query (a float32 vector, or its raw bytes: the cheaper form to send)."""
         if isinstance(query, bytes):
             query = np.frombuffer(query, dtype=np.float32)
-        found = self._ready_engine().query_exact_arrays(query, k)
+        found = self._ready_engine().query_exact_arrays(query, k, **self._filter)
         rows = found["indices"] + self._first_row
         return (rows.tobytes(), found["scores"].tobytes(), found["query_time_ms"],
                 found["method_used"])
 
     def query_batch(self, queries: np.ndarray, k: int) -> Mapping[str, Any]:
-        found = self._ready_engine().query_batch_arrays(queries, k)
+        found = self._ready_engine().query_batch_arrays(queries, k, **self._filter)
         found["indices"] += self._first_row
         return found
 
     def query_certified(self, query: np.ndarray, k: int, block_size: int,
                         enable_pruning: bool) -> Mapping[str, Any]:
-        found = self._ready_engine().query_exact_certified(query, k, block_size, enable_pruning)
+        found = self._ready_engine().query_exact_certified(query, k, block_size, enable_pruning,
+                                                              **self._filter)
         for hit in found["results"]:
             hit["idx"] += int(self._first_row)
         return found

@@ -28,7 +28,7 @@ import blake3
 FORMAT = "zorvikdb-shards"
 FORMAT_VERSION = 1
 METRICS = ("cosine", "dot", "euclidean")
-_HASH_TEXT = re.compile(r"[0-9a-f]{64}")
+HASH_TEXT = re.compile(r"[0-9a-f]{64}")
 
 
 @dataclass(frozen=True)
@@ -104,7 +104,7 @@ def _directory_of(path: str) -> str:
     return os.path.dirname(os.path.abspath(path))
 
 
-def _stays_below(file: str) -> bool:
+def stays_below(file: str) -> bool:
     """Whether a shard file name leads below its directory by name alone: relative, no
     '..' step, something after the directory, no NUL byte."""
     name = PurePosixPath(file)
@@ -145,6 +145,14 @@ def write_manifest(
     complete manifest. The temporary file is removed if anything fails."""
     path = Path(path)
     data = manifest_bytes(dims, metric, shards)
+    write_atomically(path, data)
+    sync_directory(path.parent)
+    return parse_manifest(data, str(path))
+
+
+def write_atomically(path: Path, data: bytes) -> None:
+    """Puts `data` under `path` whole or not at all: a temporary file of its own, flushed
+    to disk, renamed over `path`. The rename is durable once the directory is synced."""
     fd, tmp = _create_unique(path.parent, path.name)
     try:
         with os.fdopen(fd, "wb") as f:
@@ -155,8 +163,6 @@ def write_manifest(
     except BaseException:
         tmp.unlink(missing_ok=True)
         raise
-    _sync_directory(path.parent)
-    return parse_manifest(data, str(path))
 
 
 def _create_unique(directory: Path, name: str) -> tuple[int, Path]:
@@ -170,7 +176,7 @@ def _create_unique(directory: Path, name: str) -> tuple[int, Path]:
             continue
 
 
-def _sync_directory(directory: Path) -> None:
+def sync_directory(directory: Path | str) -> None:
     fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         os.fsync(fd)
@@ -192,25 +198,32 @@ def read_manifest(path: str | os.PathLike[str]) -> Manifest:
     return parse_manifest(data, path)
 
 
-def parse_manifest(data: bytes, path: str) -> Manifest:
-    where = manifest_name(path)
+def manifest_body(data: bytes, where: str, form: str, version: int) -> tuple[dict, int, str]:
+    """The JSON object of a manifest of format `form` at `version`, with its dims and
+    metric; ValueError names `where` and what is wrong."""
     try:
         body = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as err:
         raise ValueError(f"{where}: not JSON ({err})") from None
     except RecursionError:
         raise ValueError(f"{where}: nested too deeply") from None
-    if not isinstance(body, dict) or body.get("format") != FORMAT:
-        raise ValueError(f"{where}: not a {FORMAT} manifest")
-    version = body.get("format_version")
-    if not _is_integer(version) or version != FORMAT_VERSION:
-        raise ValueError(f"{where}: format_version {version!r} is not supported "
-                         f"(this reader knows {FORMAT_VERSION})")
-    dims = _count(body, "dims", where)
-    rows = _count(body, "rows", where)
+    if not isinstance(body, dict) or body.get("format") != form:
+        raise ValueError(f"{where}: not a {form} manifest")
+    found = body.get("format_version")
+    if not is_integer(found) or found != version:
+        raise ValueError(f"{where}: format_version {found!r} is not supported "
+                         f"(this reader knows {version})")
+    dims = count_field(body, "dims", where)
     metric = body.get("metric")
     if metric not in METRICS:
         raise ValueError(f"{where}: unknown metric {metric!r}")
+    return body, dims, metric
+
+
+def parse_manifest(data: bytes, path: str) -> Manifest:
+    where = manifest_name(path)
+    body, dims, metric = manifest_body(data, where, FORMAT, FORMAT_VERSION)
+    rows = count_field(body, "rows", where)
     entries = body.get("shards")
     if not isinstance(entries, list) or not entries:
         raise ValueError(f"{where}: 'shards' must be a non-empty list")
@@ -224,12 +237,12 @@ def parse_manifest(data: bytes, path: str) -> Manifest:
         digest = entry.get("blake3")
         if not isinstance(file, str) or not file:
             raise ValueError(f"{at}: 'file' must be a non-empty string")
-        if not _stays_below(file):
+        if not stays_below(file):
             raise outside_error(at, _directory_of(path))
-        if not isinstance(digest, str) or not _HASH_TEXT.fullmatch(digest):
+        if not isinstance(digest, str) or not HASH_TEXT.fullmatch(digest):
             raise ValueError(f"{at}: 'blake3' must be 64 lowercase hexadecimal digits")
-        first_row = _count(entry, "first_row", at)
-        shard_rows = _count(entry, "rows", at)
+        first_row = count_field(entry, "first_row", at)
+        shard_rows = count_field(entry, "rows", at)
         if shard_rows == 0:
             raise ValueError(f"{at}: holds no rows")
         if first_row != next_row:
@@ -241,12 +254,12 @@ def parse_manifest(data: bytes, path: str) -> Manifest:
     return Manifest(path, dims, metric, rows, tuple(shards), blake3.blake3(data).hexdigest())
 
 
-def _is_integer(value: object) -> TypeGuard[int]:
+def is_integer(value: object) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool)
 
 
-def _count(body: dict, key: str, where: str) -> int:
+def count_field(body: dict, key: str, where: str) -> int:
     value = body.get(key)
-    if not _is_integer(value) or value < 0:
+    if not is_integer(value) or value < 0:
         raise ValueError(f"{where}: {key!r} must be a non-negative integer")
     return value

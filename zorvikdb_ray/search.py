@@ -13,6 +13,9 @@ import numpy as np
 import ray
 from ray.exceptions import GetTimeoutError, RayError, RayTaskError
 
+from zorvikdb_collection import Collection
+from zorvikdb_collection.shards import as_shards
+
 from .actor import ShardServer
 from .errors import ShardError
 from .manifest import Manifest, entry_name, read_manifest
@@ -46,12 +49,17 @@ class ShardedSearchEngine:
     constructor) raise `ShardError` naming the shard; `timeout` (seconds, default none)
     bounds how long a call waits for the shards. There are no partial answers.
 
+    A `zorvikdb_collection.Collection` is served as it is in that snapshot: its segments
+    are the shards, deleted rows are never searched, and answers carry user ids ("ids"
+    in place of "indices", "id" in place of "idx") ranked as `Collection.search` ranks
+    them.
+
     Starts Ray with `ray.init()` if the process has not connected yet.
     """
 
     def __init__(
         self,
-        manifest: Manifest | str | os.PathLike[str],
+        manifest: Manifest | Collection | str | os.PathLike[str],
         *,
         shard_dir: str | os.PathLike[str] | None = None,
         cpus_per_shard: float | None = None,
@@ -61,12 +69,19 @@ class ShardedSearchEngine:
         timeout: float | None = None,
         scheduling_strategy: Any = "SPREAD",
     ) -> None:
-        self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
+        self._ids: np.ndarray | None = None  # a Collection's user ids by global row
+        if isinstance(manifest, Collection):
+            rows = len(manifest)
+            self.manifest, segments, self._ids = as_shards(manifest)
+        else:
+            self.manifest = manifest if isinstance(manifest, Manifest) else read_manifest(manifest)
+            rows, segments = self.manifest.rows, [None] * len(self.manifest.shards)
+        self._rows = rows
         self.timeout = timeout
         directory = self.manifest.shard_directory(shard_dir)
         self._paths = [s.path_in(directory) for s in self.manifest.shards]
         # The collection's own facts, in place of one shard's in every answer.
-        self._own = {"index_hash": self.manifest.digest, "rows": self.manifest.rows,
+        self._own = {"index_hash": self.manifest.digest, "rows": rows,
                      "index_path": os.path.abspath(self.manifest.path)}
         if not ray.is_initialized():
             ray.init()
@@ -91,7 +106,7 @@ class ShardedSearchEngine:
                 max_task_retries=max_task_retries,
                 scheduling_strategy=strategy,
                 runtime_env={"env_vars": actor_env},
-            ).remote(i, s, directory, m.dims, m.metric, entry_name(m.path, i))
+            ).remote(i, s, directory, m.dims, m.metric, entry_name(m.path, i), segments[i])
             for i, (s, strategy) in enumerate(zip(m.shards, strategies))
         ]
         try:
@@ -108,7 +123,7 @@ class ShardedSearchEngine:
         return self.manifest.dims
 
     def rows(self) -> int:
-        return self.manifest.rows
+        return self._rows
 
     def shard_status(self) -> list[dict]:
         """For every shard, once its actor has opened and checked its file: the actor's
@@ -209,7 +224,16 @@ class ShardedSearchEngine:
         path and hash (where the form has them) in place of the shard's."""
         answer = {**shard_answer, **merged}
         answer.update((key, value) for key, value in self._own.items() if key in answer)
-        return answer
+        if self._ids is None:
+            return answer
+        # A collection's answer: user ids where the global rows were.
+        ids = self._ids
+        if "results" in answer:
+            answer["results"] = [{"id": int(ids[h["idx"]]), "score": h["score"]}
+                                 for h in answer["results"]]
+            return answer
+        rows = answer.pop("indices")
+        return {"ids": ids[rows.astype(np.intp)], **answer}
 
     def _gather(self, refs: list) -> list:
         """Every shard's answer, in shard order, or an exception: shard faults first

@@ -49,6 +49,15 @@ inline constexpr std::uintptr_t kPrefetchBytes = 16384;
 // Rows of one matrix-vector call: well inside the 32-bit BLAS range, and a power of two
 // so that tiles of one query can start where the calls do.
 inline constexpr std::size_t kBlasRowPiece = std::size_t{1} << 30;
+// Allowed rows outside long runs are copied into blocks of at most this many floats (4 MB)
+// for their products: a block stays in cache while every query of a tile is scored
+// against it, and one product per short run would repeat the product's fixed work.
+inline constexpr std::uint64_t kGatherFloats = std::uint64_t{1} << 20;
+// The single-query matrix strategies score rows in aligned groups of this many (see
+// row_blocks.hpp): a multiple of every row grouping of the BLAS matrix-vector kernels (up
+// to 16 rows), so a row gets the same score whichever rows around it are allowed.
+// kBlasRowPiece is a multiple of it.
+inline constexpr std::uint64_t kProductRowGroup = 32;
 
 // ---- Batch modes
 

@@ -21,6 +21,11 @@ inline constexpr const char* kQueriesDimensionMismatch = "Query dimensions {} !=
 inline constexpr const char* kNoQueryColumns = "Query matrix has no columns";
 inline constexpr const char* kBatchNotFinite = "Queries contÃªm valores nÃ£o finitos (NaN/Inf)";
 
+// Row filters of every search
+inline constexpr const char* kFilterMaskLength = "filter mask has {} entries but the index has {} rows";
+inline constexpr const char* kFilterRowOutOfRange = "filter row {} is out of range for an index of {} rows";
+inline constexpr const char* kFilterRowRepeated = "filter row {} is given more than once";
+
 // Certified search and the per-block analyses
 inline constexpr const char* kCertifiedQueryNotFinite = "Query vector contains non-finite values";
 inline constexpr const char* kIndexOutOfBounds = "Index out of bounds";

@@ -168,8 +168,6 @@ bool convert(PyObject* obj, const char* name, FoldedText* out) {
 
 }  // namespace
 
-Scope search_scope(const Request&) { return Scope{settings::search_settings()}; }
-
 bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* out) {
     BoundArgs bound;
     if (!bound.bind(sig, args, kwargs)) return false;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/rows.hpp"
-#include "engine/scope.hpp"
+#include "lib/filter_argument.hpp"
 #include "lib/python.hpp"
 
 namespace zorvik::lib {
@@ -37,20 +37,26 @@ struct Request {
     std::string bin_path, base_name, level;
     FoldedText metric;
     std::optional<std::string> output_dir;
+    FilterArg filter;
 };
 
 enum class ArrayArg { Vector, Matrix, BorrowedMatrix };
 
 // Where a parameter goes; the field's type says how it is converted: an array, a count
-// (through __index__), a flag (exactly True or False), a str, a lower-cased str, a str or None.
+// (through __index__), a flag (exactly True or False), a str, a lower-cased str, a str or
+// None, a row filter.
 using Target = std::variant<ArrayArg, std::uint64_t Request::*, bool Request::*, std::string Request::*,
-                            FoldedText Request::*, std::optional<std::string> Request::*>;
+                            FoldedText Request::*, std::optional<std::string> Request::*, FilterArg Request::*>;
 
 struct Param {
     const char* name;
     Target target;
     const char* default_literal = nullptr;  // Python literal of the default; nullptr when required
+    bool keyword_only = false;              // after every positional parameter
 };
+
+// The keyword-only row filter every query method takes (None: every row).
+inline constexpr Param kFilterParam{"filter", &Request::filter, "None", true};
 
 struct Signature {
     const char* owner;  // class name, or nullptr for a module function
@@ -63,9 +69,5 @@ struct Signature {
 // caller's code, __index__ for one), and only then is its layout checked and its data
 // read. Returns false with the exception set.
 bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* out);
-
-// What the search `q` asks for runs under: the search settings, read now (with the
-// interpreter lock held; nothing below reads the environment).
-Scope search_scope(const Request& q);
 
 }  // namespace zorvik::lib

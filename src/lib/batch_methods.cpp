@@ -14,17 +14,19 @@
 #include "lib/messages.hpp"
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
+#include "lib/search_scope.hpp"
 
 namespace zorvik::lib {
 
 namespace {
 
-constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}};
+constexpr Param kBatchParams[] = {{"queries", ArrayArg::Matrix}, {"k", &Request::k}, kFilterParam};
 
 // search_batch for `q`, refused up front when its answers of `cost` do not fit.
 Expected<BatchOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
-    return search_if_it_fits(answers_fit(engine, q.n, q.k, cost), q.k,
-                             [&](std::uint64_t k) { return search_batch(engine, q.values, q.d, k, search_scope(q)); });
+    return scoped_search(engine, q, answers_fit(engine, q.n, q.k, cost), [&](std::uint64_t k, const Scope& scope) {
+        return search_batch(engine, q.values, q.d, k, scope);
+    });
 }
 
 // Frees the copy of the queries and the answers, and gives freed memory back to the

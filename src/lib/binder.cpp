@@ -49,9 +49,14 @@ std::string signature_text(const std::string& name, bool with_self, std::span<co
         out += "$self";
         first = false;
     }
+    bool starred = false;
     for (const Param& p : params) {
         if (!first) out += ", ";
         first = false;
+        if (p.keyword_only && !starred) {
+            out += "*, ";
+            starred = true;
+        }
         out += p.name;
         if (p.default_literal) {
             out += "=";
@@ -77,18 +82,22 @@ bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     const std::size_t nparams = sig.params.size();
     if (nparams > std::size(slots_)) throw std::logic_error("parameter table larger than the binder's slots");
     const std::string who = callable_name(sig);
-    std::size_t required = 0;
-    for (const Param& p : sig.params) required += p.default_literal == nullptr;
+    // Keyword-only parameters come last and always have defaults.
+    std::size_t required = 0, positional = 0;
+    for (const Param& p : sig.params) {
+        required += p.default_literal == nullptr;
+        positional += !p.keyword_only;
+    }
 
     const std::size_t nargs = args ? static_cast<std::size_t>(PyTuple_Size(args)) : 0;
-    if (nargs > nparams) {
+    if (nargs > positional) {
         const std::string given = text::dec(std::uint64_t{nargs});
         const char* verb = nargs == 1 ? "was" : "were";
         const std::string msg =
-            required == nparams
-                ? text::fill(msg::kTooManyPositional, {who, text::dec(std::uint64_t{nparams}), given, verb})
+            required == positional
+                ? text::fill(msg::kTooManyPositional, {who, text::dec(std::uint64_t{positional}), given, verb})
                 : text::fill(msg::kTooManyPositionalRange, {who, text::dec(std::uint64_t{required}),
-                                                            text::dec(std::uint64_t{nparams}), given, verb});
+                                                            text::dec(std::uint64_t{positional}), given, verb});
         PyErr_SetString(PyExc_TypeError, msg.c_str());
         return false;
     }

@@ -10,6 +10,7 @@
 #include "lib/lists.hpp"
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
+#include "lib/search_scope.hpp"
 
 namespace zorvik::lib {
 
@@ -18,11 +19,13 @@ namespace {
 constexpr Param kCertifiedParams[] = {{"query", ArrayArg::Vector},
                                       {"k", &Request::k},
                                       {"block_size", &Request::block_size, "64"},
-                                      {"enable_pruning", &Request::enable_pruning, "True"}};
+                                      {"enable_pruning", &Request::enable_pruning, "True"},
+                                      kFilterParam};
 constexpr Param kBatchCertifiedParams[] = {{"queries", ArrayArg::Matrix},
                                            {"k", &Request::k},
                                            {"block_size", &Request::block_size, "64"},
-                                           {"enable_pruning", &Request::enable_pruning, "True"}};
+                                           {"enable_pruning", &Request::enable_pruning, "True"},
+                                           kFilterParam};
 constexpr Param kCompareParams[] = {{"query", ArrayArg::Vector},
                                     {"idx_a", &Request::idx_a},
                                     {"idx_b", &Request::idx_b},
@@ -113,8 +116,8 @@ PyObject* query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs
         Request req;
         if (state == nullptr || !open_request(kQueryExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto r = search_if_it_fits(certified_fit(engine, req, 1), req.k, [&](std::uint64_t k) {
-            return certified_query(engine, req.values, k, req.block_size, req.enable_pruning, search_scope(req));
+        auto r = scoped_search(engine, req, certified_fit(engine, req, 1), [&](std::uint64_t k, const Scope& scope) {
+            return certified_query(engine, req.values, k, req.block_size, req.enable_pruning, scope);
         });
         if (!r) return raise_value_error(r.error());
         return certified_dict(r.value(), hex_text(engine.index_hash), index_facts(engine),
@@ -128,9 +131,9 @@ PyObject* query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* 
         Request req;
         if (state == nullptr || !open_request(kQueryBatchExactCertifiedSig, args, kwargs, &req)) return nullptr;
         const Engine& engine = engine_of(self);
-        auto r = search_if_it_fits(certified_fit(engine, req, req.n), req.k, [&](std::uint64_t k) {
+        auto r = scoped_search(engine, req, certified_fit(engine, req, req.n), [&](std::uint64_t k, const Scope& scope) {
             return certified_batch(engine, req.values.data(), req.n, req.d, k, req.block_size, req.enable_pruning,
-                                   search_scope(req));
+                                   scope);
         });
         if (!r) return raise_value_error(r.error());
         const std::vector<CertifiedResult>& records = r.value();

@@ -21,6 +21,9 @@ inline constexpr const char* kBoolTarget = "PyBool";
 inline constexpr const char* kDimMismatch = "dimensionality mismatch:\n from={}, to={}";
 inline constexpr const char* kTypeMismatch = "type mismatch:\n from={}, to={}";
 inline constexpr const char* kNotContiguous = "The given array is not contiguous";
+inline constexpr const char* kFilterObject = "a filter is a boolean mask or an array of row numbers, not '{}'";
+inline constexpr const char* kFilterRank = "a filter is one-dimensional, not {}-dimensional";
+inline constexpr const char* kFilterType = "a filter holds booleans or integers, not {}";
 
 // Objects
 inline constexpr const char* kNoConstructor = "No constructor defined";

@@ -8,17 +8,19 @@
 #include "lib/hashing.hpp"
 #include "lib/result_budget.hpp"
 #include "lib/results.hpp"
+#include "lib/search_scope.hpp"
 
 namespace zorvik::lib {
 
 namespace {
 
-constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k}};
+constexpr Param kQueryParams[] = {{"query", ArrayArg::Vector}, {"k", &Request::k}, kFilterParam};
 
 // search_exact for `q`, refused up front when its answer of `cost` does not fit.
 Expected<QueryOutcome> search_within(const Engine& engine, const Request& q, ResultCost cost) {
-    return search_if_it_fits(answers_fit(engine, 1, q.k, cost), q.k,
-                             [&](std::uint64_t k) { return search_exact(engine, q.values, k, search_scope(q)); });
+    return scoped_search(engine, q, answers_fit(engine, 1, q.k, cost), [&](std::uint64_t k, const Scope& scope) {
+        return search_exact(engine, q.values, k, scope);
+    });
 }
 
 // A new 1-D array of `n` elements of `type`; its data pointer in *data.

@@ -11,6 +11,7 @@
 #include "engine/batch/shape.hpp"
 #include "engine/scan/kernels.hpp"
 #include "engine/messages.hpp"
+#include "engine/scan/row_filter.hpp"
 #include "engine/scan/search.hpp"
 #include "base/pool.hpp"
 #include "base/tuning.hpp"
@@ -69,8 +70,9 @@ Expected<BatchOutcome> batch_matrix_chunked(const Engine& engine, std::span<cons
                                             const Scope& scope) {
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
+    const std::uint64_t rows = AllowedRows(engine, scope).count();
     const std::uint64_t group =
-        std::min(nq, std::max<std::uint64_t>(tuning::kMatrixGroupScores / std::max<std::uint64_t>(engine.rows, 1), 1));
+        std::min(nq, std::max<std::uint64_t>(tuning::kMatrixGroupScores / std::max<std::uint64_t>(rows, 1), 1));
     BatchOutcome out;
     for (std::uint64_t first = 0; first < nq; first += group) {
         const std::uint64_t count = std::min(group, nq - first);

@@ -22,6 +22,7 @@
 #include "engine/scan/blas.hpp"
 #include "base/pool.hpp"
 #include "base/tuning.hpp"
+#include "engine/scan/row_blocks.hpp"
 #include "engine/scan/scan_support.hpp"
 
 namespace zorvik {
@@ -30,9 +31,10 @@ namespace {
 
 using scan::RowRange;
 
-// Queries per block of batch_matrix for `nq` queries and `threads` pool threads:
-// ZORVIK_QBLOCK when it holds a count above 0, else the automatic size.
-std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t threads, const Scope& scope) {
+// Queries per block of batch_matrix for `nq` queries against `rows` rows and `threads`
+// pool threads: ZORVIK_QBLOCK when it holds a count above 0, else the automatic size.
+std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint64_t rows, std::uint64_t threads,
+                               const Scope& scope) {
     if (const auto given = scope.settings.query_block) return *given;
     if (nq < 2) return 1;
     const std::uint64_t dims = engine.dims;
@@ -40,7 +42,7 @@ std::uint64_t query_block_size(const Engine& engine, std::uint64_t nq, std::uint
     std::uint64_t budget = tuning::kQueryBlockScores;
     if (engine.metric == format::Metric::Euclidean) budget = tuning::kQueryBlockScoresEuclidean;
     else if (dims > tuning::kQueryBlockNarrowDims) budget = tuning::kQueryBlockScoresWide;
-    const std::uint64_t a = std::min(nq, std::max(budget / std::max<std::uint64_t>(engine.rows, 1), p));
+    const std::uint64_t a = std::min(nq, std::max(budget / std::max<std::uint64_t>(rows, 1), p));
     const std::uint64_t cap = dims < tuning::kMediumDims ? tuning::kQueryBlockCap
                               : dims < tuning::kWideDims ? tuning::kQueryBlockCapMedium
                                                          : tuning::kQueryBlockCapWide;
@@ -113,18 +115,25 @@ double largest_finite(const double* v, std::size_t n) {
     return m;
 }
 
-// The best k_eff hits of each of m queries (row-major, dims each) among `rows`, by kernel
-// score, handed to deliver(i, hits best first) for query i. `scratch` is the calling
-// worker's score buffer.
+// A worker's buffers: product scores, and allowed rows copied out of scattered runs.
+struct TaskScratch {
+    std::vector<float> scores;
+    RowGatherer gathered;
+};
+
+// The best k_eff hits of each of m queries (row-major, dims each) among the allowed rows
+// of `ordinals`, by kernel score, handed to deliver(i, hits best first) for query i.
+// `scratch` holds the calling worker's buffers.
 template <class Deliver>
-void best_per_query(const Engine& e, const float* queries, std::uint64_t m, RowRange rows, std::uint64_t k_eff,
-                    std::uint64_t budget, std::vector<float>& scratch, const Deliver& deliver) {
+void best_per_query(const Engine& e, const float* queries, std::uint64_t m, const AllowedRows& allowed,
+                    RowRange ordinals, std::uint64_t k_eff, std::uint64_t budget, TaskScratch& scratch,
+                    const Deliver& deliver) {
     const std::uint64_t dims = e.dims;
     const bool euclidean = e.metric == format::Metric::Euclidean;
-    const TilePlan plan = plan_tiles(m, rows.size(), budget);
-    const std::size_t need = static_cast<std::size_t>(plan.largest(m, rows.size()));
-    if (scratch.size() < need) scratch.resize(need);
-    float* buf = scratch.data();
+    const TilePlan plan = plan_tiles(m, ordinals.size(), budget);
+    const std::size_t need = static_cast<std::size_t>(plan.largest(m, ordinals.size()));
+    if (scratch.scores.size() < need) scratch.scores.resize(need);
+    float* buf = scratch.scores.data();
 
     std::vector<QueryCandidates> candidates;
     std::vector<double> q_norms;
@@ -138,21 +147,26 @@ void best_per_query(const Engine& e, const float* queries, std::uint64_t m, RowR
             if (euclidean) q_norms.push_back(query_sq_norm({tile + i * dims, static_cast<std::size_t>(dims)}));
         }
         for (std::uint64_t p = 0; p < plan.row_pieces; ++p) {
-            const RowRange piece = plan.rows(rows.size(), p);
-            const std::uint64_t first = rows.begin + piece.begin;
-            const auto n = static_cast<std::size_t>(piece.size());
-            // Every product writes all of its scores (dims >= 1); the matrix-vector route
-            // of a single query is given the zero-filled buffer it expects.
-            if (tq.size() == 1) std::fill(buf, buf + n, 0.0f);
-            gemm_scores(tile, static_cast<std::size_t>(tq.size()), e.row(first), n, static_cast<std::size_t>(dims),
-                        buf);
-            const double* row_sq = e.row_sq_norms_table.data() + first;
-            const double row_sq_max = largest_finite(row_sq, n);
-            for (std::uint64_t i = 0; i < tq.size(); ++i) {
-                float* s = buf + i * n;
-                if (euclidean) to_euclid(s, row_sq, q_norms[static_cast<std::size_t>(i)], n);
-                candidates[static_cast<std::size_t>(i)].offer(s, n, first, row_sq_max);
-            }
+            const RowRange piece = plan.rows(ordinals.size(), p);
+            // Scattered short runs are copied into blocks: one product per short run would
+            // repeat the product's fixed work every few rows. Only the kernel scores count,
+            // so rows need no whole groups.
+            const std::size_t long_run = static_cast<std::size_t>(std::max<std::uint64_t>(tuning::kGatherFloats / dims, 1));
+            scratch.gathered.blocks(e, allowed, {ordinals.begin + piece.begin, ordinals.begin + piece.end}, 1, long_run,
+                           [&](const RowBlock& block) {
+                const std::size_t n = block.n;
+                // Every product writes all of its scores (dims >= 1); the matrix-vector
+                // route of a single query is given the zero-filled buffer it expects.
+                if (tq.size() == 1) std::fill(buf, buf + n, 0.0f);
+                gemm_scores(tile, static_cast<std::size_t>(tq.size()), block.rows, n, static_cast<std::size_t>(dims),
+                            buf);
+                const double row_sq_max = largest_finite(block.sq_norms, n);
+                for (std::uint64_t i = 0; i < tq.size(); ++i) {
+                    float* s = buf + i * n;
+                    if (euclidean) to_euclid(s, block.sq_norms, q_norms[static_cast<std::size_t>(i)], n);
+                    candidates[static_cast<std::size_t>(i)].offer(s, n, block.ids, row_sq_max);
+                }
+            });
         }
         for (std::uint64_t i = 0; i < tq.size(); ++i)
             deliver(tq.begin + i, candidates[static_cast<std::size_t>(i)].finish());
@@ -160,13 +174,13 @@ void best_per_query(const Engine& e, const float* queries, std::uint64_t m, RowR
 }
 
 // Runs body(task, scratch) for tasks 0 .. count-1 on the pool; every running worker keeps
-// one score buffer for all the tasks it takes. After a failure no new task starts.
+// its buffers for all the tasks it takes. After a failure no new task starts.
 template <class Body>
 void run_tasks(std::uint64_t count, const Body& body) {
     const std::uint64_t workers = std::min<std::uint64_t>(count, std::max<std::size_t>(pool::thread_count(), 1));
     std::atomic<std::uint64_t> next{0};
     pool::parallel_for(static_cast<std::size_t>(workers), [&](std::size_t) {
-        std::vector<float> scratch;
+        TaskScratch scratch;
         for (std::uint64_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
             try {
                 body(t, scratch);
@@ -178,28 +192,33 @@ void run_tasks(std::uint64_t count, const Body& body) {
     });
 }
 
-// What both modes derive from the call: k_eff = min(k, rows) (no outcomes at all when 0),
-// the batch's extent and the pool's size with the score budget of one task.
+// What both modes derive from the call: the rows they visit, k_eff = min(k, allowed
+// rows) (no outcomes at all when 0), the batch's extent and the pool's size with the
+// score budget of one task.
 struct BatchShape {
-    BatchShape(const Engine& e, std::span<const float> queries, std::uint64_t k)
-        : k_eff(std::min(k, e.rows)),
+    BatchShape(const Engine& e, std::span<const float> queries, std::uint64_t k, const Scope& scope)
+        : allowed(e, scope),
+          k_eff(std::min(k, allowed.count())),
           dims(e.dims),
           nq(queries.size() / e.dims),
           threads(pool::thread_count()),
           budget(task_budget(threads)) {}
+    AllowedRows allowed;
     std::uint64_t k_eff, dims, nq, threads, budget;
 };
 
 }  // namespace
 
 Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float> queries, std::uint64_t k,
-                                     const Scope&) {
-    const BatchShape shape(engine, queries, k);
+                                     const Scope& scope) {
+    const BatchShape shape(engine, queries, k, scope);
     if (shape.k_eff == 0) return BatchOutcome{};
-    const auto [k_eff, dims, nq, threads, budget] = shape;
+    const auto& [allowed, k_eff, dims, nq, threads, budget] = shape;
 
-    const std::uint64_t chunk = row_chunk_size(engine, threads);
-    const std::uint64_t chunks = scan::chunk_count(chunk, engine.rows);
+    // Chunks of allowed rows, by ordinal: the tasks stay balanced however they are spread.
+    const std::uint64_t n = allowed.count();
+    const std::uint64_t chunk = row_chunk_size(engine, n, threads);
+    const std::uint64_t chunks = scan::chunk_count(chunk, n);
     // Query tiles of the chunk tasks: as best_per_query cuts a chunk's product (all
     // queries whenever pieces of rows can take them all).
     TilePlan plan = plan_tiles(nq, chunk, budget);
@@ -217,11 +236,11 @@ Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float
     std::vector<std::mutex> tile_locks(static_cast<std::size_t>(tiles));
     // Task (c, t): chunk c against tile t. Tiles of one chunk run side by side, so the
     // chunk's rows are read while they are still in cache.
-    run_tasks(chunks * tiles, [&](std::uint64_t task, std::vector<float>& scratch) {
+    run_tasks(chunks * tiles, [&](std::uint64_t task, TaskScratch& scratch) {
         const std::uint64_t t = task % tiles;
         const RowRange tq = plan.queries(nq, t);
-        best_per_query(engine, queries.data() + tq.begin * dims, tq.size(),
-                       scan::chunk_range(task / tiles, chunk, engine.rows), k_eff, budget, scratch,
+        best_per_query(engine, queries.data() + tq.begin * dims, tq.size(), allowed,
+                       scan::chunk_range(task / tiles, chunk, n), k_eff, budget, scratch,
                        [&](std::uint64_t i, const std::vector<Hit>& best) {
                            std::lock_guard<std::mutex> hold(tile_locks[static_cast<std::size_t>(t)]);
                            slots.merge(tq.begin + i, best);
@@ -232,19 +251,19 @@ Expected<BatchOutcome> batch_blocked(const Engine& engine, std::span<const float
 
 Expected<BatchOutcome> batch_matrix(const Engine& engine, std::span<const float> queries, std::uint64_t k,
                                     const Scope& scope) {
-    const BatchShape shape(engine, queries, k);
+    const BatchShape shape(engine, queries, k, scope);
     if (shape.k_eff == 0) return BatchOutcome{};
-    const auto [k_eff, dims, nq, threads, budget] = shape;
+    const auto& [allowed, k_eff, dims, nq, threads, budget] = shape;
     // A block never holds more queries than the batch, whatever ZORVIK_QBLOCK says.
-    const std::uint64_t qb = std::min(query_block_size(engine, nq, threads, scope), nq);
+    const std::uint64_t qb = std::min(query_block_size(engine, nq, allowed.count(), threads, scope), nq);
     const std::uint64_t blocks = ceil_div(nq, qb);
 
     BatchSlots slots(nq, k_eff, engine.metric);
-    run_tasks(blocks, [&](std::uint64_t b, std::vector<float>& scratch) {
+    run_tasks(blocks, [&](std::uint64_t b, TaskScratch& scratch) {
         const std::uint64_t first = b * qb;
         const std::uint64_t m = std::min(qb, nq - first);
-        best_per_query(engine, queries.data() + first * dims, m, {0, engine.rows}, k_eff, budget, scratch,
-                       [&](std::uint64_t i, const std::vector<Hit>& best) { slots.merge(first + i, best); });
+        best_per_query(engine, queries.data() + first * dims, m, allowed, {0, allowed.count()}, k_eff, budget,
+                       scratch, [&](std::uint64_t i, const std::vector<Hit>& best) { slots.merge(first + i, best); });
     });
     return slots.finish();
 }

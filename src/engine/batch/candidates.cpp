@@ -155,7 +155,7 @@ void QueryCandidates::rescore_pending() {
     pending_.clear();
 }
 
-void QueryCandidates::offer(const float* s, std::size_t n, std::uint64_t first, double row_sq_max) {
+void QueryCandidates::offer(const float* s, std::size_t n, RowIds ids, double row_sq_max) {
     if (hopeless_) return;
     const bool l2 = e_.metric == format::Metric::Euclidean;
     float limit = prefilter_limit(row_sq_max);
@@ -175,7 +175,7 @@ void QueryCandidates::offer(const float* s, std::size_t n, std::uint64_t first, 
         if (mask == 0) continue;
         for (; mask != 0; mask &= mask - 1) {
             const std::size_t at = j + static_cast<std::size_t>(std::countr_zero(mask));
-            consider(first + at, s[at]);
+            consider(ids[at], s[at]);
         }
         limit = prefilter_limit(row_sq_max);
     }
@@ -184,7 +184,7 @@ void QueryCandidates::offer(const float* s, std::size_t n, std::uint64_t first, 
         const bool keep = l2 ? !(v > limit) || v == std::numeric_limits<float>::infinity()
                              : !(v < limit) || v == -std::numeric_limits<float>::infinity();
         if (keep) {
-            consider(first + j, v);
+            consider(ids[j], v);
             limit = prefilter_limit(row_sq_max);
         }
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/index/engine.hpp"
+#include "engine/scan/row_blocks.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
@@ -47,9 +48,9 @@ class QueryCandidates {
 public:
     QueryCandidates(const Engine& e, const float* query, std::uint64_t k_eff);
 
-    // Product scores s[0 .. n) of rows first .. first + n; `row_sq_max` is at least the
-    // squared norm of every finite row among them.
-    void offer(const float* s, std::size_t n, std::uint64_t first, double row_sq_max);
+    // Product scores s[0 .. n) of rows ids[0 .. n); `row_sq_max` is at least the squared
+    // norm of every finite row among them.
+    void offer(const float* s, std::size_t n, RowIds ids, double row_sq_max);
 
     // The best k_eff rows by kernel score, best first; leaves the object empty.
     std::vector<Hit> finish();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "base/settings.hpp"
 #include "base/text.hpp"
@@ -18,7 +19,7 @@
 #include "engine/messages.hpp"
 #include "engine/scan/block_bound.hpp"
 #include "engine/scan/kernels.hpp"
-#include "engine/scan/scan_support.hpp"
+#include "engine/scan/row_filter.hpp"
 
 namespace zorvik {
 
@@ -71,23 +72,36 @@ class CertifiedScan {
 public:
     CertifiedScan(const Engine& e, std::span<const float> q, std::uint64_t k_eff, const BoundPlan& plan,
                   CertifiedResult& out)
-        : e_(e), q_(q), k_eff_(k_eff), plan_(plan), out_(out), heap_(k_eff, e.metric, e.rows) {}
+        : e_(e), q_(q), k_eff_(k_eff), plan_(plan), out_(out), heap_(k_eff, e.metric) {}
 
-    void run(bool enable_pruning) {
-        // Rows before k_eff are always scored in full; with pruning on, so are the rows
-        // after them while the heap is short of k_eff hits (a row with a non-finite score
-        // is never kept). The heap never shrinks: once full, every later row is bound-tested.
-        std::uint64_t r = score_span(0, enable_pruning ? k_eff_ : e_.rows);
-        if (enable_pruning) {
-            for (; r < e_.rows && heap_.size() < k_eff_; ++r) score(r, score_pair(e_.metric, q_, row_span(r)));
-            r = bound_scan(r, true);
+    void run(bool enable_pruning, const AllowedRows& allowed) {
+        // The first k_eff allowed rows are always scored in full; with pruning on, so are
+        // the rows after them while the heap is short of k_eff hits (a row with a
+        // non-finite score is never kept). The heap never shrinks: once full, every later
+        // row is bound-tested. Rows outside the filter are neither scored nor bound-tested.
+        std::uint64_t in_full = enable_pruning ? k_eff_ : allowed.count();
+        bool sketch_tried = false;
+        const RowSketch* sketch = nullptr;
+        std::optional<SketchQuery> sketch_query;
+        allowed.runs([&](scan::RowRange run) {
+            const std::uint64_t n = std::min(in_full, run.size());
+            std::uint64_t r = score_span(run.begin, run.begin + n);
+            in_full -= n;
+            if (!enable_pruning) return;
+            for (; r < run.end && heap_.size() < k_eff_; ++r) score(r, score_pair(e_.metric, q_, row_span(r)));
+            r = bound_scan(r, run.end, true);
+            if (r == run.end) return;
             // From here on only whether a row is pruned counts (see sketch_scan).
-            const RowSketch* sketch = r < e_.rows ? e_.sketch.get_or_build(e_) : nullptr;
+            if (!sketch_tried) {
+                sketch_tried = true;
+                sketch = e_.sketch.get_or_build(e_);
+                if (sketch) sketch_query.emplace(q_, sketch::kRowCodeMax);
+            }
             if (sketch)
-                sketch_scan(*sketch, r);
+                sketch_scan(*sketch, *sketch_query, {r, run.end});
             else
-                bound_scan(r, false);
-        }
+                bound_scan(r, run.end, false);
+        });
         out_.results = heap_.into_sorted();
     }
 
@@ -107,16 +121,16 @@ private:
         return to;
     }
 
-    // Bound-tests rows from `from` on, to the end or, with `while_recording`, only while
-    // every pruned row's bound is still recorded; returns the first row left.
-    std::uint64_t bound_scan(std::uint64_t from, bool while_recording) {
+    // Bound-tests rows [from, end), or with `while_recording` only while every pruned
+    // row's bound is still recorded; returns the first row left.
+    std::uint64_t bound_scan(std::uint64_t from, std::uint64_t end, bool while_recording) {
         const std::size_t row_bytes = static_cast<std::size_t>(e_.dims) * sizeof(float);
         // Rows ahead of the pass are requested whole (partial rows measured no cheaper to
         // fetch than whole ones).
         const std::uint64_t ahead = std::max<std::size_t>(tuning::kPrefetchAheadBytes / row_bytes, 1);
         std::uint64_t r = from;
-        for (; r < e_.rows && !(while_recording && out_.pruned_bound_values.size() == kCertificateRecordCap); ++r) {
-            if (r + ahead < e_.rows) {
+        for (; r < end && !(while_recording && out_.pruned_bound_values.size() == kCertificateRecordCap); ++r) {
+            if (r + ahead < end) {
                 const auto* next = reinterpret_cast<const char*>(e_.row(r + ahead));
                 for (std::size_t at = 0; at < std::min(row_bytes, tuning::kPrefetchAheadBytes); at += kCacheLine)
                     __builtin_prefetch(next + at, 0, 1);
@@ -126,14 +140,13 @@ private:
         return r;
     }
 
-    // The rest, once no more bound values are recorded: only whether a row is pruned
-    // counts now. A row whose 8-bit sketch shows that its bound over all blocks (the
-    // last one the pass visits) prunes it is pruned by the pass too, at that block or an
-    // earlier one, so it is counted without reading the row. Every other row takes the
-    // pass itself.
-    void sketch_scan(const RowSketch& sketch, std::uint64_t from) {
-        const SketchQuery query(q_, sketch::kRowCodeMax);
-        for (std::uint64_t r = from; r < e_.rows; ++r) {
+    // The rest of a run, once no more bound values are recorded: only whether a row is
+    // pruned counts now. A row whose 8-bit sketch shows that its bound over all blocks
+    // (the last one the pass visits) prunes it is pruned by the pass too, at that block
+    // or an earlier one, so it is counted without reading the row. Every other row takes
+    // the pass itself.
+    void sketch_scan(const RowSketch& sketch, const SketchQuery& query, scan::RowRange rows) {
+        for (std::uint64_t r = rows.begin; r < rows.end; ++r) {
             if (sketch_prunes(query.range(sketch, r).hi, r))
                 ++out_.pruned_candidates;
             else if (!prunes(r, e_.row(r)))
@@ -216,7 +229,7 @@ bool bounds_hold(const CertifiedResult& r, format::Metric metric) {
 }  // namespace
 
 Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const float> query, std::uint64_t k,
-                                          std::uint64_t block_size, bool enable_pruning, const Scope&) {
+                                          std::uint64_t block_size, bool enable_pruning, const Scope& scope) {
     if (query.size() != engine.dims)
         return Error{text::fill(msg::kQueryDimensionMismatch, {text::dec(query.size()), text::dec(engine.dims)})};
     if (!std::all_of(query.begin(), query.end(), is_finite)) return Error{msg::kCertifiedQueryNotFinite};
@@ -225,10 +238,12 @@ Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const 
     CertifiedResult out;
     out.simd_path = simd_path();
     out.compile_flags = compile_flags();
-    out.total_candidates = engine.rows;
+    // Rows outside the filter are no candidates: neither pruned nor evaluated.
+    const AllowedRows allowed(engine, scope);
+    out.total_candidates = allowed.count();
     out.block_size = std::max<std::uint64_t>(block_size, 1);
     out.enable_pruning = enable_pruning;
-    if (k == 0 || engine.rows == 0) {
+    if (k == 0 || allowed.count() == 0) {
         out.method_used = kMethodEmpty;
         out.bound_rule = kRuleEmpty;
         out.bound_kind = kKindNone;
@@ -236,19 +251,19 @@ Expected<CertifiedResult> certified_query(const Engine& engine, std::span<const 
     }
 
     const auto start = QueryClock::now();
-    const std::uint64_t k_eff = std::min(k, engine.rows);
+    const std::uint64_t k_eff = std::min(k, allowed.count());
     if (engine.dims == 0) {
         // No blocks, so nothing is ever pruned; every row scores +0 and the first k_eff
         // rows win every tie.
-        out.results = scan::first_rows(k_eff, 0.0f);
-        out.full_evaluated = engine.rows;
+        out.results = allowed.first(k_eff, 0.0f);
+        out.full_evaluated = allowed.count();
         out.threshold_evolution.push_back(0.0f);
     } else {
         const BoundPlan plan = plan_bounds(engine, query.data(), out.block_size, out.block_order);
-        CertifiedScan(engine, query, k_eff, plan, out).run(enable_pruning);
+        CertifiedScan(engine, query, k_eff, plan, out).run(enable_pruning, allowed);
     }
     out.kth_score = out.results.empty() ? 0.0f : out.results.back().score;
-    out.safe = out.pruned_candidates + out.full_evaluated == engine.rows && bounds_hold(out, engine.metric);
+    out.safe = out.pruned_candidates + out.full_evaluated == allowed.count() && bounds_hold(out, engine.metric);
     out.bound_rule = l2 ? kRuleL2 : kRuleInner;
     out.bound_kind = l2 ? kKindLower : kKindUpper;
     out.query_time_ms = elapsed_ms(start);

@@ -7,7 +7,7 @@
 
 #include "engine/index/dim_blocks.hpp"
 #include "engine/scan/block_bound.hpp"
-#include "engine/scan/scan_support.hpp"
+#include "engine/scan/row_filter.hpp"
 #include "engine/scan/strategies.hpp"
 
 namespace zorvik {
@@ -30,7 +30,8 @@ bool pruned_scan_ready(const Engine& engine) {
     return nb != 0 && size != 0 && size == engine.rows * nb;
 }
 
-std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope&) {
+std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff,
+                             const Scope& scope) {
     const std::uint64_t nb = engine.num_blocks();
 
     const float* q = query.data();
@@ -41,12 +42,13 @@ std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query,
     for (const double s : energy) total = total + s;
     const std::vector<std::uint64_t> order = energy_order(energy);  // high-energy blocks first
 
-    TopKHeap heap(k_eff, engine.metric, engine.rows);
-    for (std::uint64_t r = 0; r < engine.rows; ++r) {
+    const AllowedRows allowed(engine, scope);
+    TopKHeap heap(k_eff, engine.metric, allowed.count());
+    const auto visit = [&](std::uint64_t r) {
         const float* x = engine.row(r);
         if (heap.size() < k_eff) {
             heap.offer(Hit{r, score_pair(engine.metric, query, {x, static_cast<std::size_t>(engine.dims)})});
-            continue;
+            return;
         }
         // Invariant: acc is the partial score over the blocks seen so far and its upper
         // bound is at least the row's full score (Cauchy-Schwarz on the unseen blocks).
@@ -54,7 +56,6 @@ std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query,
         const double row_sq = engine.row_sq_norm(r);
         const double* row_blocks = engine.row_block_sq_norms.data() + r * nb;
         double acc = 0.0, seen_q = 0.0, seen_x = 0.0;
-        bool pruned = false;
         for (const std::uint64_t b : order) {
             const DimBlock blk = blocks[b];
             acc = acc + static_cast<double>(dot_vector_order(q + blk.start, x + blk.start, blk.end - blk.start));
@@ -62,13 +63,13 @@ std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query,
             seen_x = seen_x + row_blocks[b];
             const double unseen =
                 std::sqrt(at_least_zero(row_sq - seen_x)) * std::sqrt(at_least_zero(total - seen_q));
-            if (bound::loses(bound::upper(unseen, acc, kSlack), kth, false)) {
-                pruned = true;
-                break;
-            }
+            if (bound::loses(bound::upper(unseen, acc, kSlack), kth, false)) return;
         }
-        if (!pruned) heap.offer(Hit{r, static_cast<float>(acc)});
-    }
+        heap.offer(Hit{r, static_cast<float>(acc)});
+    };
+    allowed.runs([&](scan::RowRange run) {
+        for (std::uint64_t r = run.begin; r < run.end; ++r) visit(r);
+    });
     return select_best(heap.into_sorted(), k_eff, engine.metric);
 }
 

@@ -1,6 +1,5 @@
 #pragma once
-// Pieces shared by the single-query strategies: row streaming, chunk ranges and the
-// answer of an index without dimensions.
+// Pieces shared by the single-query strategies: row streaming and chunk ranges.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -13,9 +12,10 @@
 
 namespace zorvik {
 
-// Rows per chunk for the chunked, blocked-matrix and batch-blocked scans, given the
-// pool's thread count. Chunks are [0, c), [c, 2c), ..., the last ending at rows.
-std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t threads);
+// Rows per chunk for the chunked, blocked-matrix and batch-blocked scans of `rows` rows
+// (the index's, or the allowed ones of a filter), given the pool's thread count. Chunks
+// are [0, c), [c, 2c), ..., the last ending at rows.
+std::uint64_t row_chunk_size(const Engine& engine, std::uint64_t rows, std::uint64_t threads);
 
 }  // namespace zorvik
 
@@ -56,8 +56,5 @@ void stream_rows(const Engine& e, const float* query, RowRange range, bool scala
         r += n;
     }
 }
-
-// The first k_eff rows, each scoring `zero`: the answer when every row scores alike.
-std::vector<Hit> first_rows(std::uint64_t k_eff, float zero);
 
 }  // namespace zorvik::scan

@@ -9,7 +9,7 @@
 #include "base/text.hpp"
 #include "base/tuning.hpp"
 #include "engine/messages.hpp"
-#include "engine/scan/scan_support.hpp"
+#include "engine/scan/row_filter.hpp"
 #include "engine/scan/strategies.hpp"
 
 namespace zorvik {
@@ -70,19 +70,21 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
     if (query.size() != engine.dims)
         return Error{text::fill(msg::kQueryDimensionMismatch, {text::dec(query.size()), text::dec(engine.dims)})};
     if (!std::all_of(query.begin(), query.end(), is_finite)) return Error{msg::kQueryNotFinite};
-    if (k == 0 || engine.rows == 0) return QueryOutcome{{}, kStrategies[kAll].method, 0.0};
+    // A filter allowing no row answers as an index without rows does.
+    const AllowedRows allowed(engine, scope);
+    if (k == 0 || allowed.count() == 0) return QueryOutcome{{}, kStrategies[kAll].method, 0.0};
 
     const auto start = QueryClock::now();
-    const std::uint64_t k_eff = std::min(k, engine.rows);
+    const std::uint64_t k_eff = std::min(k, allowed.count());
     const Strategy* chosen = &choose(engine, scope);
     QueryOutcome out;
     if (engine.dims == 0) {
-        // Every row scores the same empty sum, so the best k are the first k rows. The
+        // Every row scores the same empty sum, so the best k are the first k allowed rows. The
         // kernel's sum is +0 (and scoring with it fixes the scalar switch, as any scan
         // would); the matrix product gives +0 inner products and (-0 + -0) - 0 = -0 distances.
         if (!chosen->matrix) settings::force_scalar();
         const float zero = chosen->matrix && is_euclidean(engine) ? -0.0f : 0.0f;
-        out.results = scan::first_rows(k_eff, zero);
+        out.results = allowed.first(k_eff, zero);
     } else {
         if (chosen == &kStrategies[kSketch]) {
             SketchAnswer answer = scan_sketch(engine, query, k_eff, scope);

@@ -1,0 +1,87 @@
+"""The files of a collection besides its manifest: names, the ids and deletions files,
+the stored vectors of a segment, and the removal of files no manifest names.
+
+Every file is written under a temporary name, flushed and renamed, and never changed
+once named: a reader holding an older manifest always finds the bytes it expects.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from pathlib import Path
+
+import numpy as np
+
+from zorvikdb_cli.bench import HEADER_BYTES
+from zorvikdb_ray.manifest import write_atomically
+
+from .manifest import MANIFEST, Segment
+
+LOCK = "lock"
+LEVEL = "f32"
+ID_DTYPE = np.dtype("<u8")
+# What a writer of this collection may have left behind: files of every kind, the index
+# writer's and our own temporary files.
+_OURS = re.compile(r"g\d{10}-\d+(_f32\.(bin|tmp)|\.ids|-\d{10}\.del)|.*\.tmp")
+
+
+def segment_stem(generation: int, number: int) -> str:
+    """Base name of the `number`th segment written by commit `generation`."""
+    return f"g{generation:010d}-{number}"
+
+
+def index_name(stem: str) -> str:
+    """The index writer's name for a file written with base name `stem`."""
+    return f"{stem}_{LEVEL}.bin"
+
+
+def ids_name(stem: str) -> str:
+    return f"{stem}.ids"
+
+
+def deletions_name(index_file: str, generation: int) -> str:
+    return f"{index_file.removesuffix(f'_{LEVEL}.bin')}-{generation:010d}.del"
+
+
+def write_ids(directory: str, name: str, ids: np.ndarray) -> None:
+    write_atomically(Path(directory, name), ids.astype(ID_DTYPE, copy=False).tobytes())
+
+
+def read_ids(directory: str, name: str, rows: int) -> np.ndarray:
+    ids = np.fromfile(os.path.join(directory, name), dtype=ID_DTYPE)
+    if ids.shape != (rows,):
+        raise ValueError(f"{name}: holds {ids.size} ids for {rows} rows")
+    return ids.astype(np.uint64, copy=False)
+
+
+def write_deletions(directory: str, name: str, deleted: np.ndarray) -> None:
+    """One bit per stored row, set when the row is deleted."""
+    write_atomically(Path(directory, name), np.packbits(deleted, bitorder="little").tobytes())
+
+
+def read_deletions(directory: str, entry: Segment) -> np.ndarray | None:
+    """Which of the segment's rows are deleted; None when none are."""
+    if entry.deletions is None:
+        return None
+    bits = np.fromfile(os.path.join(directory, entry.deletions), dtype=np.uint8)
+    if bits.size != (entry.rows + 7) // 8:
+        raise ValueError(f"{entry.deletions}: holds {bits.size} bytes for {entry.rows} rows")
+    return np.unpackbits(bits, count=entry.rows, bitorder="little").view(bool)
+
+
+def stored_vectors(path: str, rows: int, dims: int) -> np.ndarray:
+    """The rows of an index file as written (normalised for cosine), read-only."""
+    return np.memmap(path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(rows, dims))
+
+
+def remove_unreferenced(directory: str, keep: set[str]) -> None:
+    """Removes the files of ours that the current manifest does not name: those of
+    earlier states, and whatever a writer killed half-way left. Only the writer, under
+    the lock, calls this."""
+    for name in os.listdir(directory):
+        if name not in keep and name not in (MANIFEST, LOCK) and _OURS.fullmatch(name):
+            try:
+                os.unlink(os.path.join(directory, name))
+            except FileNotFoundError:
+                pass
