@@ -5,7 +5,6 @@ import os
 import struct
 import subprocess
 import sys
-import tempfile
 import textwrap
 
 import numpy as np
@@ -22,21 +21,6 @@ IN_PROCESS_ORDER = "scalar" if os.environ.get("ZORVIK_FORCE_SCALAR") == "1" else
 SANITIZED = os.environ.get("ZORVIK_SANITIZED") == "1"
 BASE_NAME = "Invalid base_name: cannot be empty or contain special characters"
 NO_VALID = "Base name contains no valid characters"
-
-
-def _engine_filters():  # whether this build's query methods take a row filter
-    with tempfile.TemporaryDirectory() as directory:
-        path = os.path.join(directory, "probe.bin")
-        with open(path, "wb") as f:
-            f.write(struct.pack("<III", 1, 1, 1) + np.ones(1, F32).tobytes())
-        try:
-            zorvikdb.PySearchEngine(path, False).query_exact_arrays(np.ones(1, F32), 1, filter=np.ones(1, bool))
-        except TypeError:
-            return False
-    return True
-
-
-ENGINE_FILTERS = _engine_filters()
 
 
 def index_bytes(vectors, metric=1, *, dims=None, rows=None, trailing=b""):  # header: dims, rows, metric as <u32

@@ -12,6 +12,7 @@ from pathlib import Path
 import blake3
 import numpy as np
 import pytest
+import zorvikdb
 
 REPO = Path(__file__).resolve().parent.parent
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), os.environ.get("PYTHONPATH", "")])}
@@ -74,6 +75,11 @@ def test_search_writes_the_best_rows_in_every_format_and_bench_runs(tmp_path):
     for got_i, got_s in ((as_json["indices"], as_json["scores"]), (csv[:, 2], csv[:, 3])):
         np.testing.assert_array_equal(np.asarray(got_i, np.uint64).reshape(indices.shape), indices)
         np.testing.assert_array_equal(np.asarray(got_s, np.float64).astype(np.float32).reshape(scores.shape), scores)
+    # A collection directory answers with its user ids.
+    collection = zorvikdb.Collection.create(tmp_path / "c", DIMS, "euclidean")
+    collection.add(EMB, np.arange(ROWS, dtype=np.uint64) + 100)
+    as_ids = json.loads(ok("search", tmp_path / "c", *search[2:], "--format", "json"))
+    np.testing.assert_array_equal(np.asarray(as_ids["ids"], np.uint64), indices + 100)
     report = ok("bench", index, "--queries", 3)
     assert f"{ROWS} x {DIMS} euclidean" in report and "same top-10 rows: 3 of 3" in report
 

@@ -15,10 +15,11 @@ import pytest
 
 import zorvikdb
 from collection_ops import DIMS, apply, operation
-from conftest import ENGINE_FILTERS, METRIC_IDS, model_ranking, model_scores, normalized_model
-from zorvikdb_collection import Collection
+from conftest import METRIC_IDS, model_ranking, model_scores, normalized_model
 from zorvikdb_collection.lock import writer_lock
 from zorvikdb_collection.merging import WIDTH, merge_start, tier
+
+Collection = zorvikdb.Collection  # the module finds it in the pure-Python package on first use
 
 METRICS = ["cosine", "dot", "euclidean"]
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -82,8 +83,6 @@ def check_against(coll, model, rng, steps=2):
     np.testing.assert_array_equal(coll.ids(), model.ids)
     if len(model.ids):
         assert model.ids[rng.integers(len(model.ids))] in coll
-    if not ENGINE_FILTERS:
-        return
     queries = np.concatenate([model.rows[:2], rng.standard_normal((steps, DIMS), dtype=np.float32)])
     allowed = rng.choice(model.ids, size=len(model.ids) // 2, replace=False) if len(model.ids) else None
     for k in (1, 4, 1000):
@@ -257,7 +256,6 @@ def test_kill_9_at_random_points_leaves_the_last_commit(tmp_path, metric, seed):
     assert server.wait() == 0
 
 
-@pytest.mark.skipif(not ENGINE_FILTERS, reason="searching past deleted rows needs the engine's filter")
 def test_a_reader_beside_a_writer_sees_only_committed_snapshots(tmp_path):
     path, seed = tmp_path / "c", 21
     empty = Collection.create(path, DIMS, "dot").manifest_hash

@@ -13,7 +13,6 @@ import pytest
 
 import zorvikdb
 import zorvikdb_ray
-from conftest import ENGINE_FILTERS
 from zorvikdb_ray import ShardError, read_manifest, shard_collection
 from zorvikdb_ray.merge import ranking_key
 
@@ -300,7 +299,6 @@ def test_shard_dir_points_actors_at_copies_elsewhere_and_links_leading_outside_a
         sharded(m, shard_dir="s")  # and nothing of the file
 
 
-@pytest.mark.skipif(not ENGINE_FILTERS, reason="searching past deleted rows needs the engine's filter")
 def test_a_collection_is_served_with_its_deletions_and_user_ids(ray_cluster, tmp_path, single_mode):
     from zorvikdb_collection import Collection
 

@@ -4,6 +4,7 @@ from typing import TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
+from zorvikdb_collection import Collection as Collection
 
 __all__ = ["PySearchEngine", "PyQueryResult", "py_prepare_bin_from_embeddings"]
 

@@ -1,4 +1,6 @@
-"""`zorvikdb search`: the k best rows of an index for every query of a matrix."""
+"""`zorvikdb search`: the k best rows of an index or a collection for every query of a
+matrix. An index answers with row numbers ("indices"), a collection with its user ids
+("ids")."""
 
 import json
 import os
@@ -19,9 +21,10 @@ SMALLEST_PIECE = 4
 
 def add_parser(commands, common):
     p = commands.add_parser("search", parents=[common], help="batch search, writing indices and scores",
-                            description="Search an index for every row of a float32 query matrix; write .npz "
-                                        "(arrays 'indices' and 'scores') with --out, else JSON or CSV on stdout.")
-    p.add_argument("index")
+                            description="Search an index file or a collection directory for every row of a "
+                                        "float32 query matrix; write .npz (arrays 'indices', or 'ids' for a "
+                                        "collection, and 'scores') with --out, else JSON or CSV on stdout.")
+    p.add_argument("index", help="index file, or collection directory")
     p.add_argument("--queries", required=True, help="2-D float32 .npy, .npz, .parquet or .arrow file")
     p.add_argument("-k", type=count, required=True, help="hits per query")
     add_matrix_options(p)
@@ -39,13 +42,23 @@ def pieces(n):
     return zip(bounds[:-1], bounds[1:])
 
 
-def search(engine, queries, k, quiet):
+def opened(path):
+    """The batch search of the index file or collection directory at `path`, and the key
+    of its answers that holds the rows found."""
+    import zorvikdb
+
+    if os.path.isdir(path):
+        return zorvikdb.Collection.open(path).search_batch, "ids"
+    return zorvikdb.PySearchEngine(path, False).query_batch_arrays, "indices"
+
+
+def search(batch, found, queries, k, quiet):
     n = queries.shape[0]
     indices, scores = [], []
     with bar(n, "searching", quiet, unit="query") as progress:
         for a, b in pieces(n):
-            res = engine.query_batch_arrays(queries[a:b], k)
-            indices.append(res["indices"])
+            res = batch(queries[a:b], k)
+            indices.append(res[found])
             scores.append(res["scores"])
             progress.update(b - a)
     if not indices:
@@ -58,12 +71,12 @@ def short(scores):
     return [[float(str(s)) for s in row] for row in scores]
 
 
-def write_npz(path, indices, scores):
+def write_npz(path, arrays):
     """Written beside `path` and renamed over it, so an interrupted write leaves nothing."""
     fd, temp = tempfile.mkstemp(prefix=".zorvikdb-results-", suffix=".tmp", dir=os.path.dirname(path) or ".")
     try:
         with os.fdopen(fd, "wb") as f:
-            np.savez(f, indices=indices, scores=scores)
+            np.savez(f, **arrays)
         os.replace(temp, path)
     except BaseException:
         os.unlink(temp)
@@ -71,18 +84,16 @@ def write_npz(path, indices, scores):
 
 
 def run(args):
-    import zorvikdb
-
     queries = load_matrix(args.queries, key=args.key, column=args.column)
-    engine = zorvikdb.PySearchEngine(args.index, False)
-    indices, scores = search(engine, queries, args.k, args.quiet)
+    batch, found = opened(args.index)
+    indices, scores = search(batch, found, queries, args.k, args.quiet)
     if args.out:
-        write_npz(args.out, indices, scores)
+        write_npz(args.out, {found: indices, "scores": scores})
     elif args.format == "json":
-        json.dump({"indices": indices.tolist(), "scores": short(scores)}, sys.stdout)
+        json.dump({found: indices.tolist(), "scores": short(scores)}, sys.stdout)
         print()
     else:
-        print("query,rank,index,score")
+        print(f"query,rank,{'id' if found == 'ids' else 'index'},score")
         for q, (row_i, row_s) in enumerate(zip(indices, short(scores))):
             for rank, (i, s) in enumerate(zip(row_i, row_s)):
                 print(f"{q},{rank},{i},{s!r}")

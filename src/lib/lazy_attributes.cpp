@@ -15,9 +15,10 @@ constexpr LazyAttribute kLazyAttributes[] = {
     {"Collection", "zorvikdb_collection"},
 };
 
-// Imports the attribute's package, takes the attribute from it and keeps it in the
-// module, so later lookups never come here again.
-PyObject* module_getattr(PyObject* module, PyObject* name) {
+// Imports the attribute's package (a dictionary lookup once imported) and takes the
+// attribute from it. Nothing is added to the module: its namespace holds the documented
+// names only.
+PyObject* module_getattr(PyObject*, PyObject* name) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) return nullptr;
@@ -27,7 +28,6 @@ PyObject* module_getattr(PyObject* module, PyObject* name) {
         if (package == nullptr) return nullptr;
         PyObject* value = PyObject_GetAttr(package, name);
         Py_DECREF(package);
-        if (value != nullptr && PyObject_SetAttr(module, name, value) != 0) Py_CLEAR(value);
         return value;
     }
     PyErr_Format(PyExc_AttributeError, "module 'zorvikdb' has no attribute '%U'", name);
