@@ -32,7 +32,7 @@ def test_every_method_answers_over_the_allowed_rows_only(open_index, monkeypatch
     Q = RNG.standard_normal((5, DIMS)).astype(np.float32)
     for name, (f, allowed) in FILTERS.items():
         k = 10 if name != "one run" else 5000  # k above the allowed count returns every allowed row
-        for mode in [None, "rayon", "matrix_parallel", "pruned"]:  # kernel strategies: the model
+        for mode in [None, "rayon", "matrix_parallel", "pruned", "sketch"]:  # kernel strategies: the model
             set_env(monkeypatch, ZORVIK_SINGLE_MODE=mode)
             assert_same_hits(engine.query_exact_arrays(Q[0], k, filter=f), *allowed_model(X, Q[0], metric, allowed, k))
         for mode in ["blocked", "matrix_full"]:  # matrix strategies: their own unfiltered scores
@@ -42,7 +42,7 @@ def test_every_method_answers_over_the_allowed_rows_only(open_index, monkeypatch
             assert_same_hits(engine.query_exact_arrays(Q[0], k, filter=f),
                              every["indices"][keep][:k], every["scores"][keep][:k])
         set_env(monkeypatch, ZORVIK_SINGLE_MODE=None)
-        for mode in ["rayon", "blocked", "matrix", "chunked"]:
+        for mode in ["rayon", "blocked", "matrix", "chunked", "sketch"]:
             set_env(monkeypatch, ZORVIK_BATCH_MODE=mode)
             got = engine.query_batch_arrays(Q, k, filter=f)
             if allowed.size == 0:  # as on an index without rows

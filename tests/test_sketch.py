@@ -53,10 +53,11 @@ print(json.dumps([wrong[:5], sorted(methods)]))
 """.replace("HUGE_K", str(HUGE_K))
 
 
-@pytest.mark.parametrize("scalar", [None, "1"])  # "1": the scalar order and the baseline code products
+# "1": the scalar order and the baseline code products, with every sketch built at opening
+@pytest.mark.parametrize("scalar", [None, "1"])
 def test_sketch_answers_are_the_kernel_scans_bit_for_bit(fresh_python, tmp_path, scalar):
-    wrong, methods = json.loads(fresh_python(SKETCH_MATCHES_KERNEL, env={"OUT": str(tmp_path),
-                                                                        "ZORVIK_FORCE_SCALAR": scalar}, timeout=600))
+    env = {"OUT": str(tmp_path), "ZORVIK_FORCE_SCALAR": scalar, "ZORVIK_SKETCH_AT_OPEN": scalar}
+    wrong, methods = json.loads(fresh_python(SKETCH_MATCHES_KERNEL, env=env, timeout=600))
     assert wrong == [] and methods == ["exact", "sketch"]
 
 

@@ -32,6 +32,10 @@ bool force_scalar();
 // exactly "1". Read on every preparation.
 bool strict_memcheck();
 
+// ZORVIK_SKETCH_AT_OPEN: build the 8-bit sketch while the index is opened when exactly
+// "1" (else the first query that needs it builds it). Read on every opening.
+bool sketch_at_open();
+
 // ZORVIK_THREADS: the worker pool's size as text, read once per process when the first
 // index is mapped. nullopt when unset, empty or not valid UTF-8.
 std::optional<std::string> threads_text();

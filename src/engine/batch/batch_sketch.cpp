@@ -7,6 +7,7 @@
 #include "base/pool.hpp"
 #include "base/tuning.hpp"
 #include "engine/batch/slots.hpp"
+#include "engine/scan/row_filter.hpp"
 #include "engine/scan/strategies.hpp"
 #include "engine/sketch/code_dot.hpp"
 #include "engine/sketch/kth_lower.hpp"
@@ -23,7 +24,7 @@ using scan::RowRange;
 // and whether its candidates ran over the budget.
 struct QueryFilter {
     QueryFilter(const Engine& e, std::span<const float> q)
-        : sketch(q, sketch::kBatchQueryCodeMax), bounds(e, q) {}
+        : sketch(q, sketch::kBatchQueryCodeMax), bounds(e, q, sketch) {}
     SketchQuery sketch;
     ScoreBounds bounds;
     std::atomic<double> threshold{-std::numeric_limits<double>::infinity()};
@@ -37,51 +38,53 @@ struct Found {
     std::vector<double> lower_bounds;
 };
 
-// Queries [tq.begin, tq.end) against rows `piece`: code products block by block (a block of
-// rows stays in the caches while every query of the tile passes over it), each pair's
-// rank range, candidates against the query's running threshold.
+// Queries [tq.begin, tq.end) against the allowed rows of `ordinals`: code products block
+// by block (a block of rows stays in the caches while every query of the tile passes over
+// it), each pair's rank range, candidates against the query's running threshold.
 void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::unique_ptr<QueryFilter>>& filters,
-                 const std::int8_t* codes, RowRange tq, RowRange piece, std::uint64_t k_eff, std::uint64_t budget,
-                 std::vector<Found>& found) {
+                 const std::int8_t* codes, RowRange tq, const AllowedRows& allowed, RowRange ordinals,
+                 std::uint64_t k_eff, std::uint64_t budget, std::vector<Found>& found) {
     const std::size_t dims = static_cast<std::size_t>(e.dims);
     const std::size_t nq = static_cast<std::size_t>(tq.size());
     std::vector<KthLower> kth(nq, KthLower(k_eff));
     std::vector<std::int32_t> products(nq * tuning::kSketchBlockRows);
-    for (std::uint64_t r0 = piece.begin; r0 < piece.end; r0 += tuning::kSketchBlockRows) {
-        const std::size_t nr = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kSketchBlockRows, piece.end - r0));
-        sketch::code_products(codes + tq.begin * dims, nq, sk.codes(r0), nr, dims, products.data());
-        for (std::size_t i = 0; i < nq; ++i) {
-            QueryFilter& f = *filters[tq.begin + i];
-            if (f.over_budget.load(std::memory_order_relaxed)) continue;
-            Found& mine = found[i];
-            double t = f.threshold.load(std::memory_order_relaxed);
-            const std::int32_t* p = products.data() + i * nr;
-            for (std::size_t j = 0; j < nr; ++j) {
-                const std::uint64_t r = r0 + j;
-                const RankRange rr = f.bounds.rank_range(f.sketch.range(sk.row(r), p[j]), e.row_sq_norm(r));
-                if (rr.hi >= t) {
-                    mine.rows.push_back(r);
-                    mine.highs.push_back(rr.hi);
-                }
-                if (kth[i].offer(rr.lo) && kth[i].threshold() > t) {
-                    t = kth[i].threshold();
-                    raise_threshold(f.threshold, t);
-                }
-            }
-            // Keep the lists short: drop what the threshold has passed since.
-            if (mine.rows.size() > 2 * k_eff + tuning::kSketchBlockRows) {
-                std::size_t kept = 0;
-                for (std::size_t c = 0; c < mine.rows.size(); ++c)
-                    if (mine.highs[c] >= t) {
-                        mine.rows[kept] = mine.rows[c];
-                        mine.highs[kept++] = mine.highs[c];
+    std::vector<double> exact(tuning::kSketchBlockRows), lo(tuning::kSketchBlockRows), hi(tuning::kSketchBlockRows);
+    allowed.runs(ordinals, [&](RowRange run) {
+        for (std::uint64_t r0 = run.begin; r0 < run.end; r0 += tuning::kSketchBlockRows) {
+            const std::size_t nr = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kSketchBlockRows, run.end - r0));
+            sketch::code_products(codes + tq.begin * dims, nq, sk.codes(r0), nr, dims, products.data());
+            for (std::size_t i = 0; i < nq; ++i) {
+                QueryFilter& f = *filters[tq.begin + i];
+                if (f.over_budget.load(std::memory_order_relaxed)) continue;
+                Found& mine = found[i];
+                double t = f.threshold.load(std::memory_order_relaxed);
+                std::copy_n(products.data() + i * nr, nr, exact.begin());
+                f.bounds.rank_ranges(sk, r0, exact.data(), nr, lo.data(), hi.data());
+                for (std::size_t j = 0; j < nr; ++j) {
+                    if (hi[j] >= t) {
+                        mine.rows.push_back(r0 + j);
+                        mine.highs.push_back(hi[j]);
                     }
-                mine.rows.resize(kept);
-                mine.highs.resize(kept);
-                if (kept > budget) f.over_budget.store(true, std::memory_order_relaxed);
+                    if (kth[i].offer(lo[j]) && kth[i].threshold() > t) {
+                        t = kth[i].threshold();
+                        raise_threshold(f.threshold, t);
+                    }
+                }
+                // Keep the lists short: drop what the threshold has passed since.
+                if (mine.rows.size() > 2 * k_eff + tuning::kSketchBlockRows) {
+                    std::size_t kept = 0;
+                    for (std::size_t c = 0; c < mine.rows.size(); ++c)
+                        if (mine.highs[c] >= t) {
+                            mine.rows[kept] = mine.rows[c];
+                            mine.highs[kept++] = mine.highs[c];
+                        }
+                    mine.rows.resize(kept);
+                    mine.highs.resize(kept);
+                    if (kept > budget) f.over_budget.store(true, std::memory_order_relaxed);
+                }
             }
         }
-    }
+    });
     for (std::size_t i = 0; i < nq; ++i) found[i].lower_bounds = kth[i].bounds();
 }
 
@@ -90,7 +93,8 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
 SketchBatch batch_sketch(const Engine& engine, std::span<const float> queries, std::uint64_t k, const Scope& scope) {
     const std::uint64_t dims = engine.dims;
     const std::uint64_t nq = queries.size() / dims;
-    const std::uint64_t k_eff = std::min(k, engine.rows);
+    const AllowedRows allowed(engine, scope);
+    const std::uint64_t k_eff = std::min(k, allowed.count());
     SketchBatch out;
     if (k_eff == 0) return out;  // no answers at all, as the product modes give
     const RowSketch* sk = dims <= sketch::kTileDimsMax ? engine.sketch.get_or_build(engine) : nullptr;
@@ -98,7 +102,7 @@ SketchBatch batch_sketch(const Engine& engine, std::span<const float> queries, s
         out.route = SketchRoute::NoSketch;
         return out;
     }
-    const std::uint64_t budget = sketch_candidate_budget(engine.rows);
+    const std::uint64_t budget = sketch_candidate_budget(allowed.count());
 
     // A query holding a NaN or an infinity has no finite kernel score: no hits.
     std::vector<std::unique_ptr<QueryFilter>> filters(static_cast<std::size_t>(nq));
@@ -119,14 +123,14 @@ SketchBatch batch_sketch(const Engine& engine, std::span<const float> queries, s
     const std::uint64_t tiles = (m + tuning::kSketchTileQueries - 1) / tuning::kSketchTileQueries;
     const std::uint64_t want = pool::thread_count() * tuning::kSketchTasksPerThread;
     const std::uint64_t pieces = std::clamp<std::uint64_t>((want + tiles - 1) / std::max<std::uint64_t>(tiles, 1), 1,
-                                                           std::max<std::uint64_t>(engine.rows / tuning::kSketchBlockRows, 1));
+                                                           std::max<std::uint64_t>(allowed.count() / tuning::kSketchBlockRows, 1));
     std::vector<std::vector<Found>> found(static_cast<std::size_t>(tiles * pieces));
     pool::parallel_for(static_cast<std::size_t>(tiles * pieces), [&](std::size_t task) {
         const std::uint64_t t = task / pieces, p = task % pieces;
         const RowRange tq{t * m / tiles, (t + 1) * m / tiles};
-        const RowRange piece{engine.rows * p / pieces, engine.rows * (p + 1) / pieces};
+        const RowRange ordinals{allowed.count() * p / pieces, allowed.count() * (p + 1) / pieces};
         found[task].resize(static_cast<std::size_t>(tq.size()));
-        filter_tile(engine, *sk, filters, codes.data(), tq, piece, k_eff, budget, found[task]);
+        filter_tile(engine, *sk, filters, codes.data(), tq, allowed, ordinals, k_eff, budget, found[task]);
     });
 
     // Per query: the final threshold over every piece, the candidates that reach it, and

@@ -14,6 +14,7 @@
 
 #include "engine/messages.hpp"
 #include "engine/index/norms.hpp"
+#include "base/settings.hpp"
 #include "base/text.hpp"
 #include "base/tuning.hpp"
 
@@ -127,6 +128,7 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     e.block_width = block_width_for(e.rows, e.dims);
     allocate_tables(e);
     fill_tables_and_digest(engine, hooks, static_cast<std::size_t>(file_size));
+    if (settings::sketch_at_open()) e.sketch.get_or_build(e);  // nullptr (no memory for it) is no error
     e.index_path = resolve_path(path);
     return EngineHandle(std::move(engine));
 }

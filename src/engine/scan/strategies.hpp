@@ -20,7 +20,7 @@ std::vector<Hit> scan_matrix_full(const Engine& engine, std::span<const float> q
 // Needs pruned_scan_ready(engine) (the dispatcher checks it) and a descending metric.
 std::vector<Hit> scan_pruned(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
 
-// The sketch search over every row; the caller runs a kernel scan when it did not answer.
+// The sketch search over the allowed rows; the caller runs a kernel scan when it did not answer.
 SketchAnswer scan_sketch(const Engine& engine, std::span<const float> query, std::uint64_t k_eff, const Scope& scope);
 
 // The index holds the per-block sums of squares scan_pruned reads.

@@ -22,15 +22,6 @@ struct Candidate {
     double hi;  // upper bound on its rank
 };
 
-// Pieces of at most kSketchScanRows rows each, in row order.
-std::vector<RowRange> pieces_of(std::span<const RowRange> runs) {
-    std::vector<RowRange> pieces;
-    for (const RowRange run : runs)
-        for (std::uint64_t at = run.begin; at < run.end; at += tuning::kSketchScanRows)
-            pieces.push_back({at, std::min(run.end, at + tuning::kSketchScanRows)});
-    return pieces;
-}
-
 // The scan's state shared by its tasks: a threshold that only rises (every task's k-th
 // best lower bound is at most the k-th best kernel score of all rows), the candidates
 // kept so far and whether the budget ran out.
@@ -46,24 +37,15 @@ struct PieceResult {
     std::vector<double> lower_bounds;
 };
 
-PieceResult scan_piece(const Engine& e, const RowSketch& sketch, const SketchQuery& sq, const ScoreBounds& bounds,
-                       RowRange piece, std::uint64_t k_eff, SharedScan& shared) {
+// The allowed rows of `ordinals`: bounds in blocks, candidates against the running
+// threshold, and every kSketchCheckRows rows the shared threshold and the budget.
+PieceResult scan_piece(const RowSketch& sketch, const SketchQuery& sq, const ScoreBounds& bounds,
+                       const AllowedRows& allowed, RowRange ordinals, std::uint64_t k_eff, SharedScan& shared) {
     PieceResult out;
     KthLower kth(k_eff);
     double t = shared.threshold.load(std::memory_order_relaxed);
-    std::uint64_t counted = 0;
-    for (std::uint64_t r = piece.begin; r < piece.end && !shared.over_budget.load(std::memory_order_relaxed);) {
-        const std::uint64_t stop = std::min(piece.end, r + tuning::kSketchCheckRows);
-        // Invariant: t is at most the k-th best kernel score's rank among all rows, so a
-        // row whose upper bound lies below it can never be in the answer.
-        for (; r < stop; ++r) {
-            const RankRange rr = bounds.rank_range(sq.range(sketch, r), e.row_sq_norm(r));
-            if (rr.hi >= t) out.candidates.push_back({r, rr.hi});
-            if (kth.offer(rr.lo) && kth.threshold() > t) {
-                t = kth.threshold();
-                raise_threshold(shared.threshold, t);
-            }
-        }
+    std::uint64_t counted = 0, unchecked = 0;
+    const auto check = [&] {
         t = std::max(t, shared.threshold.load(std::memory_order_relaxed));
         std::erase_if(out.candidates, [t](const Candidate& c) { return c.hi < t; });
         const std::uint64_t now = out.candidates.size();
@@ -74,7 +56,28 @@ PieceResult scan_piece(const Engine& e, const RowSketch& sketch, const SketchQue
             shared.kept.fetch_sub(counted - now);
         }
         counted = now;
-    }
+        unchecked = 0;
+    };
+    double products[tuning::kSketchBoundRows], lo[tuning::kSketchBoundRows], hi[tuning::kSketchBoundRows];
+    allowed.runs(ordinals, [&](RowRange run) {
+        // Invariant: t is at most the k-th best kernel score's rank among all rows, so a
+        // row whose upper bound lies below it can never be in the answer.
+        for (std::uint64_t r = run.begin; r < run.end && !shared.over_budget.load(std::memory_order_relaxed);) {
+            const std::size_t n = static_cast<std::size_t>(std::min(tuning::kSketchBoundRows, run.end - r));
+            sq.products(sketch, r, n, products);
+            bounds.rank_ranges(sketch, r, products, n, lo, hi);
+            for (std::size_t j = 0; j < n; ++j) {
+                if (hi[j] >= t) out.candidates.push_back({r + j, hi[j]});
+                if (kth.offer(lo[j]) && kth.threshold() > t) {
+                    t = kth.threshold();
+                    raise_threshold(shared.threshold, t);
+                }
+            }
+            r += n;
+            if ((unchecked += n) >= tuning::kSketchCheckRows) check();
+        }
+    });
+    check();
     out.lower_bounds = kth.bounds();
     return out;
 }
@@ -105,21 +108,21 @@ std::vector<Hit> rescore(const Engine& e, const float* query, const std::vector<
 }
 
 SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::uint64_t k_eff,
-                           std::span<const RowRange> runs) {
-    std::uint64_t total = 0;
-    for (const RowRange run : runs) total += run.size();
+                           const AllowedRows& allowed) {
     SharedScan shared;
-    shared.budget = sketch_candidate_budget(total);
+    shared.budget = sketch_candidate_budget(allowed.count());
     if (k_eff > shared.budget) return {{}, SketchRoute::TooManyCandidates};
     const RowSketch* sketch = e.sketch.get_or_build(e);
     if (sketch == nullptr) return {{}, SketchRoute::NoSketch};
 
     const SketchQuery sq(query, sketch::kRowCodeMax);
-    const ScoreBounds bounds(e, query);
-    const std::vector<RowRange> pieces = pieces_of(runs);
-    std::vector<PieceResult> results(pieces.size());
-    pool::parallel_for(pieces.size(), [&](std::size_t p) {
-        results[p] = scan_piece(e, *sketch, sq, bounds, pieces[p], k_eff, shared);
+    const ScoreBounds bounds(e, query, sq);
+    // Pieces of kSketchScanRows allowed rows, by ordinal.
+    const std::uint64_t pieces = scan::chunk_count(tuning::kSketchScanRows, allowed.count());
+    std::vector<PieceResult> results(static_cast<std::size_t>(pieces));
+    pool::parallel_for(results.size(), [&](std::size_t p) {
+        const RowRange ordinals = scan::chunk_range(p, tuning::kSketchScanRows, allowed.count());
+        results[p] = scan_piece(*sketch, sq, bounds, allowed, ordinals, k_eff, shared);
     });
     if (shared.over_budget.load()) return {{}, SketchRoute::TooManyCandidates};
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/index/engine.hpp"
-#include "engine/scan/scan_support.hpp"
+#include "engine/scan/row_filter.hpp"
 #include "engine/scan/topk.hpp"
 
 namespace zorvik {
@@ -22,9 +22,9 @@ struct SketchAnswer {
     SketchRoute route = SketchRoute::Answered;
 };
 
-// Searches the rows of `runs` (sorted, disjoint) for the best k_eff; dims > 0.
+// Searches the allowed rows for the best k_eff; dims > 0.
 SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::uint64_t k_eff,
-                           std::span<const scan::RowRange> runs);
+                           const AllowedRows& allowed);
 
 // The budget of candidates for a search of `rows` rows.
 std::uint64_t sketch_candidate_budget(std::uint64_t rows);

@@ -15,6 +15,13 @@ bool use_avx2();
 // a's sign, the one product of u8 by s8 it has).
 std::int64_t code_dot(const std::int8_t* a, const std::uint8_t* a_abs, const std::int8_t* b, std::size_t n);
 
+// out[j] = sum_i a_i b_j[i] for nr rows b_j (row stride n), exactly (as doubles).
+using CodeDots = void (*)(const std::int8_t* a, const std::uint8_t* a_abs, const std::int8_t* rows, std::size_t nr,
+                          std::size_t n, double* out);
+
+// The kernel of code_dot over runs of rows that this process runs, chosen once.
+CodeDots code_dots();
+
 // The most dimensions code_products takes: its 32-bit sums of u8 x s8 products stay exact.
 inline constexpr std::size_t kTileDimsMax = 65536;
 

@@ -19,6 +19,9 @@ struct Quantised {
     double code_norm = 0.0;   // at least s ||c||
 };
 
+// At least the root of a sum of n squares of floats taken in double in any order.
+double norm_up(double sum_of_squares, std::uint64_t n);
+
 // Writes the n codes of x (code_max at most 127) and returns their facts.
 Quantised quantise(const float* x, std::uint64_t n, int code_max, std::int8_t* codes);
 

@@ -13,12 +13,17 @@
 namespace zorvik {
 
 RowSketch::RowSketch(std::uint64_t rows, std::uint64_t dims)
-    : dims_(dims), codes_(static_cast<std::size_t>(rows * dims)), rows_(static_cast<std::size_t>(rows)) {}
+    : dims_(dims),
+      codes_(static_cast<std::size_t>(rows * dims)),
+      scale_(static_cast<std::size_t>(rows)),
+      error_norm_(static_cast<std::size_t>(rows)),
+      code_norm_(static_cast<std::size_t>(rows)),
+      x_norm_(static_cast<std::size_t>(rows)) {}
 
 std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
     const std::uint64_t limit = std::min(usable_memory_bytes() / tuning::kSketchMemoryShare,
                                          available_memory_bytes() / tuning::kSketchFreeMemoryShare);
-    if (e.dims == 0 || e.rows > limit / (e.dims + sizeof(SketchRow))) return nullptr;
+    if (e.dims == 0 || e.rows > limit / (e.dims + kFactBytes)) return nullptr;
     std::unique_ptr<RowSketch> sketch;
     try {
         sketch = std::make_unique<RowSketch>(e.rows, e.dims);
@@ -34,7 +39,10 @@ std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
         for (std::uint64_t r = first; r < last; ++r) {
             const sketch::Quantised q =
                 sketch::quantise(e.row(r), e.dims, sketch::kRowCodeMax, s.codes_.data() + r * e.dims);
-            s.rows_[r] = {q.scale, q.error_norm, q.code_norm};
+            s.scale_[r] = q.scale;
+            s.error_norm_[r] = q.error_norm;
+            s.code_norm_[r] = q.code_norm;
+            s.x_norm_[r] = sketch::norm_up(e.row_sq_norm(r), e.dims);
         }
     });
     return sketch;

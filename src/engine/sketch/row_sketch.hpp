@@ -28,6 +28,15 @@ struct SketchRow {
     double code_norm = 0.0;   // at least scale * ||c||
 };
 
+// The same facts for rows r, r + 1, ..., one array each (the bound loops run down them
+// in lanes), with x_norm: at least ||x||, from the stored sum of squares.
+struct SketchColumns {
+    const double* scale;
+    const double* error_norm;
+    const double* code_norm;
+    const double* x_norm;
+};
+
 class RowSketch {
 public:
     // Builds the sketch of every row on the worker pool; nullptr when the memory for it
@@ -35,14 +44,23 @@ public:
     static std::unique_ptr<RowSketch> build(const Engine& e);
 
     const std::int8_t* codes(std::uint64_t r) const { return codes_.data() + r * dims_; }
-    const SketchRow& row(std::uint64_t r) const { return rows_[r]; }
+    SketchRow row(std::uint64_t r) const { return {scale_[r], error_norm_[r], code_norm_[r]}; }
+    SketchColumns columns(std::uint64_t r) const {
+        return {scale_.data() + r, error_norm_.data() + r, code_norm_.data() + r, x_norm_.data() + r};
+    }
 
     RowSketch(std::uint64_t rows, std::uint64_t dims);  // storage only; build() fills it
+
+    // Bytes of facts per row besides its codes.
+    static constexpr std::uint64_t kFactBytes = 4 * sizeof(double);
 
 private:
     std::uint64_t dims_ = 0;
     Table<std::int8_t> codes_;
-    Table<SketchRow> rows_;
+    Table<double> scale_;
+    Table<double> error_norm_;
+    Table<double> code_norm_;
+    Table<double> x_norm_;
 };
 
 // Holds an engine's sketch, built by the first caller that needs it. Nobody ever waits:

@@ -3,6 +3,8 @@
 // product with the query and the stored norms, the kernel's rounding included. They are
 // kept in rank order (the score itself for cosine and dot, its negation for euclidean),
 // so that larger always ranks first.
+#include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "engine/certified/rounding.hpp"
@@ -11,29 +13,38 @@
 
 namespace zorvik {
 
-// lo <= rank of the kernel's score <= hi. lo is finite only where the kernel's score is
-// certain to be finite (a finite row whose terms stay far from overflow); hi is +infinity
-// where nothing is known (a NaN or an infinity in the row, magnitudes near the float limit).
-struct RankRange {
-    double lo;
-    double hi;
+// What one query's bounds read besides a row's own facts.
+struct QueryTerms {
+    bool euclidean = false;
+    KernelRounding kernel;
+    double sq_up = 0.0;    // a stored sum of squares times this is at least the exact one
+    double sq_down = 0.0;  // and times this at most
+    double q_sq = 0.0;     // the query's sum of squares
+    double q_norm = 0.0;   // at least ||q||
+    sketch::Quantised q;   // the query's sketch facts
+    const double* row_sq = nullptr;  // the engine's stored sums of squares
 };
 
 class ScoreBounds {
 public:
-    ScoreBounds(const Engine& e, std::span<const float> query);
+    ScoreBounds(const Engine& e, std::span<const float> query, const SketchQuery& sq);
 
-    // The range of a row with squared norm `row_sq` (as the engine stores it) whose exact
-    // inner product with the query lies in `dot`.
-    RankRange rank_range(DotRange dot, double row_sq) const;
+    // lo[j] <= rank of the kernel's score of row r + j <= hi[j], for j < n, from the rows'
+    // code products with the query. lo is finite only where the kernel's score is certain
+    // to be finite (a finite row whose terms stay far from overflow); where nothing is
+    // known (a NaN or an infinity in the row, magnitudes near the float limit) the range
+    // is -infinity to +infinity.
+    void rank_ranges(const RowSketch& sketch, std::uint64_t r, const double* products, std::size_t n, double* lo,
+                     double* hi) const {
+        ranges_(terms_, sketch.columns(r), terms_.row_sq + r, products, n, lo, hi);
+    }
+
+    using Ranges = void (*)(const QueryTerms&, SketchColumns, const double* row_sq, const double* products,
+                            std::size_t n, double* lo, double* hi);
 
 private:
-    bool euclidean_;
-    KernelRounding kernel_;
-    double sq_up_;    // a stored sum of squares times this is at least the exact one
-    double sq_down_;  // and times this at most
-    double q_sq_;     // the query's sum of squares
-    double q_norm_;   // at least ||q||
+    QueryTerms terms_;
+    Ranges ranges_;
 };
 
 }  // namespace zorvik

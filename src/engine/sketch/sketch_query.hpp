@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/sketch/code_dot.hpp"
+#include "engine/sketch/quantise.hpp"
 #include "engine/sketch/row_sketch.hpp"
 
 namespace zorvik {
@@ -27,8 +29,9 @@ public:
 
     // The range from the code product P of the query with row r.
     DotRange range(const SketchRow& row, std::int64_t product) const {
-        const double centre = scale_ * row.scale * static_cast<double>(product);
-        const double spread = row.error_norm * (code_norm_ + error_norm_) + error_norm_ * row.code_norm;
+        const double centre = facts_.scale * row.scale * static_cast<double>(product);
+        const double spread =
+            row.error_norm * (facts_.code_norm + facts_.error_norm) + facts_.error_norm * row.code_norm;
         const double widen = spread + kSketchHeadroom * (std::fabs(centre) + spread);
         return {centre - widen, centre + widen};
     }
@@ -36,14 +39,19 @@ public:
     // The range for row r of `sketch`, its code product computed here.
     DotRange range(const RowSketch& sketch, std::uint64_t r) const;
 
+    // The code products with rows [r, r + n) of `sketch`, exact.
+    void products(const RowSketch& sketch, std::uint64_t r, std::size_t n, double* out) const {
+        dots_(codes_.data(), abs_codes_.data(), sketch.codes(r), n, codes_.size(), out);
+    }
+
     const std::int8_t* codes() const { return codes_.data(); }
+    const sketch::Quantised& facts() const { return facts_; }
 
 private:
     std::vector<std::int8_t> codes_;
     std::vector<std::uint8_t> abs_codes_;
-    double scale_ = 0.0;
-    double error_norm_ = 0.0;
-    double code_norm_ = 0.0;  // scale * ||p||
+    sketch::Quantised facts_;
+    sketch::CodeDots dots_;
 };
 
 }  // namespace zorvik
