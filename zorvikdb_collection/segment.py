@@ -34,9 +34,10 @@ class OpenSegment:
     checked against the manifest) with its ids (row order), the same ids sorted (with
     the rows they sort from) for lookups, and its deleted rows."""
 
-    def __init__(self, directory: str, entry: Segment) -> None:
+    def __init__(self, directory: str, entry: Segment, ids: np.ndarray | None = None) -> None:
+        """`ids`, when given, are those just written to the ids file (copied here)."""
         self.file = PinnedFile(os.path.join(directory, entry.file))
-        self.ids = read_ids(directory, entry.ids, entry.rows)
+        self.ids = read_ids(directory, entry.ids, entry.rows) if ids is None else np.array(ids, np.uint64)
         self.order = np.argsort(self.ids)
         self.sorted_ids = self.ids[self.order]
         self._set_deletions(entry, read_deletions(directory, entry))
