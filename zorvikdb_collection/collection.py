@@ -25,8 +25,9 @@ from .segment import OpenSegment
 DEFAULT_TIMEOUT = 10.0
 # How often a reader re-reads the manifest when a writer removes files under it.
 LOAD_ATTEMPTS = 100
-# A change under the lock: given the files of the next commit, the segments of the new state.
-Change = Callable[[NewFiles], list[OpenSegment]]
+# A change under the lock: given the files of the next commit, the segments of the new
+# state, or None when the change has nothing to commit.
+Change = Callable[[NewFiles], "list[OpenSegment] | None"]
 
 
 class Collection:
@@ -61,7 +62,8 @@ class Collection:
         if os.listdir(path):
             raise ValueError(f"{path} is not empty; a collection needs a directory of its own")
         with writer_lock(path, timeout):
-            commit(NewFiles(path, 0), dims, metric, [])
+            with NewFiles(path, 0) as new:
+                commit(new, dims, metric, [])
         return cls(path, timeout)
 
     @classmethod
@@ -184,21 +186,23 @@ class Collection:
         wanted = check_ids(ids, unique=False)
         unknown: list[np.ndarray] = []
 
-        def change(new: NewFiles) -> list[OpenSegment]:
+        def change(new: NewFiles) -> list[OpenSegment] | None:
             segments, found = self._deleting(wanted, new)
             unknown.append(wanted[~found])
-            return segments
+            return segments if found.any() else None
 
-        self._write(change, lambda: bool(self._found(wanted).any()))
-        return unknown[0] if unknown else wanted[~self._found(wanted)]
+        self._write(change)
+        return unknown[0]
 
     def compact(self) -> None:
         """Merges every segment into one without the deleted rows."""
-        def change(new: NewFiles) -> list[OpenSegment]:
-            return self._merged(self._snapshot.segments, [], [], new)
+        def change(new: NewFiles) -> list[OpenSegment] | None:
+            segments = self._snapshot.segments
+            if len(segments) <= 1 and all(s.deleted is None for s in segments):
+                return None
+            return self._merged(segments, [], [], new)
 
-        self._write(change, lambda: len(self._snapshot.segments) > 1
-                    or any(s.deleted is not None for s in self._snapshot.segments))
+        self._write(change)
 
     def _insert(self, embeddings: np.ndarray, ids: Any, replace: bool) -> None:
         vectors = check_vectors(embeddings, self.dims, 2, "embeddings")
@@ -225,7 +229,7 @@ class Collection:
             return self._merged(segments[start:], [added], [new_ids], new,
                                 kept=segments[:start])
 
-        self._write(change, lambda: True)
+        self._write(change)
 
     @property
     def snapshot(self) -> Snapshot:
@@ -285,22 +289,21 @@ class Collection:
         digest = file_hash(new.path(index_name(stem)))
         return OpenSegment(self._path, Segment(index_name(stem), ids.size, digest, ids_name(stem)), ids)
 
-    def _write(self, change: Change, needed: Callable[[], bool]) -> None:
+    def _write(self, change: Change) -> None:
         """Runs `change` under the writer lock on the latest commit and commits its
         segments; then removes every file the new manifest does not name. When `change`
         fails, the files it wrote are removed and the collection is as it was."""
         with writer_lock(self._path, self.timeout):
             self.refresh()
-            if not needed():
-                return
             # What an unfinished writer left may hold the names this commit writes.
             remove_unreferenced(self._path, self.manifest.files())
-            new = NewFiles(self._path, self.manifest.generation + 1)
             try:
-                segments = change(new)
-                manifest = commit(new, self.dims, self.metric, [s.entry for s in segments])
+                with NewFiles(self._path, self.manifest.generation + 1) as new:
+                    segments = change(new)
+                    if segments is None:
+                        return
+                    manifest = commit(new, self.dims, self.metric, [s.entry for s in segments])
             finally:
-                new.close()
                 # Whatever the outcome, the manifest on disk says which files to keep.
                 remove_unreferenced(self._path, read_manifest(self._path).files())
             self._set(manifest, segments)

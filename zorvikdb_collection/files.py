@@ -13,6 +13,7 @@ import numpy as np
 
 from zorvikdb_cli.bench import HEADER_BYTES
 from .manifest import MANIFEST, Segment
+from .io_pool import side_by_side
 from .new_files import NewFiles
 
 LOCK = "lock"
@@ -76,9 +77,13 @@ def remove_unreferenced(directory: str, keep: set[str]) -> None:
     """Removes the files of ours that the current manifest does not name: those of
     earlier states, and whatever a writer killed half-way left. Only the writer, under
     the lock, calls this."""
-    for name in os.listdir(directory):
-        if name not in keep and name not in (MANIFEST, LOCK) and _OURS.fullmatch(name):
-            try:
-                os.unlink(os.path.join(directory, name))
-            except FileNotFoundError:
-                pass
+    doomed = [os.path.join(directory, name) for name in os.listdir(directory)
+              if name not in keep and name not in (MANIFEST, LOCK) and _OURS.fullmatch(name)]
+    side_by_side(_remove, doomed)
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass

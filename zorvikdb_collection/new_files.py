@@ -12,38 +12,48 @@ manifest's rename.
 from __future__ import annotations
 
 import os
+from concurrent.futures import Future, wait
+
+from .io_pool import start
 
 
 class NewFiles:
-    """The files written so far for commit `generation` in `directory`, kept open until
-    `sync` has flushed them."""
+    """The files written so far for commit `generation` in `directory`. Each file is
+    written and flushed on the writer's I/O threads, so the flushes run while the writer
+    goes on (writing the next file, preparing, hashing); `sync` waits for them."""
 
     def __init__(self, directory: str, generation: int) -> None:
         self.directory = directory
         self.generation = generation
-        self._open: list[int] = []
+        self._writes: list[Future[None]] = []
 
     def path(self, name: str) -> str:
         return os.path.join(self.directory, name)
 
     def write(self, name: str, data: bytes) -> None:
-        fd = os.open(self.path(name), os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        self._open.append(fd)
+        self._writes.append(start(_write_durably, self.path(name), data))
+
+    def sync(self) -> None:
+        """Returns when every file written so far has its data on disk; raises the
+        first error of their writes."""
+        for written in self._writes:
+            written.result()
+
+    def __enter__(self) -> NewFiles:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        """Waits for the writes still running (a change that failed): no file appears
+        after this. Their errors are `sync`'s to report."""
+        wait(self._writes)
+
+
+def _write_durably(path: str, data: bytes) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
         view = memoryview(data)
         while view:
             view = view[os.write(fd, view):]
-
-    def sync(self) -> None:
-        """Flushes every file's data, one file after the other: flushes from several
-        threads wait on each other's journal commits and were slower."""
-        while self._open:
-            fd = self._open.pop()
-            try:
-                os.fdatasync(fd)
-            finally:
-                os.close(fd)
-
-    def close(self) -> None:
-        """Closes what `sync` did not (a change that failed)."""
-        while self._open:
-            os.close(self._open.pop())
+        os.fdatasync(fd)
+    finally:
+        os.close(fd)
