@@ -261,7 +261,7 @@ class Collection:
                 continue
             deleted = np.zeros(s.entry.rows, dtype=bool) if s.deleted is None else s.deleted.copy()
             deleted[rows] = True
-            count = int(deleted.sum())
+            count = s.entry.deleted + rows.size
             if count < s.entry.rows:
                 name = deletions_name(s.entry.file, new.generation)
                 write_deletions(new, name, deleted)
