@@ -209,7 +209,8 @@ class Collection:
         new_ids = check_ids(ids, vectors.shape[0], unique=True)
         if new_ids.size == 0:
             return
-        wanted = np.sort(new_ids)
+        order = np.argsort(new_ids)  # sorts the ids once, for the lookups and the new segment
+        wanted = new_ids[order]
 
         def change(new: NewFiles) -> list[OpenSegment]:
             present = wanted[self._found(wanted)]
@@ -225,7 +226,7 @@ class Collection:
             start = merge_start([s.entry.live for s in segments] + [vectors.shape[0]])
             added = stored_vectors(os.path.join(self._path, index_name(stem)), *vectors.shape)
             if start >= len(segments):
-                return [*segments, self._finish(stem, new_ids, new)]
+                return [*segments, self._finish(stem, new_ids, new, order)]
             return self._merged(segments[start:], [added], [new_ids], new,
                                 kept=segments[:start])
 
@@ -283,11 +284,14 @@ class Collection:
                                                 metric=self.stored_metric, output_dir=self._path)
         return [*kept, self._finish(stem, ids, new)]
 
-    def _finish(self, stem: str, ids: np.ndarray, new: NewFiles) -> OpenSegment:
-        """The segment written under `stem`, with its ids file."""
+    def _finish(self, stem: str, ids: np.ndarray, new: NewFiles,
+                order: np.ndarray | None = None) -> OpenSegment:
+        """The segment written under `stem`, with its ids file (`order`: the rows in id
+        order, when known)."""
         write_ids(new, ids_name(stem), ids)
         digest = file_hash(new.path(index_name(stem)))
-        return OpenSegment(self._path, Segment(index_name(stem), ids.size, digest, ids_name(stem)), ids)
+        entry = Segment(index_name(stem), ids.size, digest, ids_name(stem))
+        return OpenSegment(self._path, entry, ids, order)
 
     def _write(self, change: Change) -> None:
         """Runs `change` under the writer lock on the latest commit and commits its

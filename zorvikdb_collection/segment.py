@@ -34,11 +34,13 @@ class OpenSegment:
     checked against the manifest) with its ids (row order), the same ids sorted (with
     the rows they sort from) for lookups, and its deleted rows."""
 
-    def __init__(self, directory: str, entry: Segment, ids: np.ndarray | None = None) -> None:
-        """`ids`, when given, are those just written to the ids file (copied here)."""
+    def __init__(self, directory: str, entry: Segment, ids: np.ndarray | None = None,
+                 order: np.ndarray | None = None) -> None:
+        """`ids`, when given, are those just written to the ids file (copied here), and
+        `order` their rows in id order when the writer has sorted them already."""
         self.file = PinnedFile(os.path.join(directory, entry.file))
         self.ids = read_ids(directory, entry.ids, entry.rows) if ids is None else np.array(ids, np.uint64)
-        self.order = np.argsort(self.ids)
+        self.order = np.argsort(self.ids) if order is None else order
         self.sorted_ids = self.ids[self.order]
         self._set_deletions(entry, read_deletions(directory, entry))
 
