@@ -274,11 +274,18 @@ class Collection:
                 kept: list[OpenSegment] | None = None) -> list[OpenSegment]:
         """`kept` followed by one segment holding the live rows of `merging` and then
         the rows `extra` (in that order, which is insertion order)."""
-        vectors = np.concatenate([s.live_vectors(self.dims) for s in merging] + extra)
         ids = np.concatenate([s.live_ids() for s in merging] + extra_ids)
         kept = list(kept or [])
         if ids.size == 0:
             return kept
+        # Each part copied once, into its place in the merged rows.
+        vectors = np.empty((ids.size, self.dims), np.float32)
+        ends = np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra])
+        for part, start, end in zip([*merging, *extra], [0, *ends], ends):
+            if isinstance(part, OpenSegment):
+                part.live_vectors(self.dims, vectors[start:end])
+            else:
+                vectors[start:end] = part
         stem = segment_stem(new.generation, 1)
         zorvikdb.py_prepare_bin_from_embeddings(vectors, self.dims, ids.size, stem, LEVEL,
                                                 metric=self.stored_metric, output_dir=self._path)

@@ -81,6 +81,16 @@ class OpenSegment:
     def live_ids(self) -> np.ndarray:
         return self.ids if self.deleted is None else self.ids[self.live_mask]
 
-    def live_vectors(self, dims: int) -> np.ndarray:
+    def live_vectors(self, dims: int, out: np.ndarray | None = None) -> np.ndarray:
+        """The live rows as stored: the file's read-only rows when none is deleted and
+        no `out` is given, else a copy, made in `out` (a merge's output) when given."""
         stored = stored_vectors(self.file.path, self.entry.rows, dims)
-        return stored if self.live_mask is None else stored[self.live_mask]
+        if out is None and self.live_mask is None:
+            return stored
+        if out is None:
+            out = np.empty((self.entry.live, dims), np.float32)
+        if self.live_mask is None:
+            np.copyto(out, stored)
+        else:  # "clip" writes straight into `out`; "raise" would copy through a buffer
+            np.take(stored, np.flatnonzero(self.live_mask), axis=0, out=out, mode="clip")
+        return out
