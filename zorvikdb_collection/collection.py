@@ -27,7 +27,7 @@ DEFAULT_TIMEOUT = 10.0
 LOAD_ATTEMPTS = 100
 # A change under the lock: given the files of the next commit, the segments of the new
 # state, or None when the change has nothing to commit.
-Change = Callable[[NewFiles], "list[OpenSegment] | None"]
+Change = Callable[[NewFiles], list[OpenSegment] | None]
 
 
 class Collection:
@@ -280,12 +280,12 @@ class Collection:
             return kept
         # Each part copied once, into its place in the merged rows.
         vectors = np.empty((ids.size, self.dims), np.float32)
-        ends = np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra])
-        for part, start, end in zip([*merging, *extra], [0, *ends], ends):
-            if isinstance(part, OpenSegment):
-                part.live_vectors(self.dims, vectors[start:end])
-            else:
-                vectors[start:end] = part
+        ends = list(np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra]))
+        starts = [0, *ends]
+        for s, start, end in zip(merging, starts, ends):
+            s.live_vectors(self.dims, vectors[start:end])
+        for rows, start, end in zip(extra, starts[len(merging):], ends[len(merging):]):
+            vectors[start:end] = rows
         stem = segment_stem(new.generation, 1)
         zorvikdb.py_prepare_bin_from_embeddings(vectors, self.dims, ids.size, stem, LEVEL,
                                                 metric=self.stored_metric, output_dir=self._path)

@@ -9,11 +9,13 @@ from __future__ import annotations
 
 import os
 import re
+
 import numpy as np
 
 from zorvikdb_cli.bench import HEADER_BYTES
-from .manifest import MANIFEST, Segment
+
 from .io_pool import side_by_side
+from .manifest import MANIFEST, Segment
 from .new_files import NewFiles
 
 LOCK = "lock"
