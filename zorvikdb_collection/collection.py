@@ -15,6 +15,7 @@ from zorvikdb_ray.manifest import file_hash
 from .checks import check_dims, check_ids, check_k, check_metric, check_vectors
 from .files import (LEVEL, deletions_name, ids_name, index_name, read_deletions,
                     remove_unreferenced, segment_stem, stored_vectors, write_deletions, write_ids)
+from .io_pool import start
 from .lock import writer_lock
 from .manifest import Manifest, Segment, commit, read_manifest
 from .merging import merge_start
@@ -317,4 +318,8 @@ class Collection:
             finally:
                 # Whatever the outcome, the manifest on disk says which files to keep.
                 remove_unreferenced(self._path, read_manifest(self._path).files())
+            replaced = [self._snapshot]
             self._set(manifest, segments)
+            # Closing the last descriptor of a removed file frees its blocks on disk, a
+            # while for a merged-away segment: the snapshot dies on an I/O thread.
+            start(replaced.clear)
