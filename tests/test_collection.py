@@ -27,8 +27,6 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 SOAK_SECONDS = float(os.environ.get("COLLECTION_SOAK_SECONDS", "3"))
 
 
-
-
 class Model:
     """The live rows in insertion order: ids and the rows as the collection stores them."""
 

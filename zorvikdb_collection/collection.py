@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from concurrent.futures.thread import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -16,17 +15,20 @@ from zorvikdb_ray.manifest import file_hash
 from .checks import check_dims, check_ids, check_k, check_metric, check_vectors
 from .files import (LEVEL, deletions_name, ids_name, index_name, read_deletions,
                     remove_unreferenced, segment_stem, stored_vectors, write_deletions, write_ids)
+from .io_pool import start
 from .lock import writer_lock
 from .manifest import Manifest, Segment, commit, read_manifest
 from .merging import merge_start
+from .new_files import NewFiles
 from .search import Snapshot
 from .segment import OpenSegment
 
 DEFAULT_TIMEOUT = 10.0
 # How often a reader re-reads the manifest when a writer removes files under it.
 LOAD_ATTEMPTS = 100
-# A change under the lock: given the next generation, the segments of the new state.
-Change = Callable[[int], list[OpenSegment]]
+# A change under the lock: given the files of the next commit, the segments of the new
+# state, or None when the change has nothing to commit.
+Change = Callable[[NewFiles], list[OpenSegment] | None]
 
 
 class Collection:
@@ -61,7 +63,8 @@ class Collection:
         if os.listdir(path):
             raise ValueError(f"{path} is not empty; a collection needs a directory of its own")
         with writer_lock(path, timeout):
-            commit(path, dims, metric, 0, [])
+            with NewFiles(path, 0) as new:
+                commit(new, dims, metric, [])
         return cls(path, timeout)
 
     @classmethod
@@ -184,48 +187,51 @@ class Collection:
         wanted = check_ids(ids, unique=False)
         unknown: list[np.ndarray] = []
 
-        def change(generation: int) -> list[OpenSegment]:
-            segments, found = self._deleting(wanted, generation)
+        def change(new: NewFiles) -> list[OpenSegment] | None:
+            segments, found = self._deleting(wanted, new)
             unknown.append(wanted[~found])
-            return segments
+            return segments if found.any() else None
 
-        self._write(change, lambda: bool(self._found(wanted).any()))
-        return unknown[0] if unknown else wanted[~self._found(wanted)]
+        self._write(change)
+        return unknown[0]
 
     def compact(self) -> None:
         """Merges every segment into one without the deleted rows."""
-        def change(generation: int) -> list[OpenSegment]:
-            return self._merged(self._snapshot.segments, [], [], generation)
+        def change(new: NewFiles) -> list[OpenSegment] | None:
+            segments = self._snapshot.segments
+            if len(segments) <= 1 and all(s.deleted is None for s in segments):
+                return None
+            return self._merged(segments, [], [], new)
 
-        self._write(change, lambda: len(self._snapshot.segments) > 1
-                    or any(s.deleted is not None for s in self._snapshot.segments))
+        self._write(change)
 
     def _insert(self, embeddings: np.ndarray, ids: Any, replace: bool) -> None:
         vectors = check_vectors(embeddings, self.dims, 2, "embeddings")
         new_ids = check_ids(ids, vectors.shape[0], unique=True)
         if new_ids.size == 0:
             return
-        wanted = np.sort(new_ids)
+        order = np.argsort(new_ids)  # sorts the ids once, for the lookups and the new segment
+        wanted = new_ids[order]
 
-        def change(generation: int) -> list[OpenSegment]:
+        def change(new: NewFiles) -> list[OpenSegment]:
             present = wanted[self._found(wanted)]
             if present.size and not replace:
                 raise ValueError(f"{present.size} of the ids are in the collection already, "
                                  f"the first {present[0]}")
             # The new rows first: the index writer refuses bad rows before writing a byte.
-            stem = segment_stem(generation, 0)
+            stem = segment_stem(new.generation, 0)
             zorvikdb.py_prepare_bin_from_embeddings(
                 vectors, self.dims, vectors.shape[0], stem, LEVEL, normalize=self.metric == "cosine",
                 metric=self.stored_metric, output_dir=self._path)
-            segments = self._deleting(wanted, generation)[0] if present.size else self._snapshot.segments
+            segments = self._deleting(wanted, new)[0] if present.size else self._snapshot.segments
             start = merge_start([s.entry.live for s in segments] + [vectors.shape[0]])
             added = stored_vectors(os.path.join(self._path, index_name(stem)), *vectors.shape)
             if start >= len(segments):
-                return [*segments, self._finish(stem, new_ids)]
-            return self._merged(segments[start:], [added], [new_ids], generation,
+                return [*segments, self._finish(stem, new_ids, new, order)]
+            return self._merged(segments[start:], [added], [new_ids], new,
                                 kept=segments[:start])
 
-        self._write(change, lambda: True)
+        self._write(change)
 
     @property
     def snapshot(self) -> Snapshot:
@@ -245,10 +251,10 @@ class Collection:
             found |= s.live_rows(wanted)[0]
         return found
 
-    def _deleting(self, wanted: np.ndarray, generation: int) -> tuple[list[OpenSegment], np.ndarray]:
+    def _deleting(self, wanted: np.ndarray, new: NewFiles) -> tuple[list[OpenSegment], np.ndarray]:
         """The segments with the live rows of `wanted` deleted (new deletions files, a
         segment left without live rows dropped), and which of `wanted` were live."""
-        segments, found, written = [], np.zeros(wanted.shape, dtype=bool), []
+        segments, found = [], np.zeros(wanted.shape, dtype=bool)
         for s in self._snapshot.segments:
             hit, rows = s.live_rows(wanted)
             found |= hit
@@ -257,50 +263,63 @@ class Collection:
                 continue
             deleted = np.zeros(s.entry.rows, dtype=bool) if s.deleted is None else s.deleted.copy()
             deleted[rows] = True
-            count = int(deleted.sum())
+            count = s.entry.deleted + rows.size
             if count < s.entry.rows:
-                name = deletions_name(s.entry.file, generation)
-                written.append((name, deleted))
+                name = deletions_name(s.entry.file, new.generation)
+                write_deletions(new, name, deleted)
                 segments.append(s.with_deletions(s.entry.with_deletions(name, count), deleted))
-        # Each file waits for its own flush to disk: wait for all of them at once.
-        with ThreadPoolExecutor(max_workers=max(len(written), 1)) as pool:
-            list(pool.map(lambda item: write_deletions(self._path, *item), written))
         return segments, found
 
     def _merged(self, merging: list[OpenSegment], extra: list[np.ndarray],
-                extra_ids: list[np.ndarray], generation: int,
+                extra_ids: list[np.ndarray], new: NewFiles,
                 kept: list[OpenSegment] | None = None) -> list[OpenSegment]:
         """`kept` followed by one segment holding the live rows of `merging` and then
         the rows `extra` (in that order, which is insertion order)."""
-        vectors = np.concatenate([s.live_vectors(self.dims) for s in merging] + extra)
         ids = np.concatenate([s.live_ids() for s in merging] + extra_ids)
         kept = list(kept or [])
         if ids.size == 0:
             return kept
-        stem = segment_stem(generation, 1)
+        # Each part copied once, into its place in the merged rows.
+        vectors = np.empty((ids.size, self.dims), np.float32)
+        ends = list(np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra]))
+        starts = [0, *ends]
+        for s, start, end in zip(merging, starts, ends):
+            s.live_vectors(self.dims, vectors[start:end])
+        for rows, start, end in zip(extra, starts[len(merging):], ends[len(merging):]):
+            vectors[start:end] = rows
+        stem = segment_stem(new.generation, 1)
         zorvikdb.py_prepare_bin_from_embeddings(vectors, self.dims, ids.size, stem, LEVEL,
                                                 metric=self.stored_metric, output_dir=self._path)
-        return [*kept, self._finish(stem, ids)]
+        return [*kept, self._finish(stem, ids, new)]
 
-    def _finish(self, stem: str, ids: np.ndarray) -> OpenSegment:
-        """The segment written under `stem`, with its ids file."""
-        write_ids(self._path, ids_name(stem), ids)
-        digest = file_hash(os.path.join(self._path, index_name(stem)))
-        return OpenSegment(self._path, Segment(index_name(stem), ids.size, digest, ids_name(stem)))
+    def _finish(self, stem: str, ids: np.ndarray, new: NewFiles,
+                order: np.ndarray | None = None) -> OpenSegment:
+        """The segment written under `stem`, with its ids file (`order`: the rows in id
+        order, when known)."""
+        write_ids(new, ids_name(stem), ids)
+        digest = file_hash(new.path(index_name(stem)))
+        entry = Segment(index_name(stem), ids.size, digest, ids_name(stem))
+        return OpenSegment(self._path, entry, ids, order)
 
-    def _write(self, change: Change, needed: Callable[[], bool]) -> None:
+    def _write(self, change: Change) -> None:
         """Runs `change` under the writer lock on the latest commit and commits its
         segments; then removes every file the new manifest does not name. When `change`
         fails, the files it wrote are removed and the collection is as it was."""
         with writer_lock(self._path, self.timeout):
             self.refresh()
-            if not needed():
-                return
+            # What an unfinished writer left may hold the names this commit writes.
+            remove_unreferenced(self._path, self.manifest.files())
             try:
-                segments = change(self.manifest.generation + 1)
-                manifest = commit(self._path, self.dims, self.metric,
-                                  self.manifest.generation + 1, [s.entry for s in segments])
+                with NewFiles(self._path, self.manifest.generation + 1) as new:
+                    segments = change(new)
+                    if segments is None:
+                        return
+                    manifest = commit(new, self.dims, self.metric, [s.entry for s in segments])
             finally:
                 # Whatever the outcome, the manifest on disk says which files to keep.
                 remove_unreferenced(self._path, read_manifest(self._path).files())
+            replaced = [self._snapshot]
             self._set(manifest, segments)
+            # Closing the last descriptor of a removed file frees its blocks on disk, a
+            # while for a merged-away segment: the snapshot dies on an I/O thread.
+            start(replaced.clear)

@@ -1,22 +1,22 @@
 """The files of a collection besides its manifest: names, the ids and deletions files,
 the stored vectors of a segment, and the removal of files no manifest names.
 
-Every file is written under a temporary name, flushed and renamed, and never changed
-once named: a reader holding an older manifest always finds the bytes it expects.
+Every file is written once, under a name no manifest has named before, and never changed:
+a reader holding an older manifest always finds the bytes it expects.
 """
 
 from __future__ import annotations
 
 import os
 import re
-from pathlib import Path
 
 import numpy as np
 
 from zorvikdb_cli.bench import HEADER_BYTES
-from zorvikdb_ray.manifest import write_atomically
 
+from .io_pool import side_by_side
 from .manifest import MANIFEST, Segment
+from .new_files import NewFiles
 
 LOCK = "lock"
 LEVEL = "f32"
@@ -44,8 +44,8 @@ def deletions_name(index_file: str, generation: int) -> str:
     return f"{index_file.removesuffix(f'_{LEVEL}.bin')}-{generation:010d}.del"
 
 
-def write_ids(directory: str, name: str, ids: np.ndarray) -> None:
-    write_atomically(Path(directory, name), ids.astype(ID_DTYPE, copy=False).tobytes())
+def write_ids(new: NewFiles, name: str, ids: np.ndarray) -> None:
+    new.write(name, ids.astype(ID_DTYPE, copy=False).tobytes())
 
 
 def read_ids(directory: str, name: str, rows: int) -> np.ndarray:
@@ -55,9 +55,9 @@ def read_ids(directory: str, name: str, rows: int) -> np.ndarray:
     return ids.astype(np.uint64, copy=False)
 
 
-def write_deletions(directory: str, name: str, deleted: np.ndarray) -> None:
+def write_deletions(new: NewFiles, name: str, deleted: np.ndarray) -> None:
     """One bit per stored row, set when the row is deleted."""
-    write_atomically(Path(directory, name), np.packbits(deleted, bitorder="little").tobytes())
+    new.write(name, np.packbits(deleted, bitorder="little").tobytes())
 
 
 def read_deletions(directory: str, entry: Segment) -> np.ndarray | None:
@@ -79,9 +79,13 @@ def remove_unreferenced(directory: str, keep: set[str]) -> None:
     """Removes the files of ours that the current manifest does not name: those of
     earlier states, and whatever a writer killed half-way left. Only the writer, under
     the lock, calls this."""
-    for name in os.listdir(directory):
-        if name not in keep and name not in (MANIFEST, LOCK) and _OURS.fullmatch(name):
-            try:
-                os.unlink(os.path.join(directory, name))
-            except FileNotFoundError:
-                pass
+    doomed = [os.path.join(directory, name) for name in os.listdir(directory)
+              if name not in keep and name not in (MANIFEST, LOCK) and _OURS.fullmatch(name)]
+    side_by_side(_remove, doomed)
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass

@@ -8,9 +8,9 @@
 
 Segments are listed in insertion order. `rows` counts the live rows (stored rows less the
 deleted ones); `generation` grows by one with every commit and names the files that
-commit writes, so a name is never reused. Writing the manifest (atomically, in the family
-and with the write routine of the sharded manifest) is the commit: the state is whatever
-the last manifest names.
+commit writes, so a name that a manifest named is never reused. Renaming a new manifest
+(in the family of the sharded manifest) over the old one is the commit: the state is
+whatever the last manifest names.
 """
 
 from __future__ import annotations
@@ -18,12 +18,13 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass, replace
-from pathlib import Path
 
 import blake3
 
 from zorvikdb_ray.manifest import (HASH_TEXT, count_field, entry_name, manifest_body, manifest_name,
-                                   stays_below, sync_directory, write_atomically)
+                                   stays_below, sync_directory)
+
+from .new_files import NewFiles
 
 FORMAT = "zorvikdb-collection"
 FORMAT_VERSION = 1
@@ -94,14 +95,19 @@ def manifest_bytes(dims: int, metric: str, generation: int, segments: list[Segme
     return (json.dumps(body, indent=1) + "\n").encode("utf-8")
 
 
-def commit(directory: str, dims: int, metric: str, generation: int,
-           segments: list[Segment]) -> Manifest:
-    """Makes the files written so far durable, then replaces the manifest atomically."""
-    sync_directory(directory)
-    data = manifest_bytes(dims, metric, generation, segments)
-    write_atomically(Path(manifest_path(directory)), data)
-    sync_directory(directory)
-    return parse_manifest(data, directory)
+def commit(new: NewFiles, dims: int, metric: str, segments: list[Segment]) -> Manifest:
+    """Writes the manifest of generation `new.generation` beside the other new files,
+    flushes them all, renames it over the manifest (the commit) and flushes the
+    directory. The file system journals the directory's entries in the order they were
+    made, so the rename never reaches the disk without the new files' names, and that
+    one flush of the directory makes the rename and every new name durable."""
+    data = manifest_bytes(dims, metric, new.generation, segments)
+    written = f"{MANIFEST}.{new.generation:010d}.tmp"
+    new.write(written, data)
+    new.sync()
+    os.replace(new.path(written), manifest_path(new.directory))
+    sync_directory(new.directory)
+    return parse_manifest(data, new.directory)
 
 
 def read_manifest(directory: str) -> Manifest:

@@ -34,10 +34,13 @@ class OpenSegment:
     checked against the manifest) with its ids (row order), the same ids sorted (with
     the rows they sort from) for lookups, and its deleted rows."""
 
-    def __init__(self, directory: str, entry: Segment) -> None:
+    def __init__(self, directory: str, entry: Segment, ids: np.ndarray | None = None,
+                 order: np.ndarray | None = None) -> None:
+        """`ids`, when given, are those just written to the ids file (copied here), and
+        `order` their rows in id order when the writer has sorted them already."""
         self.file = PinnedFile(os.path.join(directory, entry.file))
-        self.ids = read_ids(directory, entry.ids, entry.rows)
-        self.order = np.argsort(self.ids)
+        self.ids = read_ids(directory, entry.ids, entry.rows) if ids is None else np.array(ids, np.uint64)
+        self.order = np.argsort(self.ids) if order is None else order
         self.sorted_ids = self.ids[self.order]
         self._set_deletions(entry, read_deletions(directory, entry))
 
@@ -78,6 +81,16 @@ class OpenSegment:
     def live_ids(self) -> np.ndarray:
         return self.ids if self.deleted is None else self.ids[self.live_mask]
 
-    def live_vectors(self, dims: int) -> np.ndarray:
+    def live_vectors(self, dims: int, out: np.ndarray | None = None) -> np.ndarray:
+        """The live rows as stored: the file's read-only rows when none is deleted and
+        no `out` is given, else a copy, made in `out` (a merge's output) when given."""
         stored = stored_vectors(self.file.path, self.entry.rows, dims)
-        return stored if self.live_mask is None else stored[self.live_mask]
+        if out is None and self.live_mask is None:
+            return stored
+        if out is None:
+            out = np.empty((self.entry.live, dims), np.float32)
+        if self.live_mask is None:
+            np.copyto(out, stored)
+        else:  # "clip" writes straight into `out`; "raise" would copy through a buffer
+            np.take(stored, np.flatnonzero(self.live_mask), axis=0, out=out, mode="clip")
+        return out
