@@ -13,6 +13,7 @@ so a writer starts in a few milliseconds; it opens no engine itself, so forking 
 import os
 import sys
 import time
+import traceback
 
 import numpy as np
 
@@ -79,11 +80,14 @@ def serve(path, seed):
     for line in sys.stdin:
         start, crash = line.split() + [""] * (2 - len(line.split()))
         pid = os.fork()
-        if pid == 0:
-            if crash:
-                kill_at_manifest_rename(crash)
-            write(path, seed, int(start), float("inf"))
-            os._exit(0)
+        if pid == 0:  # the writer never returns into this loop, nor runs the exit handlers
+            try:
+                if crash:
+                    kill_at_manifest_rename(crash)
+                write(path, seed, int(start), float("inf"))
+            finally:
+                traceback.print_exc()
+                os._exit(1)
         print("pid", pid, flush=True)
         print("exit", os.waitpid(pid, 0)[1], flush=True)
 

@@ -216,6 +216,14 @@ def stored_rows(coll):
     return np.concatenate([s.live_vectors(DIMS) for s in segments]) if segments else np.empty((0, DIMS), np.float32)
 
 
+def line_starting(word, server, lines):
+    """The server's next line starting with `word`; the writer's lines before it go to `lines`."""
+    while not (line := server.stdout.readline()).startswith(word):
+        assert line, f"the server ended before its {word!r} line"
+        lines.append(line)
+    return line
+
+
 @pytest.mark.parametrize("metric, seed", [("cosine", 11), ("dot", 12), ("euclidean", 13)])
 def test_kill_9_at_random_points_leaves_the_last_commit(tmp_path, metric, seed):
     """18 kills per metric, every third at the manifest's rename: the collection opens to
@@ -229,13 +237,11 @@ def test_kill_9_at_random_points_leaves_the_last_commit(tmp_path, metric, seed):
         server.stdin.write(f"{done} {crash}\n")
         server.stdin.flush()
         lines = []
-        while not (line := server.stdout.readline()).startswith("pid"):
-            lines.append(line)
+        line = line_starting("pid", server, lines)
         if not crash:
             time.sleep(rng.uniform(0.0, 0.12))
             os.kill(int(line.split()[1]), signal.SIGKILL)
-        while not (line := server.stdout.readline()).startswith("exit"):
-            lines.append(line)
+        line = line_starting("exit", server, lines)
         assert os.WIFSIGNALED(int(line.split()[1])) and os.WTERMSIG(int(line.split()[1])) == signal.SIGKILL
         done += len(lines)
         coll = Collection.open(path)
