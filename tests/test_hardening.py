@@ -235,18 +235,30 @@ def test_unaligned_arrays_are_read_as_aligned_ones(tmp_path, metric, order):
     assert engine.query_batch_arrays(empty, 3)["indices"].size == 0
 
 
-def test_a_failed_write_says_it_was_the_write(tmp_path, fresh_python):
+# Stand-ins that fail with EIO: every write, or only the first flush (the file reports a failure once, so a flush
+# made behind the writer of a large file must not lose it).
+FAILING = {
+    "pwrite": "".join(f"ssize_t {f}(int fd, const void* b, size_t n, off_t o) {{ errno = EIO; return -1; }}\n"
+                      for f in ("pwrite", "pwrite64")),
+    "fdatasync": "static int n;\nint fdatasync(int fd) {\n  if (__atomic_fetch_add(&n, 1, __ATOMIC_SEQ_CST) > 0) "
+                 "return syscall(SYS_fdatasync, fd);\n  errno = EIO;\n  return -1;\n}\n",
+}
+
+
+@pytest.mark.parametrize("call, rows, cause", [
+    ("pwrite", 3, "writing the index data failed: {}"), ("fdatasync", 3, "{}"), ("fdatasync", 50000, "{}")])
+def test_a_failed_write_or_flush_is_reported_and_leaves_nothing(tmp_path, fresh_python, call, rows, cause):
     cc = shutil.which("cc") or shutil.which("gcc")
     if cc is None:
-        pytest.skip("no C compiler to build the failing write")
-    (tmp_path / "fail.c").write_text("#include <errno.h>\n#include <sys/types.h>\n" + "".join(
-        f"ssize_t {f}(int fd, const void* buf, size_t n, off_t offset) {{ errno = EIO; return -1; }}\n"
-        for f in ("pwrite", "pwrite64")))
+        pytest.skip("no C compiler to build the failing call")
+    headers = "".join(f"#include <{h}>\n" for h in ("errno.h", "sys/syscall.h", "sys/types.h", "unistd.h"))
+    (tmp_path / "fail.c").write_text(headers + FAILING[call])
     subprocess.run([cc, "-shared", "-fPIC", "-o", str(tmp_path / "libfail.so"), str(tmp_path / "fail.c")], check=True)
-    code = f'import numpy as np, zorvikdb\nattempt({PREPARE}, np.ones((3, 3), np.float32), 3, 3, "items", "f32", output_dir={str(tmp_path / "out")!r})'
+    code = (f"import numpy as np, zorvikdb\nattempt({PREPARE}, np.ones(({rows}, 1000), np.float32), 1000, {rows}, "
+            f'"items", "f32", metric="dot", output_dir={str(tmp_path / "out")!r})')
     preload = " ".join(p for p in (os.environ.get("LD_PRELOAD"), str(tmp_path / "libfail.so")) if p)
     assert fresh_python(code, env={"LD_PRELOAD": preload}).strip() == (
-        f"ValueError: Failed to flush memory map: writing the index data failed: {os_error_text(5)}")
+        "ValueError: Failed to flush memory map: " + cause.format(os_error_text(5)))
     assert os.listdir(tmp_path / "out") == []
 
 

@@ -164,6 +164,10 @@ inline constexpr std::uint64_t kWriteDimsStep = 1024;
 inline constexpr std::uint64_t kWriteMinChunkRows = 1000;
 // Floats one pool task normalises at least, so narrow rows are grouped into ranges.
 inline constexpr std::size_t kNormalizeTaskFloats = 32768;
+// Bytes of a file being written that are made durable at once, behind the writer: each
+// flush also empties the disk's cache, so not too often; the final flush has about
+// this much left. Files no larger are flushed only at the end.
+inline constexpr std::uint64_t kFlushBehindBytes = std::uint64_t{128} << 20;
 // From this many bytes the file digest runs on several threads.
 inline constexpr std::size_t kThreadedHashBytes = std::size_t{1} << 24;
 // A batch that handled this many bytes of queries and answers gives its freed memory back

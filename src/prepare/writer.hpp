@@ -7,19 +7,12 @@
 #include <string>
 
 #include "base/expected.hpp"
-#include "format/header.hpp"
+#include "prepare/contents.hpp"
 #include "prepare/placement.hpp"
 #include "base/rows.hpp"
 #include "prepare/temp_file.hpp"
 
 namespace zorvik::prepare {
-
-struct IndexShape {
-    std::uint64_t dims = 0;
-    std::uint64_t rows = 0;
-    format::Metric metric = format::Metric::Cosine;
-    bool normalize = false;
-};
 
 // A new index on its way: where it goes, and its complete contents in a temporary
 // file that is neither flushed nor under the final name yet.
