@@ -8,8 +8,8 @@ import numpy as np
 
 from zorvikdb_cli.info import index_facts
 from zorvikdb_cli.options import count
+from zorvikdb_collection.files import HEADER_BYTES
 
-HEADER_BYTES = 12  # dims, rows, metric: little-endian uint32 each; the rows follow
 WARMUP = 2
 
 

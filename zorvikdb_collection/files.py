@@ -12,11 +12,11 @@ import re
 
 import numpy as np
 
-from zorvikdb_cli.bench import HEADER_BYTES
-
 from .io_pool import side_by_side
 from .manifest import MANIFEST, Segment
 from .new_files import NewFiles
+
+HEADER_BYTES = 12  # an index file: dims, rows, metric as little-endian uint32 each; the rows follow
 
 LOCK = "lock"
 LEVEL = "f32"
