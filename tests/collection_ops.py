@@ -6,8 +6,10 @@ crash and concurrency tests that apply it:
         forks a writer from change START (its pid on a "pid" line, its end on an "exit"
         line); CRASH "before" or "after" kills it with SIGKILL at the manifest's rename.
 
-Writers print "STEP MANIFEST_HASH" after each change. The server imports everything once,
-so a writer starts in a few milliseconds; it opens no engine itself, so forking is safe.
+Writers print "STEP MANIFEST_HASH" after each change. Every line goes out in one write(),
+so a kill never leaves half a line (print() makes several writes when Python runs
+unbuffered). The server imports everything once, so a writer starts in a few
+milliseconds; it opens no engine itself, so forking is safe.
 """
 
 import os
@@ -49,6 +51,10 @@ def apply(collection, change):
     return getattr(collection, kind)(rows, ids)
 
 
+def say(*words):
+    os.write(1, (" ".join(map(str, words)) + "\n").encode())
+
+
 def write(path, seed, start, seconds):
     from zorvikdb_collection import Collection
 
@@ -57,7 +63,7 @@ def write(path, seed, start, seconds):
         if time.monotonic() >= end:
             return
         apply(coll, operation(seed, step))
-        print(step, coll.manifest_hash, flush=True)
+        say(step, coll.manifest_hash)
 
 
 def kill_at_manifest_rename(when):
@@ -88,8 +94,8 @@ def serve(path, seed):
             finally:
                 traceback.print_exc()
                 os._exit(1)
-        print("pid", pid, flush=True)
-        print("exit", os.waitpid(pid, 0)[1], flush=True)
+        say("pid", pid)
+        say("exit", os.waitpid(pid, 0)[1])
 
 
 if __name__ == "__main__":

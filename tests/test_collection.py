@@ -4,6 +4,7 @@ writer in real processes."""
 
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -206,9 +207,9 @@ def test_readers_keep_their_snapshot_until_refresh_and_retry_when_files_go(tmp_p
     assert reader.manifest_hash == writer.manifest_hash and len(reader) == 6
 
 
-def writer(*args, stdin=None):
+def writer(*args, **popen):
     return subprocess.Popen([sys.executable, os.path.join(TESTS, "collection_ops.py"), *map(str, args)],
-                            stdin=stdin, stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, **popen)
 
 
 def stored_rows(coll):
@@ -216,12 +217,19 @@ def stored_rows(coll):
     return np.concatenate([s.live_vectors(DIMS) for s in segments]) if segments else np.empty((0, DIMS), np.float32)
 
 
-def line_starting(word, server, lines):
-    """The server's next line starting with `word`; the writer's lines before it go to `lines`."""
-    while not (line := server.stdout.readline()).startswith(word):
+def line_starting(word, server, lines, seconds=60.0):
+    """The server's next line starting with `word`; the writer's lines before it go to
+    `lines`. A server silent for `seconds` fails the test instead of hanging it."""
+    while True:
+        ready, _, _ = select.select([server.stdout], [], [], seconds)
+        if not ready:
+            server.kill()
+            pytest.fail(f"no {word!r} line from the server in {seconds} s; lines so far: {lines}")
+        line = server.stdout.readline().decode()  # unbuffered: select sees every byte
         assert line, f"the server ended before its {word!r} line"
+        if line.startswith(word):
+            return line
         lines.append(line)
-    return line
 
 
 @pytest.mark.parametrize("metric, seed", [("cosine", 11), ("dot", 12), ("euclidean", 13)])
@@ -231,11 +239,10 @@ def test_kill_9_at_random_points_leaves_the_last_commit(tmp_path, metric, seed):
     path, rng, done = tmp_path / "c", np.random.default_rng(seed), 0
     Collection.create(path, DIMS, metric)
     models = replay(seed, metric, 400)
-    server = writer("serve", path, seed, stdin=subprocess.PIPE)
+    server = writer("serve", path, seed, stdin=subprocess.PIPE, bufsize=0)
     for run in range(18):
         crash = ("", "", "before", "", "", "after")[run % 6]
-        server.stdin.write(f"{done} {crash}\n")
-        server.stdin.flush()
+        server.stdin.write(f"{done} {crash}\n".encode())
         lines = []
         line = line_starting("pid", server, lines)
         if not crash:
@@ -280,7 +287,7 @@ def test_a_reader_beside_a_writer_sees_only_committed_snapshots(tmp_path):
     """)
     reader = subprocess.Popen([sys.executable, "-c", reader_code], stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline() == "ready\n"
-    changes = writer("write", path, seed, SOAK_SECONDS)
+    changes = writer("write", path, seed, SOAK_SECONDS, text=True)
     written, answers = changes.stdout.read().split("\n")[:-1], reader.stdout.read().split("\n")[:-1]
     assert changes.wait() == 0 and reader.wait() == 0
     models = replay(seed, "dot", len(written))
