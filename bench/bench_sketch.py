@@ -18,7 +18,9 @@ later one, against the time to open the index.
 Targets: single query on gauss and clustered >= 3 x faster than the automatic strategy;
 batch >= 1.5 x the throughput of bare sgemm; hard set never slower than 1.1 x the fp32
 path; build <= 1.0 x open. Answers of the sketch strategies are checked against the
-automatic strategy's, bit for bit.
+automatic strategy's, bit for bit. Also printed: the sketch's memory, GFLOP/s-equivalents,
+and the multiply-add rates of this machine (mac_rate.c, compiled with gcc at the start)
+that bound the batch: 8-bit products widened to 32 bits, 8-bit products alone, fp32 FMA.
 """
 
 import argparse
@@ -127,13 +129,64 @@ def openblas():
     return lib
 
 
+def peak_rss_mb():
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def rss_mb():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS")) / 1024
+
+
+def mac_rates(threads, pool):
+    """Multiply-adds per second of the whole machine (`threads` threads) for each loop of
+    mac_rate.c, compiled here: the limits the sketch and sgemm kernels are held to."""
+    import subprocess
+    import tempfile
+
+    source = Path(__file__).resolve().parent / "mac_rate.c"
+    with tempfile.TemporaryDirectory() as tmp:
+        lib_path = os.path.join(tmp, "mac_rate.so")
+        subprocess.run(["gcc", "-O2", "-mavx2", "-mfma", "-shared", "-fPIC", str(source), "-o", lib_path], check=True)
+        lib = ctypes.CDLL(lib_path)
+    rates = {}
+    for name in ("int8_madd", "int8_maddubs", "fp32_fma"):
+        fn = getattr(lib, name)
+        fn.restype, fn.argtypes = ctypes.c_longlong, [ctypes.c_longlong]
+        fn(1_000_000)
+        best = 0.0
+        for _ in range(3):
+            t = time.perf_counter()
+            done = sum(pool.map(lambda _: fn(20_000_000), range(threads)))
+            best = max(best, done / (time.perf_counter() - t))
+        rates[name] = best
+    return rates
+
+
+def numpy_batch(X, B, k, euclid, x_sq):
+    """Blocked `B @ X.T` with a running top k per query (argpartition), as NumPy users write it."""
+    best_s = np.full((len(B), k), -np.inf if not euclid else np.inf, np.float32)
+    best_i = np.zeros((len(B), k), np.int64)
+    for a in range(0, len(X), NUMPY_BLOCK):
+        s = B @ X[a:a + NUMPY_BLOCK].T
+        if euclid:
+            s = x_sq[a:a + NUMPY_BLOCK] - 2.0 * s
+        s = np.concatenate([best_s, s], axis=1)
+        i = np.concatenate([best_i, np.broadcast_to(np.arange(a, a + s.shape[1] - k), (len(B), s.shape[1] - k))], axis=1)
+        part = np.argpartition(s if euclid else -s, k - 1, axis=1)[:, :k]
+        best_s, best_i = np.take_along_axis(s, part, 1), np.take_along_axis(i, part, 1)
+    return best_i
+
+
 def run_set(args, kind, metric, pool, faiss):
     import zorvikdb
 
     euclid = metric == "euclidean"
     path = index_path(args, kind, metric)
     X = np.array(np.memmap(path, dtype=np.float32, mode="r", offset=HEADER, shape=(args.rows, args.dims)))
-    codes = np.zeros(X.shape, np.int8)  # the sketch's bytes, for its read limit
+    codes = np.ones(X.shape, np.int8)  # the sketch's bytes, for its read limit (written: zeros map no memory)
     t = time.perf_counter()
     engine = zorvikdb.PySearchEngine(str(path), False)
     open_ms = (time.perf_counter() - t) * 1000.0
@@ -141,6 +194,7 @@ def run_set(args, kind, metric, pool, faiss):
     Q = queries_for(kind, X, max(args.queries, args.batch), rng)
     single = Q[: args.queries]
 
+    rss_before = rss_mb()
     t = time.perf_counter()
     first = with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(single[0], 10))()
     first_ms = (time.perf_counter() - t) * 1000.0
@@ -149,7 +203,9 @@ def run_set(args, kind, metric, pool, faiss):
     later_ms = (time.perf_counter() - t) * 1000.0
     build_ms = first_ms - later_ms
     print(f"\n== {kind} {metric} {args.rows} x {args.dims}: open {open_ms:.0f} ms, sketch build {build_ms:.0f} ms "
-          f"(build / open = {build_ms / open_ms:.2f}), first method {first['method_used']}")
+          f"(build / open = {build_ms / open_ms:.2f}), first method {first['method_used']}; the sketch takes "
+          f"{rss_mb() - rss_before:.0f} MB (rows x dims + 32 bytes a row: "
+          f"{args.rows * (args.dims + 32) / 2**20:.0f} MB); peak RSS of this process {peak_rss_mb():.0f} MB")
 
     x_sq = np.einsum("ij,ij->i", X, X) if euclid else None
     halves = np.array_split(np.arange(args.rows), args.threads)
@@ -193,7 +249,8 @@ def run_set(args, kind, metric, pool, faiss):
         s = ms["sketch"]
         print(f"single k={k} ({method}, {wrong} answers differ): sketch {s:.2f} ms; speed-up over "
               + ", ".join(f"{n} {ms[n] / s:.2f}x" for n in ms if n != "sketch")
-              + f"; sketch / sketch read limit {s / ms['sketch read limit']:.2f}")
+              + f"; sketch / sketch read limit {s / ms['sketch read limit']:.2f}; GFLOP/s-equivalent (2 rows dims / time): "
+              + f"sketch {2e-6 * args.rows * args.dims / s:.0f}, fp32 auto {2e-6 * args.rows * args.dims / ms['fp32 auto']:.0f}")
 
     if args.batch:
         B, k = np.ascontiguousarray(Q[: args.batch]), 10
@@ -218,13 +275,25 @@ def run_set(args, kind, metric, pool, faiss):
                                                                                  sk["scores"].view(np.uint32))
         calls = {"fp32 auto": lambda: engine.query_batch_arrays(B, k),
                  "sketch": with_env("ZORVIK_BATCH_MODE", "sketch", lambda: engine.query_batch_arrays(B, k)),
-                 "sgemm": sgemm}
+                 "sgemm": sgemm,
+                 "numpy": lambda: numpy_batch(X, B, k, euclid, x_sq)}
         if index is not None:
             calls["faiss"] = lambda: index.search(B, k)
         ms = interleaved(calls, max(1, args.rounds - 1))
         s = ms["sketch"]
         print(f"batch of {len(B)} k={k} ({sk['method_used']}, answers {'identical' if same else 'DIFFER'}): sketch "
               f"{s:.0f} ms; throughput over " + ", ".join(f"{n} {ms[n] / s:.2f}x" for n in ms if n != "sketch"))
+        macs = args.rows * args.dims * len(B)
+        rates = args.mac_rates
+        print(f"  GFLOP/s-equivalent (2 rows dims queries / time): sketch {2e-6 * macs / s:.0f}, sgemm "
+              f"{2e-6 * macs / ms['sgemm']:.0f}, fp32 auto {2e-6 * macs / ms['fp32 auto']:.0f}")
+        print(f"  limits of this machine: 8-bit products to 32 bits (maddubs + madd) {rates['int8_madd'] / 1e9:.0f} G/s, "
+              f"8-bit products alone {rates['int8_maddubs'] / 1e9:.0f} G/s, fp32 FMA {rates['fp32_fma'] / 1e9:.0f} G/s "
+              f"multiply-adds; so an 8-bit pass over every code can reach at most "
+              f"{rates['int8_madd'] / rates['fp32_fma']:.2f}x (maddubs + madd) or "
+              f"{rates['int8_maddubs'] / rates['fp32_fma']:.2f}x (maddubs alone) of a kernel at the FMA limit; "
+              f"sketch at {macs / (s / 1000) / rates['int8_madd']:.2f} of its limit, "
+              f"sgemm at {macs / (ms['sgemm'] / 1000) / rates['fp32_fma']:.2f} of its")
 
 
 def main():
@@ -241,6 +310,7 @@ def main():
         except ImportError:
             print("faiss not installed: skipped", file=sys.stderr)
     pool = ThreadPoolExecutor(args.threads)
+    args.mac_rates = mac_rates(args.threads, pool) if args.batch else None
     with threadpool_limits(limits=args.threads):
         for kind in args.sets.split(","):
             for metric in args.metrics.split(","):

@@ -18,6 +18,7 @@ from .files import (LEVEL, deletions_name, ids_name, index_name, read_deletions,
 from .io_pool import start
 from .lock import writer_lock
 from .manifest import Manifest, Segment, commit, read_manifest
+from .merge_buffer import gathered_rows
 from .merging import merge_start
 from .new_files import NewFiles
 from .search import Snapshot
@@ -280,7 +281,7 @@ class Collection:
         if ids.size == 0:
             return kept
         # Each part copied once, into its place in the merged rows.
-        vectors = np.empty((ids.size, self.dims), np.float32)
+        vectors = gathered_rows(ids.size, self.dims)
         ends = list(np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra]))
         starts = [0, *ends]
         for s, start, end in zip(merging, starts, ends):

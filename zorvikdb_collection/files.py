@@ -70,8 +70,17 @@ def read_deletions(directory: str, entry: Segment) -> np.ndarray | None:
     return np.unpackbits(bits, count=entry.rows, bitorder="little").view(bool)
 
 
-def stored_vectors(path: str, rows: int, dims: int) -> np.ndarray:
-    """The rows of an index file as written (normalised for cosine), read-only."""
+def stored_vectors(path: str, rows: int, dims: int, *, whole: bool = False) -> np.ndarray:
+    """The rows of an index file as written (normalised for cosine), read-only. `whole`:
+    all of them are about to be read, so the kernel is asked to read the file ahead in
+    large requests (a merge read a file the page cache had dropped at 0.7 GB/s faulting
+    page by page, at the disk's speed when told)."""
+    if whole:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_WILLNEED)
+        finally:
+            os.close(fd)
     return np.memmap(path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(rows, dims))
 
 

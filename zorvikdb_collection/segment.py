@@ -84,7 +84,7 @@ class OpenSegment:
     def live_vectors(self, dims: int, out: np.ndarray | None = None) -> np.ndarray:
         """The live rows as stored: the file's read-only rows when none is deleted and
         no `out` is given, else a copy, made in `out` (a merge's output) when given."""
-        stored = stored_vectors(self.file.path, self.entry.rows, dims)
+        stored = stored_vectors(self.file.path, self.entry.rows, dims, whole=out is not None)
         if out is None and self.live_mask is None:
             return stored
         if out is None:
