@@ -281,7 +281,7 @@ def run_set(args, kind, metric, pool, faiss):
             calls["faiss"] = lambda: index.search(B, k)
         ms = interleaved(calls, max(1, args.rounds - 1))
         s = ms["sketch"]
-        print(f"batch of {len(B)} k={k} ({sk['method_used']}, answers {'identical' if same else 'DIFFER'}): sketch "
+        print(f"batch of {len(B)} k={k} ({', '.join(sorted(set(sk['method_used'])))}, answers {'identical' if same else 'DIFFER'}): sketch "
               f"{s:.0f} ms; throughput over " + ", ".join(f"{n} {ms[n] / s:.2f}x" for n in ms if n != "sketch"))
         macs = args.rows * args.dims * len(B)
         rates = args.mac_rates

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -287,9 +288,13 @@ def test_a_reader_beside_a_writer_sees_only_committed_snapshots(tmp_path):
     """)
     reader = subprocess.Popen([sys.executable, "-c", reader_code], stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline() == "ready\n"
+    answers = []  # drained while the writer runs: a full pipe would stall the reader
+    drain = threading.Thread(target=lambda: answers.extend(reader.stdout.read().split("\n")[:-1]))
+    drain.start()
     changes = writer("write", path, seed, SOAK_SECONDS, text=True)
-    written, answers = changes.stdout.read().split("\n")[:-1], reader.stdout.read().split("\n")[:-1]
+    written = changes.stdout.read().split("\n")[:-1]
     assert changes.wait() == 0 and reader.wait() == 0
+    drain.join()
     models = replay(seed, "dot", len(written))
     by_hash = {empty: models[0]}
     by_hash.update((line.split()[1], models[int(line.split()[0]) + 1]) for line in written)

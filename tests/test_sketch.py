@@ -42,6 +42,11 @@ for name, X in data.items():
             got = [e.query_exact_arrays(q, k) for q in Q]
             os.environ["ZORVIK_BATCH_MODE"] = "sketch"
             batch = e.query_batch_arrays(Q, k) if k and X.size else None  # no answers at all
+            if batch is not None and k == 10:  # a batch of 4 alone, against the first four
+                four = e.query_batch_arrays(Q[:4], k)
+                for j in range(4):
+                    if four["indices"][j].tolist() != batch["indices"][j].tolist():
+                        wrong.append([name, metric, k, "batch of 4"])
             methods.update(g["method_used"] for g in got)
             for j, (g, w) in enumerate(zip(got, want)):
                 w = (w["indices"].tolist(), w["scores"].view(np.uint32).tolist())
@@ -49,14 +54,60 @@ for name, X in data.items():
                     wrong.append([name, metric, k, "single"])
                 if batch is not None and (list(batch["indices"][j]), np.asarray(batch["scores"][j], np.float32).view(np.uint32).tolist()) != w:
                     wrong.append([name, metric, k, "batch"])
+# Rounding of the sketch at its worst: one side exactly on its code grid (a 127 pins every
+# scale), the other off its grid by 0.45 of a step along one direction u that the first
+# side's codes follow, so the sketch's order differs from the true one by about its error
+# bound. Dropping any error term of the bounds gives wrong answers here.
+u = rng.standard_normal(40); u /= np.abs(u).max()
+def on_grid_along_u(n):
+    c = np.clip(np.round(rng.uniform(20, 100, (n, 1)) * u + rng.normal(0, 3, (n, 40))), -126, 126)
+    c[:, 0] = 127
+    return c.astype(np.float32)
+def off_grid(n):
+    c = np.clip(np.round(rng.normal(0, 40, (n, 40))), -126, 126)
+    c[:, 1] = 127
+    return (c + 0.45 * rng.choice([-1.0, 1.0], (n, 1)) * u).astype(np.float32)
+for name, X, Q in (("query off its grid", on_grid_along_u(2500), off_grid(30)),
+                   ("rows off their grid", off_grid(2500), on_grid_along_u(30))):
+    for metric in (0, 1, 2):
+        e = engine(X, metric, f"grid{len(name)}{metric}.bin")
+        for k in (1, 10, 100):
+            os.environ["ZORVIK_SINGLE_MODE"] = "rayon"
+            want = [e.query_exact_arrays(q, k) for q in Q]
+            os.environ["ZORVIK_SINGLE_MODE"] = "sketch"
+            batch = e.query_batch_arrays(Q, k)
+            for j, (q, w) in enumerate(zip(Q, want)):
+                if e.query_exact_arrays(q, k)["indices"].tolist() != w["indices"].tolist():
+                    wrong.append([name, metric, k, "single"])
+                if batch["indices"][j].tolist() != w["indices"].tolist():
+                    wrong.append([name, metric, k, "batch"])
+
+# Batches of 1,000 queries (tiles and row pieces of every shape), against single answers.
+for name in ("gauss", "near ties", "duplicates", "non-finite rows"):
+    X = data[name]
+    for metric in (0, 1, 2):
+        e = engine(X, metric, f"big{name}{metric}.bin".replace(" ", "_"))
+        finite = X[np.isfinite(X).all(axis=1)]  # every query then has k finite answers
+        Q = np.concatenate([finite[rng.integers(0, len(finite), 500)] * np.float32(1.001),
+                            rng.standard_normal((500, X.shape[1])).astype(np.float32)])
+        os.environ["ZORVIK_SINGLE_MODE"] = "rayon"
+        want = [e.query_exact_arrays(q, 10) for q in Q]
+        os.environ["ZORVIK_BATCH_MODE"] = "sketch"
+        batch = e.query_batch_arrays(Q, 10)
+        for j, w in enumerate(want):
+            if (batch["indices"][j].tolist(), batch["scores"][j].view(np.uint32).tolist()) != \
+                    (w["indices"].tolist(), w["scores"].view(np.uint32).tolist()):
+                wrong.append([name, metric, 10, "batch of 1000"])
+                break
 print(json.dumps([wrong[:5], sorted(methods)]))
 """.replace("HUGE_K", str(HUGE_K))
 
 
-# "1": the scalar order and the baseline code products, with every sketch built at opening
-@pytest.mark.parametrize("scalar", [None, "1"])
-def test_sketch_answers_are_the_kernel_scans_bit_for_bit(fresh_python, tmp_path, scalar):
-    env = {"OUT": str(tmp_path), "ZORVIK_FORCE_SCALAR": scalar, "ZORVIK_SKETCH_AT_OPEN": scalar}
+# scalar "1": the scalar order and the baseline code products, with every sketch built at opening
+@pytest.mark.parametrize("scalar, threads", [(None, "1"), (None, "2"), ("1", "2")])
+def test_sketch_answers_are_the_kernel_scans_bit_for_bit(fresh_python, tmp_path, scalar, threads):
+    env = {"OUT": str(tmp_path), "ZORVIK_FORCE_SCALAR": scalar, "ZORVIK_SKETCH_AT_OPEN": scalar,
+           "ZORVIK_THREADS": threads}
     wrong, methods = json.loads(fresh_python(SKETCH_MATCHES_KERNEL, env=env, timeout=600))
     assert wrong == [] and methods == ["exact", "sketch"]
 
