@@ -10,10 +10,10 @@ from typing import Any
 import numpy as np
 
 import zorvikdb
-from zorvikdb_ray.manifest import file_hash
+from zorvikdb_ray.manifest import file_hash, parts_hash
 
 from .checks import check_dims, check_ids, check_k, check_metric, check_vectors
-from .files import (LEVEL, deletions_name, ids_name, index_name, read_deletions,
+from .files import (LEVEL, deletions_name, ids_name, index_header, index_name, read_deletions,
                     remove_unreferenced, segment_stem, stored_vectors, write_deletions, write_ids)
 from .io_pool import start
 from .lock import writer_lock
@@ -284,21 +284,24 @@ class Collection:
         vectors = gathered_rows(ids.size, self.dims)
         ends = list(np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra]))
         starts = [0, *ends]
-        for s, start, end in zip(merging, starts, ends):
-            s.live_vectors(self.dims, vectors[start:end])
-        for rows, start, end in zip(extra, starts[len(merging):], ends[len(merging):]):
-            vectors[start:end] = rows
+        for s, first, end in zip(merging, starts, ends):
+            s.live_vectors(self.dims, vectors[first:end])
+        for rows, first, end in zip(extra, starts[len(merging):], ends[len(merging):]):
+            vectors[first:end] = rows
         stem = segment_stem(new.generation, 1)
+        # The merged file holds these very bytes after the header of its kind (its rows
+        # are written as they are): they are hashed while the index writer writes them.
+        digest = start(parts_hash, [index_header(merging[0].file.path, ids.size), vectors]) if merging else None
         zorvikdb.py_prepare_bin_from_embeddings(vectors, self.dims, ids.size, stem, LEVEL,
                                                 metric=self.stored_metric, output_dir=self._path)
-        return [*kept, self._finish(stem, ids, new)]
+        return [*kept, self._finish(stem, ids, new, digest=digest.result() if digest else None)]
 
     def _finish(self, stem: str, ids: np.ndarray, new: NewFiles,
-                order: np.ndarray | None = None) -> OpenSegment:
+                order: np.ndarray | None = None, digest: str | None = None) -> OpenSegment:
         """The segment written under `stem`, with its ids file (`order`: the rows in id
-        order, when known)."""
+        order, when known; `digest`: the index file's hash, when known)."""
         write_ids(new, ids_name(stem), ids)
-        digest = file_hash(new.path(index_name(stem)))
+        digest = digest or file_hash(new.path(index_name(stem)))
         entry = Segment(index_name(stem), ids.size, digest, ids_name(stem))
         return OpenSegment(self._path, entry, ids, order)
 

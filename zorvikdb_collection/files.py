@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import re
+import struct
 
 import numpy as np
 
@@ -70,18 +71,18 @@ def read_deletions(directory: str, entry: Segment) -> np.ndarray | None:
     return np.unpackbits(bits, count=entry.rows, bitorder="little").view(bool)
 
 
-def stored_vectors(path: str, rows: int, dims: int, *, whole: bool = False) -> np.ndarray:
-    """The rows of an index file as written (normalised for cosine), read-only. `whole`:
-    all of them are about to be read, so the kernel is asked to read the file ahead in
-    large requests (a merge read a file the page cache had dropped at 0.7 GB/s faulting
-    page by page, at the disk's speed when told)."""
-    if whole:
-        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-        try:
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_WILLNEED)
-        finally:
-            os.close(fd)
+def stored_vectors(path: str, rows: int, dims: int) -> np.ndarray:
+    """The rows of an index file as written (normalised for cosine), read-only."""
     return np.memmap(path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(rows, dims))
+
+
+def index_header(like: str, rows: int) -> bytes:
+    """The header of an index file of `rows` rows with the dims and metric of the index
+    file `like`."""
+    with open(like, "rb") as f:
+        header = bytearray(f.read(HEADER_BYTES))
+    struct.pack_into("<I", header, 4, rows)
+    return bytes(header)
 
 
 def remove_unreferenced(directory: str, keep: set[str]) -> None:
