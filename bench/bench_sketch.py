@@ -149,7 +149,7 @@ def mac_rates(threads, pool):
     source = Path(__file__).resolve().parent / "mac_rate.c"
     with tempfile.TemporaryDirectory() as tmp:
         lib_path = os.path.join(tmp, "mac_rate.so")
-        subprocess.run(["gcc", "-O2", "-mavx2", "-mfma", "-shared", "-fPIC", str(source), "-o", lib_path], check=True)
+        subprocess.run(["gcc", "-O3", "-mavx2", "-mfma", "-shared", "-fPIC", str(source), "-o", lib_path], check=True)
         lib = ctypes.CDLL(lib_path)
     rates = {}
     for name in ("int8_madd", "int8_maddubs", "fp32_fma"):

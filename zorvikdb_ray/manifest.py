@@ -19,9 +19,9 @@ import os
 import re
 import secrets
 import stat
+from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
-from collections.abc import Iterable
 from typing import Any, TypeGuard
 
 import blake3

@@ -31,24 +31,22 @@ constexpr double kFoldedHeadroom = 0x1p-36;
 using Lanes = double __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 4;
 
-#define ZORVIK_ONE [[gnu::always_inline]] inline
-#define ZORVIK_FOUR [[gnu::always_inline]] inline
-ZORVIK_ONE double load(const double* p, double) { return *p; }
-ZORVIK_FOUR Lanes load(const double* p, Lanes) {
+#define ZORVIK_LANE_OP [[gnu::always_inline]] inline
+ZORVIK_LANE_OP double load(const double* p, double) { return *p; }
+ZORVIK_LANE_OP Lanes load(const double* p, Lanes) {
     Lanes v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-ZORVIK_ONE void store(double* p, double v) { *p = v; }
-ZORVIK_FOUR void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-ZORVIK_ONE double magnitude_of(double v) { return std::fabs(v); }
-ZORVIK_FOUR Lanes magnitude_of(Lanes v) { return v < 0.0 ? -v : v; }  // NaN and -0 as fabs leaves them in a sum
-ZORVIK_ONE double lesser(double a, double b) { return std::min(a, b); }  // b < a ? b : a
-ZORVIK_FOUR Lanes lesser(Lanes a, Lanes b) { return b < a ? b : a; }
-ZORVIK_ONE double greater(double a, double b) { return std::max(a, b); }  // a < b ? b : a
-ZORVIK_FOUR Lanes greater(Lanes a, Lanes b) { return a < b ? b : a; }
-#undef ZORVIK_ONE
-#undef ZORVIK_FOUR
+ZORVIK_LANE_OP void store(double* p, double v) { *p = v; }
+ZORVIK_LANE_OP void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+ZORVIK_LANE_OP double magnitude_of(double v) { return std::fabs(v); }
+ZORVIK_LANE_OP Lanes magnitude_of(Lanes v) { return v < 0.0 ? -v : v; }  // NaN and -0 as fabs leaves them in a sum
+ZORVIK_LANE_OP double lesser(double a, double b) { return std::min(a, b); }  // b < a ? b : a
+ZORVIK_LANE_OP Lanes lesser(Lanes a, Lanes b) { return b < a ? b : a; }
+ZORVIK_LANE_OP double greater(double a, double b) { return std::max(a, b); }  // a < b ? b : a
+ZORVIK_LANE_OP Lanes greater(Lanes a, Lanes b) { return a < b ? b : a; }
+#undef ZORVIK_LANE_OP
 
 // Cosine and dot: with c = t s P (t, s the scales, P the code product),
 //   |kernel - c| <= spread + E, spread = e (t||p|| + ||g||) + ||g|| s||c||,
