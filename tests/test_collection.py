@@ -160,6 +160,34 @@ def test_bad_input_is_refused_and_changes_nothing(tmp_path, call, error, part):
     np.testing.assert_array_equal(Collection.open(coll.path).ids(), [0, 1])
 
 
+def test_the_merge_writer_copies_rows_as_stored_and_refuses_what_it_cannot(tmp_path):
+    rng = np.random.default_rng(3)
+    a, b = rng.standard_normal((300, DIMS), dtype=np.float32), rng.standard_normal((9000, DIMS), dtype=np.float32)
+    fa, fb = (zorvikdb.py_prepare_bin_from_embeddings(x, DIMS, len(x), name, "f32", metric="dot", output_dir=str(tmp_path))
+              for x, name in ((a, "a"), (b, "b")))
+    picked = np.flatnonzero(rng.random(len(a)) < 0.6)
+    merged = zorvikdb._prepare_bin_from_index_rows([(fa, picked), (fb, None), (fa, picked[:1])], "m", "f32",
+                                                   str(tmp_path))
+    want = np.concatenate([a[picked], b, a[picked[:1]]])
+    with open(merged, "rb") as f:
+        assert f.read(12) == np.array([DIMS, len(want), 1], "<u4").tobytes()
+    np.testing.assert_array_equal(np.fromfile(merged, np.float32, offset=12).reshape(-1, DIMS), want)
+    narrow = zorvikdb.py_prepare_bin_from_embeddings(a[:, :2].copy(), 2, len(a), "n", "f32", metric="dot",
+                                                     output_dir=str(tmp_path))
+    before = files_of(str(tmp_path))
+    for parts, error, part in [([(fa, np.array([300]))], ValueError, "Row 300 is out of range"),
+                               ([(fa, np.array([-1]))], ValueError, "negative"),
+                               ([(fa, np.array([0.5]))], TypeError, "cast"),
+                               ([(fa, None), (narrow, None)], ValueError, "differs in dims or metric"),
+                               ([(str(tmp_path / "none"), None)], ValueError, "Failed to open"),
+                               ([(os.path.join(TESTS, "conftest.py"), None)], ValueError, "Not an index file"),
+                               ([(fa, np.array([], np.int64))], ValueError, "Invalid rows: 0"),
+                               ("ab", TypeError, "sequence of")]:
+        with pytest.raises(error, match=part):
+            zorvikdb._prepare_bin_from_index_rows(parts, "bad", "f32", str(tmp_path))
+    assert files_of(str(tmp_path)) == before
+
+
 def test_newer_format_and_damaged_manifests_are_refused(tmp_path):
     coll = Collection.create(tmp_path / "c", DIMS, "dot")
     manifest = os.path.join(coll.path, "manifest.json")

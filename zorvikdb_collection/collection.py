@@ -14,11 +14,10 @@ from zorvikdb_ray.manifest import file_hash, parts_hash
 
 from .checks import check_dims, check_ids, check_k, check_metric, check_vectors
 from .files import (LEVEL, deletions_name, ids_name, index_header, index_name, read_deletions,
-                    remove_unreferenced, segment_stem, stored_vectors, write_deletions, write_ids)
+                    remove_unreferenced, segment_stem, stored_bytes, write_deletions, write_ids)
 from .io_pool import start
 from .lock import writer_lock
 from .manifest import Manifest, Segment, commit, read_manifest
-from .merge_buffer import gathered_rows
 from .merging import merge_start
 from .new_files import NewFiles
 from .search import Snapshot
@@ -226,11 +225,10 @@ class Collection:
                 metric=self.stored_metric, output_dir=self._path)
             segments = self._deleting(wanted, new)[0] if present.size else self._snapshot.segments
             start = merge_start([s.entry.live for s in segments] + [vectors.shape[0]])
-            added = stored_vectors(os.path.join(self._path, index_name(stem)), *vectors.shape)
             if start >= len(segments):
                 return [*segments, self._finish(stem, new_ids, new, order)]
-            return self._merged(segments[start:], [added], [new_ids], new,
-                                kept=segments[:start])
+            added = (new.path(index_name(stem)), vectors.shape[0])
+            return self._merged(segments[start:], [added], [new_ids], new, kept=segments[:start])
 
         self._write(change)
 
@@ -271,30 +269,26 @@ class Collection:
                 segments.append(s.with_deletions(s.entry.with_deletions(name, count), deleted))
         return segments, found
 
-    def _merged(self, merging: list[OpenSegment], extra: list[np.ndarray],
+    def _merged(self, merging: list[OpenSegment], extra: list[tuple[str, int]],
                 extra_ids: list[np.ndarray], new: NewFiles,
                 kept: list[OpenSegment] | None = None) -> list[OpenSegment]:
         """`kept` followed by one segment holding the live rows of `merging` and then
-        the rows `extra` (in that order, which is insertion order)."""
+        every row of the index files `extra` ((path, rows) pairs), in that order, which
+        is insertion order."""
         ids = np.concatenate([s.live_ids() for s in merging] + extra_ids)
         kept = list(kept or [])
         if ids.size == 0:
             return kept
-        # Each part copied once, into its place in the merged rows.
-        vectors = gathered_rows(ids.size, self.dims)
-        ends = list(np.cumsum([s.entry.live for s in merging] + [len(rows) for rows in extra]))
-        starts = [0, *ends]
-        for s, first, end in zip(merging, starts, ends):
-            s.live_vectors(self.dims, vectors[first:end])
-        for rows, first, end in zip(extra, starts[len(merging):], ends[len(merging):]):
-            vectors[first:end] = rows
+        parts = ([(s.file.path, s.entry.rows, s.live_row_numbers()) for s in merging]
+                 + [(path, rows, None) for path, rows in extra])
         stem = segment_stem(new.generation, 1)
-        # The merged file holds these very bytes after the header of its kind (its rows
-        # are written as they are): they are hashed while the index writer writes them.
-        digest = start(parts_hash, [index_header(merging[0].file.path, ids.size), vectors]) if merging else None
-        zorvikdb.py_prepare_bin_from_embeddings(vectors, self.dims, ids.size, stem, LEVEL,
-                                                metric=self.stored_metric, output_dir=self._path)
-        return [*kept, self._finish(stem, ids, new, digest=digest.result() if digest else None)]
+        # The rows go from file to file as they are stored, a chunk at a time; the same
+        # bytes after the header of their kind are hashed from the same files meanwhile.
+        header = index_header(parts[0][0], ids.size)
+        digest = start(parts_hash, stored_bytes(header, parts, self.dims))
+        zorvikdb._prepare_bin_from_index_rows([(path, picked) for path, _, picked in parts], stem, LEVEL,
+                                              self._path)
+        return [*kept, self._finish(stem, ids, new, digest=digest.result())]
 
     def _finish(self, stem: str, ids: np.ndarray, new: NewFiles,
                 order: np.ndarray | None = None, digest: str | None = None) -> OpenSegment:

@@ -10,6 +10,8 @@ from __future__ import annotations
 import os
 import re
 import struct
+from collections.abc import Iterator
+from typing import Any
 
 import numpy as np
 
@@ -18,6 +20,9 @@ from .manifest import MANIFEST, Segment
 from .new_files import NewFiles
 
 HEADER_BYTES = 12  # an index file: dims, rows, metric as little-endian uint32 each; the rows follow
+
+# Rows a merge's hash copies out of a segment at once (6 MB of 384-dimensional rows).
+HASH_CHUNK_ROWS = 4096
 
 LOCK = "lock"
 LEVEL = "f32"
@@ -74,6 +79,24 @@ def read_deletions(directory: str, entry: Segment) -> np.ndarray | None:
 def stored_vectors(path: str, rows: int, dims: int) -> np.ndarray:
     """The rows of an index file as written (normalised for cosine), read-only."""
     return np.memmap(path, dtype="<f4", mode="r", offset=HEADER_BYTES, shape=(rows, dims))
+
+
+def stored_bytes(header: bytes, parts: list[tuple[str, int, np.ndarray | None]],
+                 dims: int) -> Iterator[Any]:
+    """The bytes of an index file holding `header` and then, for each (path, rows,
+    picked) of `parts`, the rows `picked` (all when None) of the index file of `rows`
+    rows at `path`: the file a merge writes, in buffers, each valid until the next."""
+    yield header
+    for path, rows, picked in parts:
+        stored = stored_vectors(path, rows, dims)
+        if picked is None:
+            yield stored
+            continue
+        chunk = np.empty((min(HASH_CHUNK_ROWS, picked.size), dims), np.float32)
+        for first in range(0, picked.size, HASH_CHUNK_ROWS):
+            taken = picked[first:first + HASH_CHUNK_ROWS]
+            # "clip" writes straight into the chunk; "raise" would copy through a buffer.
+            yield np.take(stored, taken, axis=0, out=chunk[:taken.size], mode="clip")
 
 
 def index_header(like: str, rows: int) -> bytes:

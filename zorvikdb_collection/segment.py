@@ -10,14 +10,7 @@ import numpy as np
 import zorvikdb
 
 from .files import read_deletions, read_ids, stored_vectors
-from .io_pool import side_by_side
 from .manifest import Segment
-
-# A merge copies a segment's live rows in this many parts side by side: one a core, as
-# copying from the page cache is bound by memory (on 2 cores, 2 parts took 0.7 of the
-# time of one; 4 parts no less than 2).
-GATHER_PARTS = min(os.cpu_count() or 1, 8)
-
 
 class PinnedFile:
     """An open descriptor of a segment's index file, and the engine opened through it
@@ -87,21 +80,11 @@ class OpenSegment:
     def live_ids(self) -> np.ndarray:
         return self.ids if self.deleted is None else self.ids[self.live_mask]
 
-    def live_vectors(self, dims: int, out: np.ndarray | None = None) -> np.ndarray:
-        """The live rows as stored: the file's read-only rows when none is deleted and
-        no `out` is given, else a copy, made in `out` (a merge's output) when given."""
+    def live_row_numbers(self) -> np.ndarray | None:
+        """The rows of the index file that are live, in order; None when all are."""
+        return None if self.live_mask is None else np.flatnonzero(self.live_mask)
+
+    def live_vectors(self, dims: int) -> np.ndarray:
+        """The live rows as stored, read-only when none is deleted, else a copy."""
         stored = stored_vectors(self.file.path, self.entry.rows, dims)
-        if out is None and self.live_mask is None:
-            return stored
-        if out is None:
-            out = np.empty((self.entry.live, dims), np.float32)
-        if self.live_mask is None:
-            np.copyto(out, stored)
-            return out
-        # In parts side by side (NumPy lets the interpreter lock go while it copies);
-        # "clip" writes straight into `out`, "raise" would copy through a buffer.
-        live = np.flatnonzero(self.live_mask)
-        ends = np.linspace(0, live.size, GATHER_PARTS + 1).astype(int)
-        side_by_side(lambda p: np.take(stored, live[ends[p]:ends[p + 1]], axis=0, out=out[ends[p]:ends[p + 1]],
-                                       mode="clip"), range(GATHER_PARTS))
-        return out
+        return stored if self.live_mask is None else stored[self.live_mask]

@@ -162,8 +162,8 @@ inline constexpr std::uint64_t kWriteChunkRows = 8192;
 inline constexpr std::uint64_t kWriteWideDims = 1280;
 inline constexpr std::uint64_t kWriteDimsStep = 1024;
 inline constexpr std::uint64_t kWriteMinChunkRows = 1000;
-// Floats one pool task normalises at least, so narrow rows are grouped into ranges.
-inline constexpr std::size_t kNormalizeTaskFloats = 32768;
+// Floats one pool task normalises or gathers at least, so narrow rows are grouped into ranges.
+inline constexpr std::size_t kWriteTaskFloats = 32768;
 // Bytes of a file being written that are made durable at once, behind the writer: each
 // flush also empties the disk's cache, so not too often; the final flush has about
 // this much left. Files no larger are flushed only at the end.

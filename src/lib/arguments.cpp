@@ -137,6 +137,22 @@ bool convert(PyObject* obj, const char* name, bool* out) {
     return true;
 }
 
+// Lower-cased by str.lower itself: a str subclass's own `lower` is not consulted, so no
+// code of the caller runs here.
+bool convert(PyObject* obj, const char* name, FoldedText* out) {
+    if (!lib::convert(obj, name, &out->text)) return false;
+    PyObject* lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+    if (lower == nullptr) return false;
+    PyObject* r = PyObject_CallFunctionObjArgs(lower, obj, nullptr);
+    Py_DECREF(lower);
+    if (r == nullptr) return false;
+    const bool ok = utf8_of(r, &out->lower);
+    Py_DECREF(r);
+    return ok;
+}
+
+}  // namespace
+
 bool convert(PyObject* obj, const char* name, std::string* out) {
     if (!PyUnicode_Check(obj)) return cannot_convert(obj, msg::kStringTarget, name);
     if (utf8_of(obj, out)) return true;
@@ -151,22 +167,6 @@ bool convert(PyObject* obj, const char* name, std::optional<std::string>* out) {
     }
     return convert(obj, name, &out->emplace());
 }
-
-// Lower-cased by str.lower itself: a str subclass's own `lower` is not consulted, so no
-// code of the caller runs here.
-bool convert(PyObject* obj, const char* name, FoldedText* out) {
-    if (!convert(obj, name, &out->text)) return false;
-    PyObject* lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-    if (lower == nullptr) return false;
-    PyObject* r = PyObject_CallFunctionObjArgs(lower, obj, nullptr);
-    Py_DECREF(lower);
-    if (r == nullptr) return false;
-    const bool ok = utf8_of(r, &out->lower);
-    Py_DECREF(r);
-    return ok;
-}
-
-}  // namespace
 
 bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* out) {
     BoundArgs bound;

@@ -70,4 +70,9 @@ struct Signature {
 // read. Returns false with the exception set.
 bool open_request(const Signature& sig, PyObject* args, PyObject* kwargs, Request* out);
 
+// A str argument `name` as UTF-8 (None too for the optional one); false with a
+// TypeError set, as the opener reports it.
+bool convert(PyObject* obj, const char* name, std::string* out);
+bool convert(PyObject* obj, const char* name, std::optional<std::string>* out);
+
 }  // namespace zorvik::lib

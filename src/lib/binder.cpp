@@ -146,4 +146,12 @@ bool BoundArgs::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     return true;
 }
 
+PyObject* module_function(PyObject* module, PyMethodDef* def) {
+    PyObject* name = PyModule_GetNameObject(module);
+    if (name == nullptr) return nullptr;
+    PyObject* fn = PyCFunction_NewEx(def, nullptr, name);
+    Py_DECREF(name);
+    return fn;
+}
+
 }  // namespace zorvik::lib

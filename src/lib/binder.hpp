@@ -13,6 +13,9 @@ namespace zorvik::lib {
 std::string text_signature(const Signature& sig);
 std::string class_text_signature(const Signature& constructor);
 
+// A function of `module` from the static `def` (new reference).
+PyObject* module_function(PyObject* module, PyMethodDef* def);
+
 // The arguments bound to the table's slots, defaults filled in; the slots hold new
 // references. bind returns false with a TypeError set.
 class BoundArgs {

@@ -24,6 +24,8 @@ inline constexpr const char* kNotContiguous = "The given array is not contiguous
 inline constexpr const char* kFilterObject = "a filter is a boolean mask or an array of row numbers, not '{}'";
 inline constexpr const char* kFilterRank = "a filter is one-dimensional, not {}-dimensional";
 inline constexpr const char* kFilterType = "a filter holds booleans or integers, not {}";
+inline constexpr const char* kPartsType = "parts must be a sequence of (path, rows) pairs";
+inline constexpr const char* kNegativeRow = "row numbers must not be negative";
 
 // Objects
 inline constexpr const char* kNoConstructor = "No constructor defined";

@@ -1,12 +1,12 @@
 #include "lib/prepare_function.hpp"
 
-#include <exception>
 #include <string>
 
 #include "lib/arguments.hpp"
 #include "lib/binder.hpp"
 #include "lib/errors.hpp"
 #include "lib/results.hpp"
+#include "lib/unlocked.hpp"
 #include "prepare/prepare.hpp"
 
 namespace zorvik::lib {
@@ -50,21 +50,13 @@ PyObject* prepare(PyObject*, PyObject* args, PyObject* kwargs) {
 
         // The file is filled while the array cannot change under us: that is the only
         // copy made. The flush and the move to the final name, the slow part on most
-        // disks, run without the interpreter lock; an exception is carried across and
-        // rethrown once the lock is held again.
+        // disks, run without the interpreter lock.
         Expected<prepare::PendingIndex> pending =
-            prepare::begin_index(req.output_dir, req.stem, req.level, values, prepare::index_shape(req));
+            prepare::begin_index(req.output_dir, req.stem, req.level, prepare::chunks_of(values, req.dims),
+                                 prepare::index_shape(req));
         if (!pending) return raise_value_error(pending.error());
-        Expected<std::string> path{Error{}};
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            path = prepare::finish_index(std::move(pending.value()));
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (failure) std::rethrow_exception(failure);
+        const Expected<std::string> path =
+            without_lock([&] { return prepare::finish_index(std::move(pending.value())); });
         if (!path) return raise_value_error(path.error());
         return text_object(path.value());
     });
@@ -76,11 +68,7 @@ PyObject* create_prepare_function(PyObject* module) {
     static const std::string doc = text_signature(kSig);
     static PyMethodDef def = {kSig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare)),
                               METH_VARARGS | METH_KEYWORDS, doc.c_str()};
-    PyObject* name = PyModule_GetNameObject(module);
-    if (name == nullptr) return nullptr;
-    PyObject* fn = PyCFunction_NewEx(&def, nullptr, name);
-    Py_DECREF(name);
-    return fn;
+    return module_function(module, &def);
 }
 
 }  // namespace zorvik::lib

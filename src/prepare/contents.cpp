@@ -67,7 +67,13 @@ void normalize_row(const float* x, float* out, std::size_t dims) {
 
 }  // namespace
 
-Status write_contents(int fd, const RowSource& values, const IndexShape& shape) {
+RowChunks chunks_of(const RowSource& values, std::uint64_t dims) {
+    return [&values, dims](std::uint64_t first, std::uint64_t count, std::vector<float>& scratch) {
+        return values.range(first * dims, (first + count) * dims, scratch);
+    };
+}
+
+Status write_contents(int fd, const RowChunks& rows_of, const IndexShape& shape) {
     const std::uint64_t dims = shape.dims;
     const std::uint64_t rows = shape.rows;
     unsigned char header[format::kHeaderBytes];
@@ -75,15 +81,15 @@ Status write_contents(int fd, const RowSource& values, const IndexShape& shape) 
     int err = write_all(fd, header, sizeof header, 0);
 
     const std::uint64_t chunk = std::min(rows, chunk_rows(dims));
-    const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, tuning::kNormalizeTaskFloats / dims);
+    const std::uint64_t rows_per_task = std::max<std::uint64_t>(1, tuning::kWriteTaskFloats / dims);
     FlushBehind flush(fd, format::kHeaderBytes + rows * dims * sizeof(float));
-    std::vector<float> gathered;    // a chunk of a column-major matrix in row order
+    std::vector<float> gathered;    // a chunk of rows gathered from their source
     std::vector<float> normalized;  // a chunk's normalised rows
     for (std::uint64_t first = 0; first < rows && err == 0; first += chunk) {
         const std::uint64_t count = std::min(chunk, rows - first);
         const std::uint64_t begin = first * dims;
         const std::uint64_t end = begin + count * dims;
-        const float* src = values.range(begin, end, gathered);
+        const float* src = rows_of(first, count, gathered);
         if (shape.normalize) {
             normalized.resize(end - begin);
             float* dst = normalized.data();

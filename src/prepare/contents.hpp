@@ -3,6 +3,8 @@
 // normalised on the worker pool when asked). Large files are made durable behind the
 // writer, so the flush that follows finds little left to do.
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "base/expected.hpp"
 #include "base/rows.hpp"
@@ -17,9 +19,16 @@ struct IndexShape {
     bool normalize = false;
 };
 
+// Rows [first, first + count) of a new index in row order: a pointer straight into their
+// source, or into `scratch` once filled with them.
+using RowChunks = std::function<const float*(std::uint64_t first, std::uint64_t count, std::vector<float>& scratch)>;
+
+// The rows of the caller's matrix `values`, `dims` floats each.
+RowChunks chunks_of(const RowSource& values, std::uint64_t dims);
+
 // Writes the whole index into `fd`, a file already of its size; the message of a failed
-// write or of a failed early flush. Reads `values`: the caller keeps them unchanged
+// write or of a failed early flush. Reads `rows`: the caller keeps them unchanged
 // meanwhile.
-Status write_contents(int fd, const RowSource& values, const IndexShape& shape);
+Status write_contents(int fd, const RowChunks& rows, const IndexShape& shape);
 
 }  // namespace zorvik::prepare

@@ -27,4 +27,11 @@ inline constexpr const char* kWriteFailedCause = "writing the index data failed:
 inline constexpr const char* kTempMetadataFailed = "Failed to get temp file metadata: {}";
 inline constexpr const char* kMoveFailed = "Failed to move temp file to final location: {}";
 
+
+// An index made from the rows of index files
+inline constexpr const char* kOpenIndexFailed = "Failed to open index file {}: {}";
+inline constexpr const char* kNotAnIndex = "Not an index file: {}";
+inline constexpr const char* kIndexesDiffer = "Index file {} differs in dims or metric from the first";
+inline constexpr const char* kRowOutOfRange = "Row {} is out of range for the {} rows of {}";
+
 }  // namespace zorvik::prepare::msg

@@ -114,6 +114,22 @@ Status check_invalid_values(const RowSource& values) {
                             {text::dec(invalid), text::dec(samples), text::fixed(percent, 1)})};
 }
 
+Status check_counts(const PrepareRequest& r) {
+    if (r.dims == 0 || r.dims > kMaxDims)
+        return Error{text::fill(msg::kInvalidDims, {text::dec(r.dims), text::dec(kMaxDims)})};
+    if (r.rows == 0 || r.rows > kMaxRows)
+        return Error{text::fill(msg::kInvalidRows, {text::dec(r.rows), text::dec(kMaxRows)})};
+    return {};
+}
+
+// The base name and the level.
+Status check_names(const PrepareRequest& r) {
+    if (blank_after_trim(r.base_name) || has_forbidden_character(r.base_name))
+        return Error{msg::kInvalidBaseName};
+    if (find_level(r.level) == nullptr) return Error{text::fill(msg::kInvalidLevel, {r.level})};
+    return {};
+}
+
 }  // namespace
 
 Expected<format::Metric> parse_metric(const std::string& lowered, const std::string& as_passed) {
@@ -134,22 +150,23 @@ std::string sanitize_base_name(std::string_view utf8) {
 }
 
 Status check_request(const PrepareRequest& r, const RowSource& values) {
-    if (r.dims == 0 || r.dims > kMaxDims)
-        return Error{text::fill(msg::kInvalidDims, {text::dec(r.dims), text::dec(kMaxDims)})};
-    if (r.rows == 0 || r.rows > kMaxRows)
-        return Error{text::fill(msg::kInvalidRows, {text::dec(r.rows), text::dec(kMaxRows)})};
+    if (Status s = check_counts(r); !s) return s;
     // Both counts are in range, so the product fits easily.
     const std::uint64_t expected = r.rows * r.dims;
     const std::uint64_t count = values.size();
     if (expected != count)
         return Error{text::fill(msg::kShapeMismatch, {text::dec(r.rows), text::dec(r.dims),
                                                       text::dec(expected), text::dec(count)})};
-    if (blank_after_trim(r.base_name) || has_forbidden_character(r.base_name))
-        return Error{msg::kInvalidBaseName};
-    const Level* level = find_level(r.level);
-    if (level == nullptr) return Error{text::fill(msg::kInvalidLevel, {r.level})};
+    if (Status s = check_names(r); !s) return s;
     if (Status s = check_invalid_values(values); !s) return Error{s.error()};
-    if (Status s = check_memory(count, level->memory_factor); !s) return Error{s.error()};
+    if (Status s = check_memory(count, find_level(r.level)->memory_factor); !s) return Error{s.error()};
+    if (r.stem.empty()) return Error{msg::kEmptyStem};
+    return {};
+}
+
+Status check_copy_request(const PrepareRequest& r) {
+    if (Status s = check_counts(r); !s) return s;
+    if (Status s = check_names(r); !s) return s;
     if (r.stem.empty()) return Error{msg::kEmptyStem};
     return {};
 }

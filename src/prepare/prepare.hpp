@@ -31,6 +31,10 @@ struct PrepareRequest {
 // Every check short of file-system work, in order; reads only a sample of `values`.
 Status check_request(const PrepareRequest& request, const RowSource& values);
 
+// The checks of a request whose rows come from index files, in the same order: those of
+// the counts and the names (the values passed theirs when those files were written).
+Status check_copy_request(const PrepareRequest& request);
+
 // Shape of the index a valid request makes.
 IndexShape index_shape(const PrepareRequest& request);
 

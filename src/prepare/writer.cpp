@@ -46,7 +46,7 @@ void sync_directory(const std::string& dir) {
 }  // namespace
 
 Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                   const std::string& level, const RowSource& values, const IndexShape& shape) {
+                                   const std::string& level, const RowChunks& rows, const IndexShape& shape) {
     Expected<Placement> placed = place_index(output_dir, stem, level);
     if (!placed) return Error{placed.error()};
     PendingIndex pending{std::move(placed.value()), TempFile()};
@@ -64,7 +64,7 @@ Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir,
     const auto length = static_cast<std::uint64_t>(format::expected_file_size(shape.rows, shape.dims));
     if (const int err = file.reserve(length); err != 0)
         return Error{text::fill(msg::kSetLengthFailed, {text::os_error(err)})};
-    if (Status s = write_contents(file.fd(), values, shape); !s) return Error{s.error()};
+    if (Status s = write_contents(file.fd(), rows, shape); !s) return Error{s.error()};
     return pending;
 }
 

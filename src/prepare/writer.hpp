@@ -24,9 +24,9 @@ struct PendingIndex {
 // Everything up to the filled temporary file: directory choice and creation, removal of
 // a stale temporary file of older versions, the temporary file itself (unnamed where
 // the system allows, so that it appears only once complete), its length, the header
-// and the rows. Reads `values`: the caller keeps them unchanged meanwhile.
+// and the rows. Reads `rows`: the caller keeps them unchanged meanwhile.
 Expected<PendingIndex> begin_index(const std::optional<std::string>& output_dir, const std::string& stem,
-                                   const std::string& level, const RowSource& values, const IndexShape& shape);
+                                   const std::string& level, const RowChunks& rows, const IndexShape& shape);
 
 // Flushes the file, then moves it over the final name and returns that path. An
 // earlier index of that name stays untouched until the complete, flushed new file
