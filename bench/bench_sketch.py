@@ -18,9 +18,11 @@ later one, against the time to open the index.
 Targets: single query on gauss and clustered >= 3 x faster than the automatic strategy;
 batch >= 1.5 x the throughput of bare sgemm; hard set never slower than 1.1 x the fp32
 path; build <= 1.0 x open. Answers of the sketch strategies are checked against the
-automatic strategy's, bit for bit. Also printed: the sketch's memory, GFLOP/s-equivalents,
-and the multiply-add rates of this machine (mac_rate.c, compiled with gcc at the start)
-that bound the batch: 8-bit products widened to 32 bits, 8-bit products alone, fp32 FMA.
+automatic strategy's, bit for bit. Also printed: the candidates the single sketch scan
+keeps per query (median and 99th percentile, and their share of the rows; on a fallback the
+count reached), the sketch's memory, GFLOP/s-equivalents, and the multiply-add rates of
+this machine (mac_rate.c, compiled with gcc at the start) that bound the batch: 8-bit
+products widened to 32 bits, 8-bit products alone, fp32 FMA.
 """
 
 import argparse
@@ -218,8 +220,9 @@ def run_set(args, kind, metric, pool, faiss):
         return lambda: list(pool.map(lambda h: a[h[0]:h[-1] + 1].max(), halves))
 
     for k in [int(v) for v in args.ks.split(",")]:
-        wrong = 0
+        wrong, candidates = 0, []
         for q in single:
+            candidates.append(engine._sketch_candidates(q, k)["candidates"])
             auto = engine.query_exact_arrays(q, k)
             sk = with_env("ZORVIK_SINGLE_MODE", "sketch", lambda: engine.query_exact_arrays(q, k))()
             wrong += not (np.array_equal(auto["indices"], sk["indices"])
@@ -251,6 +254,9 @@ def run_set(args, kind, metric, pool, faiss):
               + ", ".join(f"{n} {ms[n] / s:.2f}x" for n in ms if n != "sketch")
               + f"; sketch / sketch read limit {s / ms['sketch read limit']:.2f}; GFLOP/s-equivalent (2 rows dims / time): "
               + f"sketch {2e-6 * args.rows * args.dims / s:.0f}, fp32 auto {2e-6 * args.rows * args.dims / ms['fp32 auto']:.0f}")
+        median, p99 = np.percentile(candidates, [50, 99])
+        print(f"  candidates per query (median, 99th percentile): {median:.0f}, {p99:.0f} "
+              f"({median / args.rows:.3%}, {p99 / args.rows:.3%} of the rows)")
 
     if args.batch:
         B, k = np.ascontiguousarray(Q[: args.batch]), 10

@@ -122,3 +122,17 @@ def test_near_ties_everywhere_fall_back_to_the_kernel_scan(open_index, monkeypat
     assert got["method_used"] == "sketch-fallback"
     np.testing.assert_array_equal(got["indices"], want["indices"])
     np.testing.assert_array_equal(got["scores"].view(np.uint32), want["scores"].view(np.uint32))
+
+
+# Spread rows keep between k and every row as candidates; rows within rounding of each other
+# pass the budget, and the scan reports the count it had reached when it stopped.
+@pytest.mark.parametrize("centre, spread, method, fewest", [(0, 1, "sketch", 10), (1, 1e-7, "sketch-fallback", 11)])
+def test_sketch_candidates_are_counted_and_named_as_the_strategy_names_them(open_index, monkeypatch, centre, spread,
+                                                                            method, fewest):
+    rng = np.random.default_rng(8)
+    X = (centre + rng.standard_normal((6000, 64)) * spread).astype(np.float32)
+    engine, q = open_index(X, 1), rng.standard_normal(64).astype(np.float32)
+    got = engine._sketch_candidates(q, 10)
+    set_env(monkeypatch, ZORVIK_SINGLE_MODE="sketch")
+    assert got["method"] == method == engine.query_exact_arrays(q, 10)["method_used"]
+    assert fewest <= got["candidates"] <= len(X)

@@ -55,6 +55,7 @@ struct MethodEntry {
     const Signature* sig;
     PyCFunction fn;
     int flags;
+    const char* doc = "";  // after the text signature
 };
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
@@ -77,6 +78,9 @@ const std::array kMethods{
     MethodEntry{&kQueryBatchDetailedSig, with_keywords<query_batch_detailed>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kCompareSig, with_keywords<compare>(), METH_VARARGS | METH_KEYWORDS},
     MethodEntry{&kExplainSig, with_keywords<explain>(), METH_VARARGS | METH_KEYWORDS},
+    MethodEntry{&kSketchCandidatesSig, with_keywords<sketch_candidates>(), METH_VARARGS | METH_KEYWORDS,
+                "Candidates the sketch scan keeps for one query (rows the kernel rescores, or the count\n"
+                "reached when it fell back) and the method_used the sketch strategy reports."},
 };
 
 // Docstrings and method definitions: every PySearchEngine type points at them, so they
@@ -84,7 +88,7 @@ const std::array kMethods{
 struct MethodTable {
     MethodTable() : class_doc(class_text_signature(kConstructorSig)) {
         for (std::size_t i = 0; i < kMethods.size(); ++i) {
-            docs[i] = text_signature(*kMethods[i].sig);
+            docs[i] = text_signature(*kMethods[i].sig) + kMethods[i].doc;
             defs[i] = {kMethods[i].sig->name, kMethods[i].fn, kMethods[i].flags, docs[i].c_str()};
         }
     }

@@ -11,7 +11,6 @@
 #include "lib/engine_type.hpp"
 #include "lib/errors.hpp"
 #include "lib/hashing.hpp"
-#include "lib/index_rows_function.hpp"
 #include "lib/lazy_attributes.hpp"
 #include "lib/messages.hpp"
 #include "lib/prepare_function.hpp"
@@ -24,17 +23,12 @@ namespace {
 
 State& module_state(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
-// Sets `obj` (consumed) as module attribute `name`, outside __all__.
-bool add_private(PyObject* module, const char* name, PyObject* obj) {
+// Sets `obj` (consumed) as module attribute `name` and appends the name to __all__.
+bool add_public(PyObject* module, PyObject* all, const char* name, PyObject* obj) {
     if (obj == nullptr) return false;
     const int rc = PyModule_AddObjectRef(module, name, obj);
     Py_DECREF(obj);
-    return rc == 0;
-}
-
-// Sets `obj` (consumed) as module attribute `name` and appends the name to __all__.
-bool add_public(PyObject* module, PyObject* all, const char* name, PyObject* obj) {
-    if (!add_private(module, name, obj)) return false;
+    if (rc != 0) return false;
     PyObject* n = PyUnicode_FromString(name);
     if (n == nullptr) return false;
     const int rc2 = PyList_Append(all, n);
@@ -64,9 +58,7 @@ bool fill_module(PyObject* module) {
     const bool ok = PyModule_AddObjectRef(module, "__all__", all) == 0 &&
                     add_public(module, all, "PySearchEngine", create_engine_type(module)) &&
                     add_public(module, all, "PyQueryResult", create_result_types(module, state)) &&
-                    add_public(module, all, "py_prepare_bin_from_embeddings", create_prepare_function(module)) &&
-                    // Not public: the collection's merges write through it.
-                    add_private(module, "_prepare_bin_from_index_rows", create_index_rows_function(module));
+                    add_public(module, all, "py_prepare_bin_from_embeddings", create_prepare_function(module));
     Py_DECREF(all);
     if (ok) {
         PyObject* getattr = create_lazy_getattr(module);

@@ -1,5 +1,6 @@
 #include "lib/query_methods.hpp"
 
+#include <span>
 #include <vector>
 
 #include "engine/scan/search.hpp"
@@ -36,6 +37,8 @@ PyObject* new_vector(npy_intp n, int type, void** data) {
 const Signature kQueryExactSig{"PySearchEngine", "query_exact", kQueryParams};
 const Signature kQueryExactArraysSig{"PySearchEngine", "query_exact_arrays", kQueryParams};
 const Signature kQueryExactDetailedSig{"PySearchEngine", "query_exact_detailed", kQueryParams};
+// The query and k of the query methods, without a filter.
+const Signature kSketchCandidatesSig{"PySearchEngine", "_sketch_candidates", std::span(kQueryParams).first<2>()};
 
 PyObject* query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -96,6 +99,22 @@ PyObject* query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs)
         if (!outcome) return raise_value_error(outcome.error());
         return new_result(*state, detailed_fields(std::move(outcome.value()), hex_text(engine.index_hash),
                                                   index_facts(engine), std::move(query_hash)));
+    });
+}
+
+PyObject* sketch_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Request q;
+        if (!open_request(kSketchCandidatesSig, args, kwargs, &q)) return nullptr;
+        const EngineHandle held = hold_engine(self);
+        const Scope scope{settings::search_settings()};
+        auto counted = unlocked(scope, [&] { return zorvik::sketch_candidates(*held, q.values, q.k, scope); });
+        if (!counted) return raise_value_error(counted.error());
+        const SketchCandidates& c = counted.value();
+        return new_dict([&](PyObject* dict) {
+            return dict_put(dict, "candidates", PyLong_FromUnsignedLongLong(c.candidates)) &&
+                   dict_put(dict, "method", text_object(c.method));
+        });
     });
 }
 

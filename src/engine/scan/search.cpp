@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "base/choice.hpp"
@@ -63,13 +64,29 @@ const Strategy& choose(const Engine& e, const Scope& scope) {
     return kStrategies[kAll];
 }
 
+// The strategy whose name the sketch strategy's answer carries after its scan took `route`.
+const Strategy& sketch_answerer(SketchRoute route) {
+    switch (route) {
+        case SketchRoute::Answered: return kStrategies[kSketch];
+        case SketchRoute::TooManyCandidates: return kStrategies[kSketchFallback];
+        case SketchRoute::NoSketch: break;
+    }
+    return kStrategies[kNoSketch];
+}
+
+// What is wrong with `query` for `engine`, if anything.
+std::optional<Error> query_problem(const Engine& engine, std::span<const float> query) {
+    if (query.size() != engine.dims)
+        return Error{text::fill(msg::kQueryDimensionMismatch, {text::dec(query.size()), text::dec(engine.dims)})};
+    if (!std::all_of(query.begin(), query.end(), is_finite)) return Error{msg::kQueryNotFinite};
+    return std::nullopt;
+}
+
 }  // namespace
 
 Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float> query, std::uint64_t k,
                                     const Scope& scope) {
-    if (query.size() != engine.dims)
-        return Error{text::fill(msg::kQueryDimensionMismatch, {text::dec(query.size()), text::dec(engine.dims)})};
-    if (!std::all_of(query.begin(), query.end(), is_finite)) return Error{msg::kQueryNotFinite};
+    if (auto problem = query_problem(engine, query)) return std::move(*problem);
     // A filter allowing no row answers as an index without rows does.
     const AllowedRows allowed(engine, scope);
     if (k == 0 || allowed.count() == 0) return QueryOutcome{{}, kStrategies[kAll].method, 0.0};
@@ -89,13 +106,24 @@ Expected<QueryOutcome> search_exact(const Engine& engine, std::span<const float>
         if (chosen == &kStrategies[kSketch]) {
             SketchAnswer answer = scan_sketch(engine, query, k_eff, scope);
             if (answer.route == SketchRoute::Answered) out.results = std::move(answer.hits);
-            else chosen = &kStrategies[answer.route == SketchRoute::NoSketch ? kNoSketch : kSketchFallback];
+            chosen = &sketch_answerer(answer.route);
         }
         if (chosen->run != nullptr) out.results = chosen->run(engine, query, k_eff, scope);
     }
     out.method_used = chosen->method;
     out.query_time_ms = elapsed_ms(start);
     return out;
+}
+
+Expected<SketchCandidates> sketch_candidates(const Engine& engine, std::span<const float> query, std::uint64_t k,
+                                             const Scope& scope) {
+    if (auto problem = query_problem(engine, query)) return std::move(*problem);
+    const AllowedRows allowed(engine, scope);
+    // The answers search_exact gives without running any strategy.
+    if (k == 0 || allowed.count() == 0) return SketchCandidates{0, kStrategies[kAll].method};
+    if (engine.dims == 0) return SketchCandidates{0, kStrategies[kSketch].method};
+    const SketchAnswer answer = scan_sketch(engine, query, std::min(k, allowed.count()), scope);
+    return SketchCandidates{answer.candidates, sketch_answerer(answer.route).method};
 }
 
 }  // namespace zorvik

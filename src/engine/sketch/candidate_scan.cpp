@@ -124,7 +124,8 @@ SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::u
         const RowRange ordinals = scan::chunk_range(p, tuning::kSketchScanRows, allowed.count());
         results[p] = scan_piece(*sketch, sq, bounds, allowed, ordinals, k_eff, shared);
     });
-    if (shared.over_budget.load()) return {{}, SketchRoute::TooManyCandidates};
+    // Every task counted its last candidates into `kept` before it ended.
+    if (shared.over_budget.load()) return {{}, SketchRoute::TooManyCandidates, shared.kept.load()};
 
     // The final threshold: the k-th best lower bound of all rows.
     KthLower kth(k_eff);
@@ -135,8 +136,8 @@ SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::u
     for (const PieceResult& p : results)
         for (const Candidate& c : p.candidates)
             if (c.hi >= t) rows.push_back(c.row);
-    if (rows.size() > shared.budget) return {{}, SketchRoute::TooManyCandidates};
-    return {rescore(e, query.data(), rows, k_eff), SketchRoute::Answered};
+    if (rows.size() > shared.budget) return {{}, SketchRoute::TooManyCandidates, rows.size()};
+    return {rescore(e, query.data(), rows, k_eff), SketchRoute::Answered, rows.size()};
 }
 
 }  // namespace zorvik

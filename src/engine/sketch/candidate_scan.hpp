@@ -20,6 +20,10 @@ enum class SketchRoute { Answered, TooManyCandidates, NoSketch };
 struct SketchAnswer {
     std::vector<Hit> hits;  // the best k_eff finite hits, best first, when Answered
     SketchRoute route = SketchRoute::Answered;
+    // Candidates the scan kept: when Answered, the rows the kernel rescored; when
+    // TooManyCandidates, the count it had reached when it stopped (past the budget), or 0
+    // when k_eff alone exceeds the budget and no row was scanned; 0 when NoSketch.
+    std::uint64_t candidates = 0;
 };
 
 // Searches the allowed rows for the best k_eff; dims > 0.
