@@ -117,7 +117,7 @@ inline constexpr std::uint64_t kSketchScanRows = 16384;
 inline constexpr std::uint64_t kSketchCheckRows = 512;
 // Rows whose code products and bounds are taken together (the bound loops run in lanes
 // over them).
-inline constexpr std::uint64_t kSketchBoundRows = 64;
+inline constexpr std::uint64_t kSketchBoundRows = 32;
 // The code products read this many bytes of codes ahead into the first-level cache
 // (16 to 64 KB measured alike at 384 dimensions; no request at all took twice as long).
 inline constexpr std::size_t kSketchPrefetchBytes = 16384;

@@ -59,13 +59,13 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
                 Found& mine = found[i];
                 double t = f.threshold.load(std::memory_order_relaxed);
                 std::copy_n(products.data() + i * nr, nr, exact.begin());
-                f.bounds.rank_ranges(sk, r0, exact.data(), nr, lo.data(), hi.data());
-                for (std::size_t j = 0; j < nr; ++j) {
-                    if (hi[j] >= t) {
-                        mine.rows.push_back(r0 + j);
-                        mine.highs.push_back(hi[j]);
-                    }
-                    if (kth[i].offer(lo[j]) && kth[i].threshold() > t) {
+                // As in the single scan: only rows whose upper bound reaches t matter.
+                const bool some = f.bounds.rank_ranges(sk, r0, exact.data(), nr, lo.data(), hi.data(), t);
+                for (std::size_t j = 0; some && j < nr; ++j) {
+                    if (hi[j] < t) continue;
+                    mine.rows.push_back(r0 + j);
+                    mine.highs.push_back(hi[j]);
+                    if (lo[j] > t && kth[i].offer(lo[j]) && kth[i].threshold() > t) {
                         t = kth[i].threshold();
                         raise_threshold(f.threshold, t);
                     }
@@ -149,11 +149,14 @@ SketchBatch batch_sketch(const Engine& engine, std::span<const float> queries, s
             KthLower kth(k_eff);
             for (std::uint64_t p = 0; p < pieces; ++p)
                 for (const double lo : found[static_cast<std::size_t>(t * pieces + p)][at].lower_bounds) kth.offer(lo);
+            // The pieces kept only lower bounds above their running thresholds (see the
+            // single scan); the shared one is a k-th best lower bound already.
+            const double threshold = std::max(kth.threshold(), filters[i]->threshold.load());
             std::vector<std::uint64_t> rows;
             for (std::uint64_t p = 0; p < pieces; ++p) {
                 const Found& f = found[static_cast<std::size_t>(t * pieces + p)][at];
                 for (std::size_t c = 0; c < f.rows.size(); ++c)
-                    if (f.highs[c] >= kth.threshold()) rows.push_back(f.rows[c]);
+                    if (f.highs[c] >= threshold) rows.push_back(f.rows[c]);
             }
             if (rows.size() <= budget) hits = rescore(engine, query, rows, k_eff);
             else filters[i]->over_budget.store(true);

@@ -65,10 +65,13 @@ PieceResult scan_piece(const RowSketch& sketch, const SketchQuery& sq, const Sco
         for (std::uint64_t r = run.begin; r < run.end && !shared.over_budget.load(std::memory_order_relaxed);) {
             const std::size_t n = static_cast<std::size_t>(std::min(tuning::kSketchBoundRows, run.end - r));
             sq.products(sketch, r, n, products);
-            bounds.rank_ranges(sketch, r, products, n, lo, hi);
-            for (std::size_t j = 0; j < n; ++j) {
-                if (hi[j] >= t) out.candidates.push_back({r + j, hi[j]});
-                if (kth.offer(lo[j]) && kth.threshold() > t) {
+            // Only a row whose upper bound reaches t is a candidate, and only a lower bound
+            // above t can raise it (lo <= hi): a block without such a row changes nothing.
+            const bool some = bounds.rank_ranges(sketch, r, products, n, lo, hi, t);
+            for (std::size_t j = 0; some && j < n; ++j) {
+                if (hi[j] < t) continue;
+                out.candidates.push_back({r + j, hi[j]});
+                if (lo[j] > t && kth.offer(lo[j]) && kth.threshold() > t) {
                     t = kth.threshold();
                     raise_threshold(shared.threshold, t);
                 }
@@ -131,7 +134,9 @@ SketchAnswer sketch_search(const Engine& e, std::span<const float> query, std::u
     KthLower kth(k_eff);
     for (const PieceResult& p : results)
         for (const double lo : p.lower_bounds) kth.offer(lo);
-    const double t = kth.threshold();
+    // Each piece kept only the lower bounds above its running threshold, so fewer than k
+    // of them may be left; the shared threshold is a k-th best lower bound already.
+    const double t = std::max(kth.threshold(), shared.threshold.load());
     std::vector<std::uint64_t> rows;
     for (const PieceResult& p : results)
         for (const Candidate& c : p.candidates)

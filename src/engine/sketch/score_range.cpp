@@ -54,8 +54,8 @@ ZORVIK_LANE_OP Lanes greater(Lanes a, Lanes b) { return a < b ? b : a; }
 // so c -+ ((1 + h)(spread + E) + h |c|) holds it, h covering the rounding of the double
 // operations (each within 2^-53 of their nonnegative terms, and the centre's two).
 template <class V>
-[[gnu::always_inline]] inline void dot_range(const QueryTerms& q, SketchColumns x, const double* products,
-                                             std::size_t j, double* lo, double* hi) {
+[[gnu::always_inline]] inline auto dot_range(const QueryTerms& q, SketchColumns x, const double* products,
+                                             std::size_t j, double* lo, double* hi, double reach) {
     const double up = 1.0 + kFoldedHeadroom;
     const V x_norm = load(x.x_norm + j, V{});
     const V centre = q.q.scale * load(x.scale + j, V{}) * load(products + j, V{});
@@ -64,15 +64,18 @@ template <class V>
                     up * q.kernel.floor + kFoldedHeadroom * magnitude_of(centre);
     const V l = centre - widen, h = centre + widen;
     const auto known = (q.q_norm * x_norm < kSafeMagnitude) & (l <= h);
-    store(lo + j, known ? l : -kInf + V{});
-    store(hi + j, known ? h : kInf + V{});
+    const V out_lo = known ? l : -kInf + V{}, out_hi = known ? h : kInf + V{};
+    store(lo + j, out_lo);
+    store(hi + j, out_hi);
+    return out_hi >= reach;
 }
 
 // Euclidean: D = ||q||^2 + ||x||^2 - 2 q.x and D <= (||q|| + ||x||)^2, each term widened
 // by the headroom, then the kernel's rounding of D; the rank is -D.
 template <class V>
-[[gnu::always_inline]] inline void euclid_range(const QueryTerms& q, SketchColumns x, const double* row_sq,
-                                                const double* products, std::size_t j, double* lo, double* hi) {
+[[gnu::always_inline]] inline auto euclid_range(const QueryTerms& q, SketchColumns x, const double* row_sq,
+                                                const double* products, std::size_t j, double* lo, double* hi,
+                                                double reach) {
     const V centre = q.q.scale * load(x.scale + j, V{}) * load(products + j, V{});
     const V spread = load(x.error_norm + j, V{}) * (q.q.code_norm + q.q.error_norm) +
                      q.q.error_norm * load(x.code_norm + j, V{});
@@ -89,38 +92,50 @@ template <class V>
     const V s_lo = (1.0 - q.kernel.dist) * d_lo - q.kernel.floor;
     const V last = kSketchHeadroom * (s_hi + q.kernel.floor);
     const auto known = (dot_lo <= dot_hi) & (sq < kInf) & (magnitude < kSafeMagnitude);
-    store(lo + j, known ? -(s_hi + last) : -kInf + V{});
-    store(hi + j, known ? -(s_lo - last) : kInf + V{});
+    const V out_lo = known ? -(s_hi + last) : -kInf + V{}, out_hi = known ? -(s_lo - last) : kInf + V{};
+    store(lo + j, out_lo);
+    store(hi + j, out_hi);
+    return out_hi >= reach;
 }
 
 // Rows in fours while four remain, then one by one: every row's bounds are the same
 // either way.
 template <bool Euclid, class V>
-[[gnu::always_inline]] inline void ranges_in(const QueryTerms& q, SketchColumns x, const double* row_sq,
-                                             const double* products, std::size_t n, double* lo, double* hi) {
+[[gnu::always_inline]] inline auto range(const QueryTerms& q, SketchColumns x, const double* row_sq,
+                                         const double* products, std::size_t j, double* lo, double* hi,
+                                         double reach) {
+    if constexpr (Euclid) return euclid_range<V>(q, x, row_sq, products, j, lo, hi, reach);
+    else return dot_range<V>(q, x, products, j, lo, hi, reach);
+}
+
+// Rows in fours while four remain, then one by one: every row's bounds are the same
+// either way.
+template <bool Euclid, class V>
+[[gnu::always_inline]] inline bool ranges_in(const QueryTerms& q, SketchColumns x, const double* row_sq,
+                                             const double* products, std::size_t n, double* lo, double* hi,
+                                             double reach) {
     std::size_t j = 0;
+    bool any = false;
     if constexpr (!std::is_same_v<V, double>) {
-        for (; j + kLanes <= n; j += kLanes) {
-            if constexpr (Euclid) euclid_range<V>(q, x, row_sq, products, j, lo, hi);
-            else dot_range<V>(q, x, products, j, lo, hi);
-        }
+        decltype(range<Euclid, V>(q, x, row_sq, products, 0, lo, hi, reach)) reached{};
+        for (; j + kLanes <= n; j += kLanes) reached |= range<Euclid, V>(q, x, row_sq, products, j, lo, hi, reach);
+        for (std::size_t lane = 0; lane < kLanes; ++lane) any |= reached[lane] != 0;
     }
-    for (; j < n; ++j) {
-        if constexpr (Euclid) euclid_range<double>(q, x, row_sq, products, j, lo, hi);
-        else dot_range<double>(q, x, products, j, lo, hi);
-    }
+    for (; j < n; ++j) any |= range<Euclid, double>(q, x, row_sq, products, j, lo, hi, reach);
+    return any;
 }
 
 template <bool Euclid>
-void ranges_baseline(const QueryTerms& q, SketchColumns x, const double* row_sq, const double* products,
-                     std::size_t n, double* lo, double* hi) {
-    ranges_in<Euclid, double>(q, x, row_sq, products, n, lo, hi);
+bool ranges_baseline(const QueryTerms& q, SketchColumns x, const double* row_sq, const double* products,
+                     std::size_t n, double* lo, double* hi, double reach) {
+    return ranges_in<Euclid, double>(q, x, row_sq, products, n, lo, hi, reach);
 }
 
 template <bool Euclid>
-[[gnu::target("avx2")]] void ranges_avx2(const QueryTerms& q, SketchColumns x, const double* row_sq,
-                                         const double* products, std::size_t n, double* lo, double* hi) {
-    ranges_in<Euclid, Lanes>(q, x, row_sq, products, n, lo, hi);
+[[gnu::target("avx2")]] bool ranges_avx2(const QueryTerms& q, SketchColumns x, const double* row_sq,
+                                         const double* products, std::size_t n, double* lo, double* hi,
+                                         double reach) {
+    return ranges_in<Euclid, Lanes>(q, x, row_sq, products, n, lo, hi, reach);
 }
 
 }  // namespace

@@ -33,14 +33,15 @@ public:
     // code products with the query. lo is finite only where the kernel's score is certain
     // to be finite (a finite row whose terms stay far from overflow); where nothing is
     // known (a NaN or an infinity in the row, magnitudes near the float limit) the range
-    // is -infinity to +infinity.
-    void rank_ranges(const RowSketch& sketch, std::uint64_t r, const double* products, std::size_t n, double* lo,
-                     double* hi) const {
-        ranges_(terms_, sketch.columns(r), terms_.row_sq + r, products, n, lo, hi);
+    // is -infinity to +infinity. Returns whether some hi[j] >= `reach`: a scan passes its
+    // threshold, and need not look at the rows one by one when none reaches it.
+    bool rank_ranges(const RowSketch& sketch, std::uint64_t r, const double* products, std::size_t n, double* lo,
+                     double* hi, double reach) const {
+        return ranges_(terms_, sketch.columns(r), terms_.row_sq + r, products, n, lo, hi, reach);
     }
 
-    using Ranges = void (*)(const QueryTerms&, SketchColumns, const double* row_sq, const double* products,
-                            std::size_t n, double* lo, double* hi);
+    using Ranges = bool (*)(const QueryTerms&, SketchColumns, const double* row_sq, const double* products,
+                            std::size_t n, double* lo, double* hi, double reach);
 
 private:
     QueryTerms terms_;
