@@ -114,6 +114,7 @@ Status check_invalid_values(const RowSource& values) {
                             {text::dec(invalid), text::dec(samples), text::fixed(percent, 1)})};
 }
 
+// The dims and the rows.
 Status check_counts(const PrepareRequest& r) {
     if (r.dims == 0 || r.dims > kMaxDims)
         return Error{text::fill(msg::kInvalidDims, {text::dec(r.dims), text::dec(kMaxDims)})};
