@@ -58,14 +58,15 @@ for name, X in data.items():
 # Rounding of the sketch at its worst: one side exactly on its code grid (a 127 pins every
 # scale), the other off its grid by 0.45 of a step along one direction u that the first
 # side's codes follow, so the sketch's order differs from the true one by about its error
-# bound. Dropping any error term of the bounds gives wrong answers here.
-u = rng.standard_normal(40); u /= np.abs(u).max()
+# bound. Dropping any error term of the bounds gives wrong answers here. 104 dimensions
+# take every path of the batch products: steps of 64 and 32 and a tail.
+u = rng.standard_normal(104); u /= np.abs(u).max()
 def on_grid_along_u(n):
-    c = np.clip(np.round(rng.uniform(20, 100, (n, 1)) * u + rng.normal(0, 3, (n, 40))), -126, 126)
+    c = np.clip(np.round(rng.uniform(20, 100, (n, 1)) * u + rng.normal(0, 3, (n, 104))), -126, 126)
     c[:, 0] = 127
     return c.astype(np.float32)
 def off_grid(n):
-    c = np.clip(np.round(rng.normal(0, 40, (n, 40))), -126, 126)
+    c = np.clip(np.round(rng.normal(0, 40, (n, 104))), -126, 126)
     c[:, 1] = 127
     return (c + 0.45 * rng.choice([-1.0, 1.0], (n, 1)) * u).astype(np.float32)
 for name, X, Q in (("query off its grid", on_grid_along_u(2500), off_grid(30)),

@@ -8,8 +8,8 @@
 
 namespace zorvik::sketch {
 
-// The largest code of a stored row, and of a query in the batch products (whose sums of
-// two u8 x s8 products must stay within 16 bits: 2 * 255 * 63 < 2^15).
+// The largest code of a stored row, and of a query in the batch products (which add four
+// products of codes in 16 bits: 4 * 63 * 127 < 2^15).
 inline constexpr int kRowCodeMax = 127;
 inline constexpr int kBatchQueryCodeMax = 63;
 
