@@ -18,6 +18,7 @@ import pytest
 import zorvikdb
 from collection_ops import DIMS, apply, operation
 from conftest import METRIC_IDS, model_ranking, model_scores, normalized_model
+from zorvikdb_collection.files import stored_vectors
 from zorvikdb_collection.lock import writer_lock
 from zorvikdb_collection.merging import WIDTH, merge_start, tier
 
@@ -242,8 +243,11 @@ def writer(*args, **popen):
 
 
 def stored_rows(coll):
-    segments = coll._snapshot.segments
-    return np.concatenate([s.live_vectors(DIMS) for s in segments]) if segments else np.empty((0, DIMS), np.float32)
+    live = []
+    for s in coll._snapshot.segments:
+        rows, stored = s.live_row_numbers(), stored_vectors(s.file.path, s.entry.rows, DIMS)
+        live.append(stored if rows is None else stored[rows])
+    return np.concatenate(live) if live else np.empty((0, DIMS), np.float32)
 
 
 def line_starting(word, server, lines, seconds=60.0):

@@ -9,8 +9,9 @@ import numpy as np
 
 import zorvikdb
 
-from .files import read_deletions, read_ids, stored_vectors
+from .files import read_deletions, read_ids
 from .manifest import Segment
+
 
 class PinnedFile:
     """An open descriptor of a segment's index file, and the engine opened through it
@@ -83,8 +84,3 @@ class OpenSegment:
     def live_row_numbers(self) -> np.ndarray | None:
         """The rows of the index file that are live, in order; None when all are."""
         return None if self.live_mask is None else np.flatnonzero(self.live_mask)
-
-    def live_vectors(self, dims: int) -> np.ndarray:
-        """The live rows as stored, read-only when none is deleted, else a copy."""
-        stored = stored_vectors(self.file.path, self.entry.rows, dims)
-        return stored if self.live_mask is None else stored[self.live_mask]

@@ -28,6 +28,9 @@ Expected<Mapping> map_index(const std::string& path) {
     void* at = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
     if (at == MAP_FAILED) return Error{text::fill(msg::kOpenIndexFailed, {path, text::os_error(errno)})};
     Mapping map(at, size);
+    // Nearly every row is read, in order: the kernel reads the file ahead in large requests
+    // (a merge faulting in a file the page cache had dropped page by page read 0.7 GB/s).
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
     const format::IndexHeader h = format::read_header(map.data());
     if (!format::metric_from_id(h.metric) || format::expected_file_size(h.rows, h.dims) != size)
         return Error{text::fill(msg::kNotAnIndex, {path})};
