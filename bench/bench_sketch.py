@@ -13,7 +13,8 @@ parallel pass over a quarter of those bytes). Batch (--batch queries, k = 10): z
 automatic and ZORVIK_BATCH_MODE=sketch against bare OpenBLAS sgemm of the queries by the
 rows (blocked, no selection), NumPy blocked `Q @ X.T` + argpartition and FAISS. All peers
 use --threads threads. Build: the first sketch query (which builds the sketch) less a
-later one, against the time to open the index.
+later one, against the time to open the index; then, with ZORVIK_SKETCH_DIR, the same for an
+engine that saves its sketch and for one that reads it back.
 
 Targets: single query on gauss and clustered >= 3 x faster than the automatic strategy;
 batch >= 1.5 x the throughput of bare sgemm; hard set never slower than 1.1 x the fp32
@@ -22,7 +23,9 @@ automatic strategy's, bit for bit. Also printed: the candidates the single sketc
 keeps per query (median and 99th percentile, and their share of the rows; on a fallback the
 count reached), the sketch's memory, GFLOP/s-equivalents, and the multiply-add rates of
 this machine (mac_rate.c, compiled with gcc at the start) that bound the batch: 8-bit
-products widened to 32 bits, 8-bit products alone, fp32 FMA.
+products widened to 32 bits at every step, the batch kernel's own mix (signs taken, two
+steps summed in 16 bits, one widening), the mix of query codes up to 31 (no signs), 8-bit
+products alone, fp32 FMA.
 """
 
 import argparse
@@ -154,7 +157,7 @@ def mac_rates(threads, pool):
         subprocess.run(["gcc", "-O3", "-mavx2", "-mfma", "-shared", "-fPIC", str(source), "-o", lib_path], check=True)
         lib = ctypes.CDLL(lib_path)
     rates = {}
-    for name in ("int8_madd", "int8_maddubs", "fp32_fma"):
+    for name in ("int8_madd", "int8_batch_mix", "int8_narrow_mix", "int8_maddubs", "fp32_fma"):
         fn = getattr(lib, name)
         fn.restype, fn.argtypes = ctypes.c_longlong, [ctypes.c_longlong]
         fn(1_000_000)
@@ -180,6 +183,28 @@ def numpy_batch(X, B, k, euclid, x_sq):
         part = np.argpartition(s if euclid else -s, k - 1, axis=1)[:, :k]
         best_s, best_i = np.take_along_axis(s, part, 1), np.take_along_axis(i, part, 1)
     return best_i
+
+
+def saved_sketch_line(path, q, build_ms):
+    """The first sketch query of an engine that saves its sketch, and of one that reads it back."""
+    import tempfile
+
+    import zorvikdb
+
+    def first_query_ms():
+        engine = zorvikdb.PySearchEngine(str(path), False)
+        t = time.perf_counter()
+        engine.query_exact_arrays(q, 10)
+        first = time.perf_counter() - t
+        t = time.perf_counter()
+        engine.query_exact_arrays(q, 10)
+        return (first - (time.perf_counter() - t)) * 1000.0
+
+    with tempfile.TemporaryDirectory(dir=Path(path).parent) as saved:
+        call = with_env("ZORVIK_SKETCH_DIR", saved, lambda: with_env("ZORVIK_SINGLE_MODE", "sketch", first_query_ms)())
+        save_ms, read_ms = call(), call()
+    return (f"build and save {save_ms:.0f} ms (saving adds {save_ms - build_ms:.0f} ms, once), read back "
+            f"{read_ms:.0f} ms ({read_ms / build_ms:.2f} x the build)")
 
 
 def run_set(args, kind, metric, pool, faiss):
@@ -208,6 +233,8 @@ def run_set(args, kind, metric, pool, faiss):
           f"(build / open = {build_ms / open_ms:.2f}), first method {first['method_used']}; the sketch takes "
           f"{rss_mb() - rss_before:.0f} MB (rows x dims + 32 bytes a row: "
           f"{args.rows * (args.dims + 32) / 2**20:.0f} MB); peak RSS of this process {peak_rss_mb():.0f} MB")
+
+    print(f"  saved sketch (ZORVIK_SKETCH_DIR): {saved_sketch_line(path, single[0], build_ms)}")
 
     x_sq = np.einsum("ij,ij->i", X, X) if euclid else None
     halves = np.array_split(np.arange(args.rows), args.threads)
@@ -293,12 +320,14 @@ def run_set(args, kind, metric, pool, faiss):
         rates = args.mac_rates
         print(f"  GFLOP/s-equivalent (2 rows dims queries / time): sketch {2e-6 * macs / s:.0f}, sgemm "
               f"{2e-6 * macs / ms['sgemm']:.0f}, fp32 auto {2e-6 * macs / ms['fp32 auto']:.0f}")
-        print(f"  limits of this machine: 8-bit products to 32 bits (maddubs + madd) {rates['int8_madd'] / 1e9:.0f} G/s, "
-              f"8-bit products alone {rates['int8_maddubs'] / 1e9:.0f} G/s, fp32 FMA {rates['fp32_fma'] / 1e9:.0f} G/s "
-              f"multiply-adds; so an 8-bit pass over every code can reach at most "
-              f"{rates['int8_madd'] / rates['fp32_fma']:.2f}x (maddubs + madd) or "
-              f"{rates['int8_maddubs'] / rates['fp32_fma']:.2f}x (maddubs alone) of a kernel at the FMA limit; "
-              f"sketch at {macs / (s / 1000) / rates['int8_madd']:.2f} of its limit, "
+        print(f"  limits of this machine (multiply-adds): 8-bit products widened at every step (maddubs + madd) "
+              f"{rates['int8_madd'] / 1e9:.0f} G/s, the batch kernel's mix (sign, maddubs, two steps in 16 bits, madd) "
+              f"{rates['int8_batch_mix'] / 1e9:.0f} G/s, with query codes up to 31 (no signs) "
+              f"{rates['int8_narrow_mix'] / 1e9:.0f} G/s, 8-bit products alone {rates['int8_maddubs'] / 1e9:.0f} G/s, "
+              f"fp32 FMA {rates['fp32_fma'] / 1e9:.0f} G/s; so a pass over every code in the kernel's mix can reach "
+              f"at most {rates['int8_batch_mix'] / rates['fp32_fma']:.2f}x (maddubs alone "
+              f"{rates['int8_maddubs'] / rates['fp32_fma']:.2f}x) of a kernel at the FMA limit; "
+              f"sketch at {macs / (s / 1000) / rates['int8_batch_mix']:.2f} of its mix's limit, "
               f"sgemm at {macs / (ms['sgemm'] / 1000) / rates['fp32_fma']:.2f} of its")
 
 

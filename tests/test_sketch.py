@@ -137,3 +137,53 @@ def test_sketch_candidates_are_counted_and_named_as_the_strategy_names_them(open
     set_env(monkeypatch, ZORVIK_SINGLE_MODE="sketch")
     assert got["method"] == method == engine.query_exact_arrays(q, 10)["method_used"]
     assert fewest <= got["candidates"] <= len(X)
+
+
+# ZORVIK_SKETCH_DIR: the first opening saves its sketch under the index's hash, a later one
+# reads it back; a file of another index, cut short or with a byte changed anywhere is never
+# used (the answers stay the kernel scan's and the file is written anew); a directory that
+# is missing only means building.
+@pytest.mark.parametrize("damage", [None, "code byte", "last fact byte", "header byte", "cut", "other index",
+                                    "no directory"])
+def test_saved_sketches_are_used_only_whole_and_for_their_own_index(write_index, tmp_path, monkeypatch, damage):
+    import zorvikdb
+
+    rng = np.random.default_rng(3)
+    X = rng.standard_normal((3000, 48)).astype(np.float32)
+    Q = rng.standard_normal((5, 48)).astype(np.float32)
+    path = write_index(X, 2)
+    cache = tmp_path / "sketches"
+    cache.mkdir()
+    set_env(monkeypatch, ZORVIK_SKETCH_DIR=str(cache if damage != "no directory" else tmp_path / "absent"))
+
+    def answers():
+        engine = zorvikdb.PySearchEngine(path, False)
+        single = [engine.query_exact_arrays(q, 10) for q in Q]
+        batch = engine.query_batch_arrays(Q, 10)
+        return ([r["indices"].tolist() for r in single] + [batch["indices"].tolist()],
+                [r["scores"].view(np.uint32).tolist() for r in single] + [batch["scores"].view(np.uint32).tolist()])
+
+    set_env(monkeypatch, ZORVIK_SINGLE_MODE="rayon", ZORVIK_BATCH_MODE="rayon")
+    want = answers()
+    set_env(monkeypatch, ZORVIK_SINGLE_MODE="sketch", ZORVIK_BATCH_MODE="sketch")
+    assert answers() == want
+    if damage == "no directory":
+        assert not (tmp_path / "absent").exists()
+        return
+    [saved] = list(cache.iterdir())  # no temporary file left beside it
+    assert len(saved.name) == 64 + len(".sketch") and saved.name.endswith(".sketch")
+    blob = bytearray(saved.read_bytes())
+    if damage == "other index":  # a whole sketch of rows of the same shape, under this name
+        other = zorvikdb.PySearchEngine(write_index(X[::-1].copy(), 2), False)
+        other.query_exact_arrays(Q[0], 10)
+        blob = bytearray(next(p for p in cache.iterdir() if p != saved).read_bytes())
+    at = {"code byte": 128 + 1000, "last fact byte": len(blob) - 1, "header byte": 20}.get(damage)
+    if at is not None:
+        blob[at] ^= 0x10
+    saved.write_bytes(blob[:-8] if damage == "cut" else blob)
+    inode = saved.stat().st_ino
+
+    assert answers() == want
+    assert (saved.stat().st_ino == inode) == (damage is None)  # used as it was, or replaced
+    inode = saved.stat().st_ino
+    assert answers() == want and saved.stat().st_ino == inode  # the replacement is used

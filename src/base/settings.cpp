@@ -52,6 +52,12 @@ bool strict_memcheck() { return is_one("ZORVIK_STRICT_MEMCHECK"); }
 
 bool sketch_at_open() { return is_one("ZORVIK_SKETCH_AT_OPEN"); }
 
+std::optional<std::string> sketch_dir() {
+    auto d = raw("ZORVIK_SKETCH_DIR");
+    if (!d || d->empty()) return std::nullopt;
+    return d;
+}
+
 std::optional<std::string> threads_text() {
     auto t = raw("ZORVIK_THREADS");
     if (!t || t->empty() || !text::valid_utf8(*t)) return std::nullopt;

@@ -36,6 +36,11 @@ bool strict_memcheck();
 // "1" (else the first query that needs it builds it). Read on every opening.
 bool sketch_at_open();
 
+// ZORVIK_SKETCH_DIR: a directory where built sketches are saved, each under its index's
+// hash, and looked for before one is built. Read on every opening; nullopt when unset or
+// empty.
+std::optional<std::string> sketch_dir();
+
 // ZORVIK_THREADS: the worker pool's size as text, read once per process when the first
 // index is mapped. nullopt when unset, empty or not valid UTF-8.
 std::optional<std::string> threads_text();

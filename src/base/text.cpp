@@ -91,4 +91,14 @@ std::string fixed(double v, int digits) {
     return buf;
 }
 
+std::string hex(std::span<const unsigned char> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out(2 * bytes.size(), '0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[2 * i] = kDigits[bytes[i] >> 4];
+        out[2 * i + 1] = kDigits[bytes[i] & 15];
+    }
+    return out;
+}
+
 }  // namespace zorvik::text

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,9 @@ char32_t next_code_point(std::string_view s, std::size_t& i);
 
 // True when `s` is well-formed UTF-8 throughout.
 bool valid_utf8(std::string_view s);
+
+// Two lowercase hexadecimal digits a byte, high nibble first.
+std::string hex(std::span<const unsigned char> bytes);
 
 // Fixed notation with `digits` decimals, rounding as printf does.
 std::string fixed(double v, int digits);

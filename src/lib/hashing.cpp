@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "base/pool.hpp"
+#include "base/text.hpp"
 #include "base/tuning.hpp"
 #include "lib/errors.hpp"
 #include "lib/heap_type.hpp"
@@ -121,14 +122,6 @@ std::string query_hash_text(State& state, const float* query, std::size_t count)
     return hex_text(blake3_digest(state, SharedBytes(copy, copy.get()), size));
 }
 
-std::string hex_text(const Digest& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out(64, '0');
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        out[2 * i] = kDigits[digest[i] >> 4];
-        out[2 * i + 1] = kDigits[digest[i] & 15];
-    }
-    return out;
-}
+std::string hex_text(const Digest& digest) { return text::hex(digest); }
 
 }  // namespace zorvik::lib

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/settings.hpp"
+#include "base/temp_file.hpp"
 #include "base/text.hpp"
 #include "prepare/messages.hpp"
 
@@ -74,12 +75,6 @@ std::optional<std::string> home_directory() {
 }
 
 }  // namespace
-
-std::string join(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    if (dir.back() == '/') return dir + name;
-    return dir + "/" + name;
-}
 
 bool exists(const std::string& path) {
     struct stat st;

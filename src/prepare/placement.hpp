@@ -21,9 +21,6 @@ struct Placement {
 Expected<Placement> place_index(const std::optional<std::string>& output_dir, const std::string& stem,
                                 const std::string& level);
 
-// Appends `name` to `dir`, adding "/" only when `dir` is not empty and does not end in one.
-std::string join(const std::string& dir, const std::string& name);
-
 // stat() of `path` succeeds (a path with an embedded NUL names no file).
 bool exists(const std::string& path);
 

@@ -10,7 +10,7 @@
 #include "prepare/contents.hpp"
 #include "prepare/placement.hpp"
 #include "base/rows.hpp"
-#include "prepare/temp_file.hpp"
+#include "base/temp_file.hpp"
 
 namespace zorvik::prepare {
 

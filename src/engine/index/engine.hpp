@@ -43,6 +43,7 @@ struct Engine {
 
     std::string index_path;  // canonical absolute path, or the path as given
     Digest index_hash{};
+    std::string sketch_dir;  // where the sketch is saved and looked for; "" for nowhere
 
     Mapping mapping;  // declared last: unmapped before the tables are freed
 

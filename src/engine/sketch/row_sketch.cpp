@@ -9,6 +9,7 @@
 #include "base/tuning.hpp"
 #include "engine/index/engine.hpp"
 #include "engine/sketch/quantise.hpp"
+#include "engine/sketch/sketch_file.hpp"
 
 namespace zorvik {
 
@@ -19,6 +20,13 @@ RowSketch::RowSketch(std::uint64_t rows, std::uint64_t dims)
       error_norm_(static_cast<std::size_t>(rows)),
       code_norm_(static_cast<std::size_t>(rows)),
       x_norm_(static_cast<std::size_t>(rows)) {}
+
+RowSketch::Storage RowSketch::storage() {
+    const auto bytes = [](auto& table) {
+        return std::span<unsigned char>(reinterpret_cast<unsigned char*>(table.data()), table.size() * sizeof(table[0]));
+    };
+    return {bytes(codes_), bytes(scale_), bytes(error_norm_), bytes(code_norm_), bytes(x_norm_)};
+}
 
 std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
     const std::uint64_t limit = std::min(usable_memory_bytes() / tuning::kSketchMemoryShare,
@@ -31,6 +39,7 @@ std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
         return nullptr;
     }
     RowSketch& s = *sketch;
+    if (sketch_file::load(e, s)) return sketch;
     constexpr std::uint64_t per_task = tuning::kSketchBuildRows;
     const std::uint64_t tasks = e.rows / per_task + (e.rows % per_task != 0 ? 1 : 0);
     pool::parallel_for(static_cast<std::size_t>(tasks), [&](std::size_t t) {
@@ -45,6 +54,7 @@ std::unique_ptr<RowSketch> RowSketch::build(const Engine& e) {
             s.x_norm_[r] = sketch::norm_up(e.row_sq_norm(r), e.dims);
         }
     });
+    sketch_file::save(e, s);
     return sketch;
 }
 

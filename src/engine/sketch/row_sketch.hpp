@@ -8,11 +8,13 @@
 //   q . x = t s P + t (p . e) + s (c . g) + g . e,
 // so by Cauchy-Schwarz |q . x - t s P| <= t ||p|| ||e|| + s ||c|| ||g|| + ||g|| ||e||,
 // and a scan of the codes (memory order, a quarter of the bytes) bounds every row.
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "base/table.hpp"
 
@@ -53,6 +55,11 @@ public:
 
     // Bytes of facts per row besides its codes.
     static constexpr std::uint64_t kFactBytes = 4 * sizeof(double);
+
+    // The storage as bytes, in the order a saved sketch holds it: the codes, then the
+    // scale, error_norm, code_norm and x_norm columns.
+    using Storage = std::array<std::span<unsigned char>, 5>;
+    Storage storage();
 
 private:
     std::uint64_t dims_ = 0;

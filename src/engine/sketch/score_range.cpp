@@ -98,8 +98,7 @@ template <class V>
     return out_hi >= reach;
 }
 
-// Rows in fours while four remain, then one by one: every row's bounds are the same
-// either way.
+// One row's bounds, or four rows' in lanes, for the metric.
 template <bool Euclid, class V>
 [[gnu::always_inline]] inline auto range(const QueryTerms& q, SketchColumns x, const double* row_sq,
                                          const double* products, std::size_t j, double* lo, double* hi,

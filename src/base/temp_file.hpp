@@ -1,13 +1,17 @@
 #pragma once
-// The file an index is written into before it takes its final name. Either unnamed
-// (it appears in the directory only once complete) or created exclusively under a
-// name no other preparation uses; either way it is gone again unless kept.
+// A file written before it takes its final name (an index, a saved sketch). Either
+// unnamed (it appears in the directory only once complete) or created exclusively under
+// a name no other writer uses; either way it is gone again unless kept.
 #include <cstdint>
 #include <string>
 
 #include "base/mapping.hpp"
 
-namespace zorvik::prepare {
+
+namespace zorvik {
+
+// Appends `name` to `dir`, adding "/" only when `dir` is not empty and does not end in one.
+std::string join(const std::string& dir, const std::string& name);
 
 // Deletes the temporary files for `base` in `dir` left by processes of this host that
 // no longer exist (killed before their file took its final name). Files of live
@@ -50,4 +54,4 @@ private:
     bool owned_ = false;  // path_ names a file this object created and must delete
 };
 
-}  // namespace zorvik::prepare
+}  // namespace zorvik

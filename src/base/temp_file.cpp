@@ -1,4 +1,4 @@
-#include "prepare/temp_file.hpp"
+#include "base/temp_file.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,9 +18,8 @@
 #include <vector>
 
 #include "base/text.hpp"
-#include "prepare/placement.hpp"
 
-namespace zorvik::prepare {
+namespace zorvik {
 
 namespace {
 
@@ -111,6 +110,12 @@ int link_unnamed(int fd, const std::string& path) {
 
 }  // namespace
 
+std::string join(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    if (dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
 void remove_orphaned_temp_files(const std::string& dir, const std::string& base, const std::string& final_name) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
     if (!d) return;
@@ -187,4 +192,4 @@ int TempFile::reserve(std::uint64_t length) {
     return 0;
 }
 
-}  // namespace zorvik::prepare
+}  // namespace zorvik
