@@ -128,7 +128,9 @@ Expected<EngineHandle> open_index(const std::string& path, const LoadHooks& hook
     e.block_width = block_width_for(e.rows, e.dims);
     allocate_tables(e);
     fill_tables_and_digest(engine, hooks, static_cast<std::size_t>(file_size));
-    if (hooks.digest) e.sketch_dir = settings::sketch_dir().value_or("");  // a saved sketch is bound to the hash
+    // A saved sketch is bound to the hash; the directory is taken as it is now, not as the
+    // working directory makes it when the sketch is first needed.
+    if (const auto dir = settings::sketch_dir(); dir && hooks.digest) e.sketch_dir = resolve_path(*dir);
     if (settings::sketch_at_open()) e.sketch.get_or_build(e);  // nullptr (no memory for it) is no error
     e.index_path = resolve_path(path);
     return EngineHandle(std::move(engine));
