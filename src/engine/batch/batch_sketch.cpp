@@ -47,8 +47,13 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
     const std::size_t dims = static_cast<std::size_t>(e.dims);
     const std::size_t nq = static_cast<std::size_t>(tq.size());
     std::vector<KthLower> kth(nq, KthLower(k_eff));
+    // A query's list is compacted when it passes its mark; the mark then doubles with what
+    // was kept (up to the budget), so a query with thousands of candidates (a whole
+    // cluster) costs a few passes over its list, not one per block.
+    std::vector<std::uint64_t> compact_at(nq, 2 * k_eff + tuning::kSketchBlockRows);
     std::vector<std::int32_t> products(nq * tuning::kSketchBlockRows);
     std::vector<double> exact(tuning::kSketchBlockRows), lo(tuning::kSketchBlockRows), hi(tuning::kSketchBlockRows);
+    std::uint64_t reached[(tuning::kSketchBlockRows + 63) / 64];
     allowed.runs(ordinals, [&](RowRange run) {
         for (std::uint64_t r0 = run.begin; r0 < run.end; r0 += tuning::kSketchBlockRows) {
             const std::size_t nr = static_cast<std::size_t>(std::min<std::uint64_t>(tuning::kSketchBlockRows, run.end - r0));
@@ -60,18 +65,19 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
                 double t = f.threshold.load(std::memory_order_relaxed);
                 std::copy_n(products.data() + i * nr, nr, exact.begin());
                 // As in the single scan: only rows whose upper bound reaches t matter.
-                const bool some = f.bounds.rank_ranges(sk, r0, exact.data(), nr, lo.data(), hi.data(), t);
-                for (std::size_t j = 0; some && j < nr; ++j) {
-                    if (hi[j] < t) continue;
-                    mine.rows.push_back(r0 + j);
-                    mine.highs.push_back(hi[j]);
-                    if (lo[j] > t && kth[i].offer(lo[j]) && kth[i].threshold() > t) {
-                        t = kth[i].threshold();
-                        raise_threshold(f.threshold, t);
-                    }
+                if (f.bounds.rank_ranges(sk, r0, exact.data(), nr, lo.data(), hi.data(), t, reached)) {
+                    for_each_reached(reached, nr, [&](std::size_t j) {
+                        if (hi[j] < t) return;  // t has risen since
+                        mine.rows.push_back(r0 + j);
+                        mine.highs.push_back(hi[j]);
+                        if (lo[j] > t && kth[i].offer(lo[j]) && kth[i].threshold() > t) {
+                            t = kth[i].threshold();
+                            raise_threshold(f.threshold, t);
+                        }
+                    });
                 }
                 // Keep the lists short: drop what the threshold has passed since.
-                if (mine.rows.size() > 2 * k_eff + tuning::kSketchBlockRows) {
+                if (mine.rows.size() > compact_at[i]) {
                     std::size_t kept = 0;
                     for (std::size_t c = 0; c < mine.rows.size(); ++c)
                         if (mine.highs[c] >= t) {
@@ -81,6 +87,7 @@ void filter_tile(const Engine& e, const RowSketch& sk, const std::vector<std::un
                     mine.rows.resize(kept);
                     mine.highs.resize(kept);
                     if (kept > budget) f.over_budget.store(true, std::memory_order_relaxed);
+                    compact_at[i] = std::max(compact_at[i], std::min(2 * kept, budget + tuning::kSketchBlockRows));
                 }
             }
         }

@@ -59,6 +59,7 @@ PieceResult scan_piece(const RowSketch& sketch, const SketchQuery& sq, const Sco
         unchecked = 0;
     };
     double products[tuning::kSketchBoundRows], lo[tuning::kSketchBoundRows], hi[tuning::kSketchBoundRows];
+    std::uint64_t reached[(tuning::kSketchBoundRows + 63) / 64];
     allowed.runs(ordinals, [&](RowRange run) {
         // Invariant: t is at most the k-th best kernel score's rank among all rows, so a
         // row whose upper bound lies below it can never be in the answer.
@@ -67,14 +68,15 @@ PieceResult scan_piece(const RowSketch& sketch, const SketchQuery& sq, const Sco
             sq.products(sketch, r, n, products);
             // Only a row whose upper bound reaches t is a candidate, and only a lower bound
             // above t can raise it (lo <= hi): a block without such a row changes nothing.
-            const bool some = bounds.rank_ranges(sketch, r, products, n, lo, hi, t);
-            for (std::size_t j = 0; some && j < n; ++j) {
-                if (hi[j] < t) continue;
-                out.candidates.push_back({r + j, hi[j]});
-                if (lo[j] > t && kth.offer(lo[j]) && kth.threshold() > t) {
-                    t = kth.threshold();
-                    raise_threshold(shared.threshold, t);
-                }
+            if (bounds.rank_ranges(sketch, r, products, n, lo, hi, t, reached)) {
+                for_each_reached(reached, n, [&](std::size_t j) {
+                    if (hi[j] < t) return;  // t has risen since
+                    out.candidates.push_back({r + j, hi[j]});
+                    if (lo[j] > t && kth.offer(lo[j]) && kth.threshold() > t) {
+                        t = kth.threshold();
+                        raise_threshold(shared.threshold, t);
+                    }
+                });
             }
             r += n;
             if ((unchecked += n) >= tuning::kSketchCheckRows) check();

@@ -112,29 +112,33 @@ template <bool Euclid, class V>
 template <bool Euclid, class V>
 [[gnu::always_inline]] inline bool ranges_in(const QueryTerms& q, SketchColumns x, const double* row_sq,
                                              const double* products, std::size_t n, double* lo, double* hi,
-                                             double reach) {
+                                             double reach, std::uint64_t* reached) {
+    std::fill_n(reached, (n + 63) / 64, std::uint64_t{0});
     std::size_t j = 0;
-    bool any = false;
     if constexpr (!std::is_same_v<V, double>) {
-        decltype(range<Euclid, V>(q, x, row_sq, products, 0, lo, hi, reach)) reached{};
-        for (; j + kLanes <= n; j += kLanes) reached |= range<Euclid, V>(q, x, row_sq, products, j, lo, hi, reach);
-        for (std::size_t lane = 0; lane < kLanes; ++lane) any |= reached[lane] != 0;
+        for (; j + kLanes <= n; j += kLanes) {  // j is a multiple of 4: the lanes' bits share a word
+            const auto lanes = range<Euclid, V>(q, x, row_sq, products, j, lo, hi, reach);
+            std::uint64_t bits = 0;
+            for (std::size_t lane = 0; lane < kLanes; ++lane) bits |= std::uint64_t{lanes[lane] != 0} << lane;
+            reached[j / 64] |= bits << (j % 64);
+        }
     }
-    for (; j < n; ++j) any |= range<Euclid, double>(q, x, row_sq, products, j, lo, hi, reach);
-    return any;
+    for (; j < n; ++j)
+        reached[j / 64] |= std::uint64_t{range<Euclid, double>(q, x, row_sq, products, j, lo, hi, reach)} << (j % 64);
+    return std::any_of(reached, reached + (n + 63) / 64, [](std::uint64_t w) { return w != 0; });
 }
 
 template <bool Euclid>
 bool ranges_baseline(const QueryTerms& q, SketchColumns x, const double* row_sq, const double* products,
-                     std::size_t n, double* lo, double* hi, double reach) {
-    return ranges_in<Euclid, double>(q, x, row_sq, products, n, lo, hi, reach);
+                     std::size_t n, double* lo, double* hi, double reach, std::uint64_t* reached) {
+    return ranges_in<Euclid, double>(q, x, row_sq, products, n, lo, hi, reach, reached);
 }
 
 template <bool Euclid>
 [[gnu::target("avx2")]] bool ranges_avx2(const QueryTerms& q, SketchColumns x, const double* row_sq,
                                          const double* products, std::size_t n, double* lo, double* hi,
-                                         double reach) {
-    return ranges_in<Euclid, Lanes>(q, x, row_sq, products, n, lo, hi, reach);
+                                         double reach, std::uint64_t* reached) {
+    return ranges_in<Euclid, Lanes>(q, x, row_sq, products, n, lo, hi, reach, reached);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // product with the query and the stored norms, the kernel's rounding included. They are
 // kept in rank order (the score itself for cosine and dot, its negation for euclidean),
 // so that larger always ranks first.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -25,6 +26,14 @@ struct QueryTerms {
     const double* row_sq = nullptr;  // the engine's stored sums of squares
 };
 
+// Calls f(j) for every bit j set by rank_ranges over n rows, in increasing j.
+template <class F>
+void for_each_reached(const std::uint64_t* reached, std::size_t n, F&& f) {
+    for (std::size_t w = 0; w < (n + 63) / 64; ++w)
+        for (std::uint64_t bits = reached[w]; bits != 0; bits &= bits - 1)
+            f(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+}
+
 class ScoreBounds {
 public:
     ScoreBounds(const Engine& e, std::span<const float> query, const SketchQuery& sq);
@@ -33,15 +42,16 @@ public:
     // code products with the query. lo is finite only where the kernel's score is certain
     // to be finite (a finite row whose terms stay far from overflow); where nothing is
     // known (a NaN or an infinity in the row, magnitudes near the float limit) the range
-    // is -infinity to +infinity. Returns whether some hi[j] >= `reach`: a scan passes its
-    // threshold, and need not look at the rows one by one when none reaches it.
+    // is -infinity to +infinity. Sets bit j % 64 of reached[j / 64] exactly where
+    // hi[j] >= `reach` (a scan passes its threshold, and looks at those rows alone), and
+    // returns whether any is set.
     bool rank_ranges(const RowSketch& sketch, std::uint64_t r, const double* products, std::size_t n, double* lo,
-                     double* hi, double reach) const {
-        return ranges_(terms_, sketch.columns(r), terms_.row_sq + r, products, n, lo, hi, reach);
+                     double* hi, double reach, std::uint64_t* reached) const {
+        return ranges_(terms_, sketch.columns(r), terms_.row_sq + r, products, n, lo, hi, reach, reached);
     }
 
     using Ranges = bool (*)(const QueryTerms&, SketchColumns, const double* row_sq, const double* products,
-                            std::size_t n, double* lo, double* hi, double reach);
+                            std::size_t n, double* lo, double* hi, double reach, std::uint64_t* reached);
 
 private:
     QueryTerms terms_;
