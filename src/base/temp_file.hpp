@@ -7,7 +7,6 @@
 
 #include "base/mapping.hpp"
 
-
 namespace zorvik {
 
 // Appends `name` to `dir`, adding "/" only when `dir` is not empty and does not end in one.

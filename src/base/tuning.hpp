@@ -106,6 +106,9 @@ inline constexpr std::uint64_t kMinTileQueries = 4;
 inline constexpr std::size_t kPrefetchAheadBytes = 49152;
 // Rows quantised per pool task.
 inline constexpr std::uint64_t kSketchBuildRows = 4096;
+// Bytes of a saved sketch read, written and checksummed per pool task: large enough that
+// a task's system call dominates its overhead, small enough to spread over the threads.
+inline constexpr std::size_t kSketchFilePieceBytes = std::size_t{4} << 20;
 // The sketch may take at most 1 / kSketchMemoryShare of the memory the process may use,
 // and 1 / kSketchFreeMemoryShare of what it may still take (queries need the rest).
 inline constexpr std::uint64_t kSketchMemoryShare = 4;

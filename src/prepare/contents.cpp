@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <vector>
 
+#include "base/file_io.hpp"
 #include "base/floats.hpp"
 #include "base/pool.hpp"
 #include "base/text.hpp"
@@ -17,24 +17,6 @@
 namespace zorvik::prepare {
 
 namespace {
-
-// Largest single write the system performs in one call.
-constexpr std::size_t kMaxWrite = 0x7ffff000;
-
-// All `n` bytes at `offset`; 0 or errno.
-int write_all(int fd, const void* data, std::size_t n, std::uint64_t offset) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (n > 0) {
-        const ssize_t w = ::pwrite(fd, p, std::min(n, kMaxWrite), static_cast<off_t>(offset));
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return errno;
-        if (w == 0) return EIO;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        offset += static_cast<std::uint64_t>(w);
-    }
-    return 0;
-}
 
 // Rows written (and handed to the worker pool) at once.
 std::uint64_t chunk_rows(std::uint64_t dims) {

@@ -2,20 +2,21 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <bit>
-#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "base/file_io.hpp"
 #include "base/pool.hpp"
 #include "base/temp_file.hpp"
 #include "base/text.hpp"
+#include "base/tuning.hpp"
 #include "engine/index/engine.hpp"
 #include "engine/sketch/quantise.hpp"
 
@@ -29,8 +30,6 @@ constexpr unsigned char kMagic[8] = {'Z', 'V', 'S', 'K', 'E', 'T', 'C', 'H'};
 constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderBytes = 128;
 constexpr std::size_t kVersionAt = 8, kCodeMaxAt = 12, kRowsAt = 16, kDimsAt = 24, kHashAt = 32, kChecksumAt = 64;
-// The pieces files are read, written and checksummed in, on the worker pool.
-constexpr std::size_t kPieceBytes = std::size_t{4} << 20;
 
 using Header = std::array<unsigned char, kHeaderBytes>;
 
@@ -101,8 +100,8 @@ std::vector<Piece> pieces_of(RowSketch& sketch, std::uint64_t* file_size) {
     std::uint64_t at = kHeaderBytes;
     for (const std::span<unsigned char> part : sketch.storage()) {
         at = (at + 7) / 8 * 8;
-        for (std::size_t off = 0; off < part.size(); off += kPieceBytes)
-            pieces.push_back({part.data() + off, std::min(kPieceBytes, part.size() - off), at + off});
+        for (std::size_t off = 0; off < part.size(); off += tuning::kSketchFilePieceBytes)
+            pieces.push_back({part.data() + off, std::min(tuning::kSketchFilePieceBytes, part.size() - off), at + off});
         at += part.size();
     }
     *file_size = at;
@@ -119,28 +118,6 @@ std::uint64_t checksum(Header header, const std::vector<std::uint64_t>& piece_su
 
 std::string file_name(const Engine& e) { return text::hex(e.index_hash) + ".sketch"; }
 
-// Whole transfers at an offset, retried when interrupted or short; false on any failure.
-template <class Io, class Buffer>
-bool transfer(Io io, int fd, Buffer* data, std::size_t size, std::uint64_t offset) {
-    while (size > 0) {
-        const ssize_t n = io(fd, data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
-bool read_at(int fd, unsigned char* data, std::size_t size, std::uint64_t offset) {
-    return transfer(::pread, fd, data, size, offset);
-}
-
-bool write_at(int fd, const unsigned char* data, std::size_t size, std::uint64_t offset) {
-    return transfer(::pwrite, fd, data, size, offset);
-}
-
 bool try_load(const Engine& e, RowSketch& sketch) {
     const std::string path = join(e.sketch_dir, file_name(e));
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -149,7 +126,7 @@ bool try_load(const Engine& e, RowSketch& sketch) {
     std::uint64_t file_size = 0;
     const std::vector<Piece> pieces = pieces_of(sketch, &file_size);
     Header header;
-    if (static_cast<std::uint64_t>(st.st_size) != file_size || !read_at(fd.get(), header.data(), header.size(), 0))
+    if (static_cast<std::uint64_t>(st.st_size) != file_size || read_all(fd.get(), header.data(), header.size(), 0) != 0)
         return false;
     Header expected = header_of(e);
     put(expected, kChecksumAt, get<std::uint64_t>(header, kChecksumAt));
@@ -160,7 +137,7 @@ bool try_load(const Engine& e, RowSketch& sketch) {
     pool::parallel_for(pieces.size(), [&](std::size_t i) {
         const Piece& p = pieces[i];
         if (!whole.load(std::memory_order_relaxed)) return;
-        if (!read_at(fd.get(), p.data, p.size, p.file_offset)) whole.store(false);
+        if (read_all(fd.get(), p.data, p.size, p.file_offset) != 0) whole.store(false);
         else sums[i] = piece_sum(p.data, p.size, i);
     });
     return whole.load() && checksum(header, sums) == get<std::uint64_t>(header, kChecksumAt);
@@ -181,12 +158,12 @@ void try_save(const Engine& e, RowSketch& sketch) {
     pool::parallel_for(pieces.size(), [&](std::size_t i) {
         const Piece& p = pieces[i];
         sums[i] = piece_sum(p.data, p.size, i);
-        if (whole.load(std::memory_order_relaxed) && !write_at(file.fd(), p.data, p.size, p.file_offset))
+        if (whole.load(std::memory_order_relaxed) && write_all(file.fd(), p.data, p.size, p.file_offset) != 0)
             whole.store(false);
     });
     Header header = header_of(e);
     put(header, kChecksumAt, checksum(header, sums));
-    if (!whole.load() || !write_at(file.fd(), header.data(), header.size(), 0)) return;
+    if (!whole.load() || write_all(file.fd(), header.data(), header.size(), 0) != 0) return;
     if (file.give_name(dir, name, name) != 0) return;
     if (::rename(file.path().c_str(), join(dir, name).c_str()) == 0) file.keep();
 }
